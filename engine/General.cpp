@@ -1,0 +1,2 @@
+// Shared procedures of the program.
+namespace General {}
