@@ -1,0 +1,158 @@
+#pragma once
+// The program's one main window: socket tree, details list, connection
+// diagram, real-time data pane, menus, toolbar, status bar and the periodic
+// work (purge, counters, unloading finished socket pairs). Its Terminate is
+// the program's shutdown.
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "mainwindow/PanelBar.h"
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QScrollBar;
+class QTextEdit;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class QWidget;
+class SocketPairHistory;
+
+namespace tsy {
+class AnimationControl;
+class KeyedTree;
+class WindowTimer;
+}
+
+class frmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // Loads the window (hidden) on first use, like reading one of its controls.
+    static frmMain* Instance();
+    static bool IsLoaded();
+    static void Unload();   // closes nothing else; the shutdown is Terminate
+
+    // How the program ends at the end of Terminate. Defaults to leaving the
+    // event loop (or not entering it, when start-up has not finished); tests
+    // replace it so their process survives.
+    static void SetEndProgramHook(std::function<void()> hook);
+    static bool ProgramEnded();
+
+    // ---- shared with the engine, the history and the viewers -------------
+    tsy::KeyedTree* tvwSockets = nullptr;   // the socket tree
+    QTreeWidget* lvwDetails = nullptr;      // the details list (flat)
+    QTextEdit* txtRealTime = nullptr;       // the real-time data pane (plain text)
+    PanelBar* barStatus = nullptr;          // 9 panels
+    PanelBar* lblDetails = nullptr;         // details title, 3 panels
+    PanelBar* lblSockets = nullptr;         // tree title, 1 panel
+    QLabel* lblRealTime = nullptr;          // real-time pane title
+    QAction* mnuKeepOnTop = nullptr;        // checkable
+    QAction* mnuSaveHistory = nullptr;
+    QAction* mnuEventHistory = nullptr;
+    QAction* mnuConnectionDiagram = nullptr;
+    QMenu* mnuPopup = nullptr;              // the tree's pop-up; its port lives in mstrPopupTag
+    QAction* mnuStopListening = nullptr;
+    QAction* mnuProtocol = nullptr;
+    QAction* mnuSaveHistoryPopUp = nullptr;
+    QToolBar* barToolbar = nullptr;
+    QToolBar* barNavigation = nullptr;
+    QCheckBox* chkCloseRealTime = nullptr;
+    tsy::AnimationControl* aniWorking = nullptr;
+    QFrame* panWorking = nullptr;
+    QFrame* panDiagramOuter = nullptr;      // the connection diagram's viewport
+    QWidget* panDiagram = nullptr;
+    QWidget* fraConnectionPanel = nullptr;  // the diagram canvas
+    QScrollBar* scrConnectionPanelHoriz = nullptr;
+    QScrollBar* scrConnectionPanelVert = nullptr;
+
+    tsy::WindowTimer* tmrRealTimeData = nullptr;      // 100 ms, off
+    tsy::WindowTimer* tmrUnloadSocketPairs = nullptr; // 1000 ms, on
+    tsy::WindowTimer* tmrStats = nullptr;             // 500 ms, on
+    tsy::WindowTimer* tmrKillDeadSockets = nullptr;   // 500 ms, on
+
+    // Key of the tree node last clicked ("ROOT" at start). A key rather than
+    // the node itself, so that a node removed by a prune or a purge never
+    // leaves a dangling reference behind.
+    QString mnodSelectedNode;
+    std::shared_ptr<SocketPairHistory> mobjCurrentHistory;  // the history the diagram shows
+    bool gblnRequestRedraw = false;
+    QString mstrPopupTag;   // port (decimal text) of the port node right-clicked last
+
+    // ---- public operations ------------------------------------------------
+    void Terminate();            // the shutdown; ends the program
+    void SetupScreen();
+    void ConfigureGridForAllActivity();
+    void ConfigureGridForConnection();
+    void ConfigureGridForEvent();
+    void tmrRealTimeData_Timer();   // the real-time pane writer (fed by Logging)
+    void tmrStats_Timer();
+    void ResizeForm();
+    void CheckAnimation();
+    void RefreshPaneTitles();
+    void Refresh();                 // repaints the window now
+    bool KeepOnTop() const;         // whether "&Keep on Top" is ticked
+
+    // Opens a tool window modeless, owned by this window, topmost while
+    // "&Keep on Top" is ticked.
+    void ShowToolWindow(QWidget* window);
+
+    // Layout state, in twips (tests read it).
+    float msngTreeWidth = 3720;
+    float msngDetailsHeight = 2000;
+    int mlngPreviousHeight = 0;
+
+public slots:
+    void mnuViewErrorMessages_Click();
+    void mnuKeepOnTop_Click();
+    void mnuExit_Click();
+    void tmrUnloadSocketPairs_Timer();
+    void tmrKillDeadSockets_Timer();
+    void barStatus_PanelDblClick(int index);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    frmMain();
+    ~frmMain() override;
+
+    void Form_Initialize();
+    void Form_Load();
+    bool Form_QueryUnload();   // true when the window may go
+    void BuildMenus();
+    void BuildToolbar();
+    void BuildControls();
+    void ApplyKeepOnTop();
+    void ShowMonitoringTitle();
+    void barToolbar_ButtonClick(const QString& key);
+    void barToolbar_ButtonMenuClick(const QString& key);
+    void SetRealTimePaneShown(bool shown);
+
+    // Splitters.
+    void imgSplitterHoriz_MouseDown();
+    void imgSplitterHoriz_MouseMove(int y);
+    void imgSplitterHoriz_MouseUp();
+    void imgSplitterVert_MouseDown();
+    void imgSplitterVert_MouseMove(int x);
+    void imgSplitterVert_MouseUp();
+
+    QWidget* mCentral = nullptr;
+    QWidget* imgSplitterHoriz = nullptr;
+    QWidget* imgSplitterVert = nullptr;
+    QWidget* shpDrag = nullptr;
+    QFrame* lneSep[2] = {nullptr, nullptr};
+    bool mblnDraggingHoriz = false;
+    bool mblnDraggingVert = false;
+    bool mblnAnimationStarted = false;
+    bool mblnTerminating = false;
+    bool mblnRealTimePaneShown = true;   // until the real-time data window holds the switch
+};
