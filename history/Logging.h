@@ -3,21 +3,34 @@
 // SocketEvent in that connection's SocketPairHistory, and is fanned out to
 // the tree, the list, the real-time pane, the diagram, the log and the tray.
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <functional>
 #include <memory>
 
+#include "history/SocketEvent.h"
+#include "history/SocketPairHistory.h"
 #include "platform/KeyedCollection.h"
 
 class SocketPair;
 class Listening;
-class SocketPairHistory;
+namespace tsy { class KeyedTree; }
 
 class Logging {
 public:
     Logging();
     ~Logging();
 
+    // Real-time queues: parallel, first in first out; the pane writer takes
+    // the front entry of all three together.
+    QList<QByteArray> gstrData;
+    QList<QString> gstrPreamble;
+    QList<int> gcolColour;            // 0x00BBGGRR, 0 = plain text
+
+    // Every connection's history under its pair key, oldest first.
     tsy::KeyedCollection<std::shared_ptr<SocketPairHistory>> mobjSocketPairHistory;
+    qint64 mlngTotalMemoryAllocated = 0;   // data length of all events held
+    qint64 mlngTotalEvents = 0;            // events held
 
     // Connection lifecycle.
     void LocalServerAcceptedConnection(SocketPair* objSocketPair, bool blnNextEventFollowOn, int lngWasListeningOnPort);
@@ -30,7 +43,7 @@ public:
     void RemoteClientDisconnected(SocketPair* objSocketPair, bool blnNextEventFollowOn);
     void LocalClientDisconnected(SocketPair* objSocketPair, bool blnNextEventFollowOn);
 
-    // Data.
+    // Data. The bytes are kept by sharing the QByteArray, never copied.
     void ClientBytesReceived(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn);
     void ClientBytesBuffered(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn, bool blnBufferedBecauseOfDangling);
     void ServerBytesBuffered(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn, bool blnBufferedBecauseOfDangling);
@@ -40,17 +53,74 @@ public:
     void ClientBytesSendStart(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn, bool blnUsesThrottling);
     void ClientBytesSendStop(SocketPair* objSocketPair);
 
-    // Socket errors, names, protocol, death, dangling.
+    // Socket errors, names, protocol, death.
     void ServerInBadState(SocketPair* objSocketPair, int lngError, const QString& strError, bool blnNextEventFollowOn);
     void ClientInBadState(SocketPair* objSocketPair, int lngError, const QString& strError, bool blnNextEventFollowOn);
+    void GotNameOfRemoteServer(SocketPair* objSocketPair, const QString& strName);
     void GotNameOfRemoteClient(SocketPair* objSocketPair, const QString& strName);
     void GotProtocol(SocketPair* objSocketPair, const QString& strProtocol);
     void Dead(SocketPair* objSocketPair);
-    void DanglingStatusChanged(SocketPair* objSocketPair, bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle);
 
-    // Tree and purge.
+    // Tree loaders: fill one level of frmMain::tvwSockets from the histories.
+    void LoadAllCommsPartners(int lngListeningPort);
+    void LoadAllConnections(const QString& strClientAddress, const QString& strServerAddress, int lngListeningPort);
     void LoadAllProtocols(Listening* mobjListening);
+    void LoadAllEvents(const QString& strSocketHistoryKey);
+
+    // Details list: refill for the selected node's image.
+    void RefreshAllDetails(const QString& strImage);
+
+    // Purge.
     void KillDeadSocketConnections();
     void RemoveEmptyEphemeralPorts();
     void ClearAllData();
+
+    void DanglingStatusChanged(SocketPair* objSocketPair, bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle);
+
+    // Text of a partners' node: "client (name) to server (name)".
+    QString GetConnectionName(const SocketPairHistory& objHistory);
+
+    // Tree keys.
+    static QString ProtocolKey(int lngPort);
+    static QString ConnectionKey(int lngPort, const QString& strClient, const QString& strServer);
+    static QString ConnectionKey(const SocketPairHistory& objHistory);
+
+    // The tree the history is shown in: the main window's while it is loaded,
+    // or the one given here (tests). Null when there is none.
+    tsy::KeyedTree* SocketTree() const;
+    tsy::KeyedTree* mobjTreeOverride = nullptr;
+
+    // Called with a step name before each step of LogEvent and Dead; lets tests
+    // prove that a failing step never skips the later ones.
+    std::function<void(const char* strStep)> mfnBeforeStep;
+
+private:
+    void LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent);
+
+    // Real-time queues.
+    void ManageRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, SocketPair* objSocketPair);
+    void DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent);
+    bool IsSocketPairSelected(const QString& strKey);
+
+    // Details list rows.
+    bool IsSocketListed(const QString& strKey);
+    bool ShouldSocketDetailsBeUpdated();
+    void UpdateDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
+    void UpdateConnectionDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
+    void AddConnectionRow(const SocketPairHistory& objHistory);
+
+    // Purge.
+    void KillSocketHistory(int intPosition);
+
+    // Shared pieces of the event members.
+    std::shared_ptr<SocketEvent> NewEvent(bool blnNextEventFollowOn, int intType, const QString& strDescription,
+                                          const QByteArray& strData = QByteArray());
+    std::shared_ptr<SocketPairHistory> FindHistory(SocketPair* objSocketPair) const;
+    void LogDataEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent, int intByteColumn);
+    void RecordSimpleEvent(SocketPair* objSocketPair, bool blnNextEventFollowOn, int intType,
+                           const QString& strDescription, const char* strErrorText);
+    void StampSendStop(SocketPair* objSocketPair, int intType);
+    void RunStep(const char* strStep, const std::function<void()>& fnStep);
+
+    int mintEventsSincePurge = 0;
 };
