@@ -1,0 +1,174 @@
+#include "protocols/HttpRouting.h"
+
+#include "platform/Numbers.h"
+#include "platform/Settings.h"
+
+#include <cmath>
+#include <limits>
+
+namespace HttpRouting {
+
+namespace {
+
+// Classic run-time error numbers for a failed conversion.
+constexpr int kErrOverflow = 6;
+constexpr int kErrTypeMismatch = 13;
+
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+// Position (0-based) of needle in hay at or after from, ASCII letters compared
+// without regard to case; -1 when absent. needle must be lower case.
+qsizetype FindNoCase(const QByteArray& hay, const QByteArray& needle, qsizetype from)
+{
+    const qsizetype n = needle.size();
+    if (from < 0) from = 0;
+    for (qsizetype i = from; i + n <= hay.size(); ++i) {
+        qsizetype k = 0;
+        while (k < n && AsciiLower(hay[i + k]) == needle[k]) ++k;
+        if (k == n) return i;
+    }
+    return -1;
+}
+
+// Blanks are the space character only.
+QByteArray TrimBlanks(const QByteArray& s)
+{
+    qsizetype a = 0, e = s.size();
+    while (a < e && s[a] == ' ') ++a;
+    while (e > a && s[e - 1] == ' ') --e;
+    return s.mid(a, e - a);
+}
+
+// A stored setting converted to a whole number; false with the error filled
+// when it is not numeric or does not fit.
+bool StoredWhole(const QString& text, int* value, RouteResult* r)
+{
+    const auto d = tsy::Numbers::ParseNumeric(text);
+    if (!d || !std::isfinite(*d)) {
+        r->blnFailed = true;
+        r->lngError = kErrTypeMismatch;
+        r->strError = QStringLiteral("Type mismatch");
+        return false;
+    }
+    const double w = tsy::Numbers::RoundHalfEven(*d);
+    if (w < double(std::numeric_limits<int>::min()) || w > double(std::numeric_limits<int>::max())) {
+        r->blnFailed = true;
+        r->lngError = kErrOverflow;
+        r->strError = QStringLiteral("Overflow");
+        return false;
+    }
+    *value = int(w);
+    return true;
+}
+
+// A port named in the request: usable only when numeric and a real TCP port.
+bool RequestPort(const QByteArray& text, int* value)
+{
+    if (text.isEmpty()) return false;
+    const auto d = tsy::Numbers::ParseNumeric(QString::fromLatin1(text));
+    if (!d || !std::isfinite(*d)) return false;
+    const double w = tsy::Numbers::RoundHalfEven(*d);
+    if (w < 1.0 || w > 65535.0) return false;
+    *value = int(w);
+    return true;
+}
+
+} // namespace
+
+bool ParseTruth(const QString& text, bool* value)
+{
+    const QString t = text.trimmed();
+    if (t.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0) { *value = true; return true; }
+    if (t.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0) { *value = false; return true; }
+    const auto d = tsy::Numbers::ParseNumeric(t);
+    if (!d || std::isnan(*d)) return false;
+    *value = (*d != 0.0);
+    return true;
+}
+
+RouteSettings ReadRouteSettings(const QString& strProtocolName, int lngLocalPort)
+{
+    const QString section = QStringLiteral("Protocols\\") + strProtocolName + QStringLiteral("\\Port ") + QString::number(lngLocalPort);
+    RouteSettings s;
+    s.strConnectToProxy = tsy::Settings::GetSetting(section, QStringLiteral("ConnectToProxy"), QStringLiteral("False"));
+    s.strProxy = tsy::Settings::GetSetting(section, QStringLiteral("Proxy"), QString::fromLatin1(kPlaceholderProxy));
+    s.strPort = tsy::Settings::GetSetting(section, QStringLiteral("Port"), QStringLiteral("80"));
+    s.strSpecificPort = tsy::Settings::GetSetting(section, QStringLiteral("SpecificPort"), QStringLiteral("80"));
+    return s;
+}
+
+RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, const QByteArray& strPrefix)
+{
+    RouteResult r;
+
+    bool blnProxy = false;
+    if (!ParseTruth(settings.strConnectToProxy, &blnProxy)) {
+        r.blnFailed = true;
+        r.lngError = kErrTypeMismatch;
+        r.strError = QStringLiteral("Type mismatch");
+        return r;
+    }
+    if (blnProxy) {
+        // The upstream proxy gets the request exactly as the client sent it.
+        r.strServerName = settings.strProxy;
+        int port = 0;
+        if (StoredWhole(settings.strPort, &port, &r)) r.lngPort = port;
+        return r;
+    }
+
+    // Direct mode: the target lies between the first blank and the version.
+    QByteArray portText;
+    const qsizetype b = strData.indexOf(' ');
+    const qsizetype v = (b < 0) ? -1 : FindNoCase(strData, QByteArrayLiteral("http/"), b);
+    if (b >= 0 && v >= 0) {
+        QByteArray target = TrimBlanks(strData.mid(b, v - b));
+        if (FindNoCase(target, strPrefix, 0) >= 0) target.remove(0, strPrefix.size());
+
+        QByteArray path = QByteArrayLiteral("/");
+        const qsizetype slash = target.indexOf('/');
+        if (slash >= 0) {
+            path = target.mid(slash);
+            target.truncate(slash);
+        }
+        const qsizetype colon = target.indexOf(':');
+        if (colon >= 0) {
+            portText = target.mid(colon + 1);
+            target.truncate(colon);
+        }
+
+        // Method and its blank, the path, one blank, then the version and
+        // everything after it as sent.
+        QByteArray rewritten;
+        rewritten.reserve(b + 1 + path.size() + 1 + (strData.size() - v));
+        rewritten.append(strData.constData(), b + 1);
+        rewritten.append(path);
+        rewritten.append(' ');
+        rewritten.append(strData.constData() + v, strData.size() - v);
+        strData = std::move(rewritten);
+
+        r.strServerName = QString::fromLatin1(target);
+    }
+
+    int port = 0;
+    if (RequestPort(portText, &port)) {
+        r.lngPort = port;
+    } else if (StoredWhole(settings.strSpecificPort, &port, &r)) {
+        r.lngPort = port;
+    }
+    return r;
+}
+
+RouteResult RouteHttpRequest(QByteArray& strData, const RouteSettings& settings)
+{
+    return RouteRequest(strData, settings, QByteArrayLiteral("http://"));
+}
+
+RouteResult RouteHttpsRequest(QByteArray& strData, const RouteSettings& settings)
+{
+    return RouteRequest(strData, settings, QByteArrayLiteral("https://"));
+}
+
+} // namespace HttpRouting
