@@ -21,7 +21,9 @@ void SetRandomSource(std::function<double()> source);   // empty restores the re
 
 void Sleep(int ms);                 // blocks the thread; handles no events
 void DoEvents();                    // processes the pending events once
-void SetWindowTopMost(QWidget* w, bool topMost);   // without activating it
+// Switches w's window to or from topmost (Qt::WindowStaysOnTopHint) without
+// moving or activating it; a hidden window stays hidden. True on success.
+bool SetWindowTopMost(QWidget* w, bool topMost);
 
 // Read-only run-time files (res/, Images/, Help/, PORTS.TXT, libTSYFMT10.so).
 QString ProgramDir();

@@ -20,5 +20,7 @@ void DeleteSetting(const QString& section, const QString& key);
 void DeleteSection(const QString& section);
 QString FilePath();   // the ini file in use
 void Sync();
+// Empty when the last write reached the file, else why it did not.
+QString LastError();
 
 } // namespace tsy::Settings
