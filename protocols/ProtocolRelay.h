@@ -1,0 +1,128 @@
+#pragma once
+// The relay behaviour every handler shares: a buffer and flags per direction,
+// send at once when idle and queue otherwise, each completion pulls the next
+// piece, throttling and dangling hold data back, and a peer's disconnection
+// closes the other side at once or after its pending data has gone.
+// Handler classes derive from it and override the steps that are their own.
+#include <QByteArray>
+#include <QString>
+#include <exception>
+#include <utility>
+
+#include "protocols/ProtocolHandler.h"
+#include "protocols/RelayBuffer.h"
+
+class SocketPair;
+
+class ProtocolRelay : public ProtocolHandler {
+public:
+    ~ProtocolRelay() override;
+
+    void LocalServerRejectedConnection() override;
+    void ConnectedToRemoteServer(const QString& strComment) override;
+    void RemoteServerInitiatedDisconnection(const QString& strComment) override;
+    void ClientBytesReceived(const QByteArray& strData) override;
+    void ClientBytesSent() override;
+    void RemoteClientInitiatedDisconnection() override;
+    void ServerBytesReceived(const QByteArray& strData) override;
+    void ServerError(int lngError, const QString& strError) override;
+    void ClientError(int lngError, const QString& strError) override;
+    void ServerBytesSent() override;
+    bool ResumeThrottledOrDangledClientSend(bool blnDiscardData) override;
+    bool ResumeThrottledOrDangledServerSend(bool blnDiscardData) override;
+    void DanglingStatusChanged(bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle) override;
+
+    // A direction whose waiting data exceeds this stops reading from its
+    // source until the backlog has drained to half of it.
+    static constexpr qint64 kBackPressureBytes = 1024 * 1024;
+
+    // Read-only views for tests and diagnostics.
+    qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
+    qint64 S2CBufferedBytes() const { return mvarS2CBuffer.size(); }
+
+protected:
+    // Members named in the error sentences.
+    enum class Member {
+        LocalServerAcceptedConnection, LocalServerRejectedConnection, ConnectedToRemoteServer,
+        RemoteServerInitiatedDisconnection, ClientBytesReceived, ClientBytesSent,
+        RemoteClientInitiatedDisconnection, ServerBytesReceived, ServerError, ClientError,
+        ServerBytesSent, ResumeThrottledOrDangledClientSend, ResumeThrottledOrDangledServerSend,
+        SendDataToRemoteClient
+    };
+
+    // ---- what each class says of itself -------------------------------------
+    virtual QString ProtocolText() const = 0;                 // reported through GotProtocol
+    virtual QString ProtocolWord() const { return GetProtocolName(); }   // in error sentences
+    virtual QString ActionPhrase(Member m) const;             // default: the HTTP wording
+    // Routing classes choose their server from the first client data.
+    virtual bool IsRoutingClass() const { return true; }
+    // Whether the buffered client data goes out when the outgoing connection comes up.
+    virtual bool FlushesBufferAtConnect() const { return true; }
+    // Largest continuation piece handed to a socket on a completion; 0 = whole buffer.
+    virtual qint64 ContinuationPieceLimit() const { return 0; }
+    // Failed lookups answer the client with the protocol's NoSiteError text.
+    virtual bool UsesNoSiteError() const { return true; }
+    // A dangle's start and end also act on the closes pending for it.
+    virtual bool ClosesPendingOnDangle() const { return false; }
+    // Client data that arrives before the outgoing connection is up.
+    virtual void ServerBytesBeforeConnected(const QByteArray& strData);
+
+    // ---- the common steps ----------------------------------------------------
+    void CommonOpening(bool blnFollowOn);
+    void ConnectAttempt(const QString& strServer, int lngPort);
+    void SendDataToRemoteClient(const QByteArray& strData);
+
+    SocketPair& Pair() const;   // throws when the pair has gone
+    Logging& Log() const;       // throws when no recorder is attached
+    bool ServerConnected() const;
+    bool ClientConnected() const;
+    bool C2SDangling() const;
+    bool S2CDangling() const;
+    void CloseServerSide();
+    void CloseClientSide();
+    void CloseServerSideIfConnected();
+    void CloseClientSideIfConnected();
+    void MarkDead();
+    void ReportDeath();
+    void C2SBadState();
+    void S2CBadState();
+    // Sends T; what throttling holds back goes in front of the buffer.
+    void SendC2S(const QByteArray& T);
+    void SendS2C(const QByteArray& T);
+    void AppendC2S(const QByteArray& strData, bool blnBecauseOfDangling);
+    void AppendS2C(const QByteArray& strData, bool blnBecauseOfDangling);
+    QByteArray NextPiece(RelayBuffer& buffer);
+
+    // Closes pending for a direction that has gone quiet (nothing queued,
+    // nothing outstanding, not dangled, not paced) are carried out now.
+    void ActOnIdlePendingCloses();
+    void UpdateBackPressure();
+
+    // Runs body; a failure is reported with the member's sentence.
+    template <class F>
+    void Trap(Member m, F&& body)
+    {
+        try {
+            std::forward<F>(body)();
+        } catch (...) {
+            ReportFailure(m, std::current_exception());
+        }
+    }
+    void ReportFailure(Member m, std::exception_ptr e);
+    static void DescribeFailure(std::exception_ptr e, int& lngNumber, QString& strDescription);
+
+    // ---- relay state -----------------------------------------------------------
+    RelayBuffer mvarC2SBuffer;
+    RelayBuffer mvarS2CBuffer;
+    bool mblnC2SSendInProgress = false;
+    bool mblnS2CSendInProgress = false;
+    bool mblnC2SSendOutstanding = false;
+    bool mblnS2CSendOutstanding = false;
+    bool mblnCloseAfterC2SFlush = false;
+    bool mblnCloseAfterS2CFlush = false;
+    bool mblnRequestRouted = false;   // routing classes only
+
+private:
+    bool mblnC2SPaused = false;
+    bool mblnS2CPaused = false;
+};
