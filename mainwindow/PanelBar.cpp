@@ -1,0 +1,72 @@
+#include "mainwindow/PanelBar.h"
+
+#include "platform/Runtime.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QTime>
+#include <QTimer>
+
+PanelBar::PanelBar(QWidget* parent) : QFrame(parent)
+{
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(1, 1, 1, 1);
+    layout->setSpacing(2);
+}
+
+void PanelBar::AddPanel(Sizing sizing, int minWidthTwips, Style style)
+{
+    auto* panel = new QLabel(this);
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Sunken);
+    panel->setMinimumWidth(tsy::Runtime::TwipsToPixels(minWidthTwips));
+    panel->setTextInteractionFlags(Qt::NoTextInteraction);
+    panel->setIndent(3);
+    panel->installEventFilter(this);
+    auto* box = static_cast<QHBoxLayout*>(layout());
+    box->addWidget(panel, sizing == Sizing::Spring ? 1 : 0);
+    mPanels.append(panel);
+    if (style == Style::Time) {
+        if (!mClock) {
+            mClock = new QTimer(this);
+            connect(mClock, &QTimer::timeout, this, &PanelBar::UpdateClock);
+            mClock->start(1000);
+        }
+        panel->setProperty("tsyClock", true);
+        UpdateClock();
+    }
+}
+
+QLabel* PanelBar::Panel(int index) const
+{
+    if (index < 1 || index > mPanels.size()) return nullptr;
+    return mPanels[index - 1];
+}
+
+QString PanelBar::PanelText(int index) const
+{
+    QLabel* p = Panel(index);
+    return p ? p->text() : QString();
+}
+
+void PanelBar::SetPanelText(int index, const QString& text)
+{
+    if (QLabel* p = Panel(index)) p->setText(text);
+}
+
+void PanelBar::UpdateClock()
+{
+    const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    for (QLabel* p : mPanels)
+        if (p->property("tsyClock").toBool()) p->setText(now);
+}
+
+bool PanelBar::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        const int i = int(mPanels.indexOf(static_cast<QLabel*>(watched)));
+        if (i >= 0) emit PanelDblClick(i + 1);
+    }
+    return QFrame::eventFilter(watched, event);
+}

@@ -1,0 +1,995 @@
+#include "mainwindow/frmMain.h"
+
+#include "engine/General.h"
+#include "engine/Listening.h"
+#include "engine/SocketPair.h"
+#include "engine/frmError.h"
+#include "history/Logging.h"
+#include "history/SocketPairHistory.h"
+#include "platform/AnimationControl.h"
+#include "platform/KeyedTree.h"
+#include "platform/LoadedWindows.h"
+#include "platform/Numbers.h"
+#include "platform/Runtime.h"
+#include "platform/Settings.h"
+#include "platform/WindowTimer.h"
+#include "platform/Winsock.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QFont>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QWindow>
+
+namespace {
+
+QPointer<frmMain> gInstance;
+bool gProgramEnded = false;
+std::function<void()> gEndProgramHook;
+
+int Px(double twips) { return tsy::Runtime::TwipsToPixels(int(twips)); }
+int Tw(int px) { return tsy::Runtime::PixelsToTwips(px); }
+
+QString ResPath(const QString& relative)
+{
+    return QDir(tsy::Runtime::ProgramDir()).filePath(QStringLiteral("res/") + relative);
+}
+
+// An icon from res/<folder>/<name>.png, with res/<folder>/<name>_disabled.png
+// as its disabled picture when there is one.
+QIcon ResIcon(const QString& folder, const QString& name)
+{
+    QIcon icon;
+    const QString normal = ResPath(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
+    const QString disabled = ResPath(folder + QLatin1Char('/') + name + QStringLiteral("_disabled.png"));
+    if (QFileInfo::exists(normal)) icon.addFile(normal, QSize(), QIcon::Normal);
+    if (QFileInfo::exists(disabled)) icon.addFile(disabled, QSize(), QIcon::Disabled);
+    return icon;
+}
+
+// Geometry in twips; a placement that would give a negative size is refused,
+// and the control keeps its previous geometry.
+bool Place(QWidget* w, double left, double top, double width, double height)
+{
+    if (!w || width < 0 || height < 0) return false;
+    w->setGeometry(Px(left), Px(top), Px(width), Px(height));
+    return true;
+}
+
+struct TwipRect {
+    double left, top, width, height;
+};
+
+TwipRect Rect(const QWidget* w)
+{
+    const QRect r = w->geometry();
+    return {double(Tw(r.left())), double(Tw(r.top())), double(Tw(r.width())), double(Tw(r.height()))};
+}
+
+// Outer size of the window in twips, derived from the client area so that the
+// layout arithmetic (which allows for caption, menu bar and borders) lands
+// every pane inside the client area.
+constexpr int kFrameWidthTwips = 110;
+constexpr int kFrameHeightTwips = 670;
+
+// The real-time pane's switch lives on the real-time data window; until that
+// window exists the stored setting decides at start.
+bool StoredShowRealTimeData()
+{
+    return tsy::Settings::GetSetting(QStringLiteral("RealTime"), QStringLiteral("ShowRealTimeData"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
+}
+
+// Options read by the window's set-up; the options window will own them.
+bool OptionShowStatusBar()
+{
+    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("StatusBar"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
+}
+
+bool OptionShowToolBar()
+{
+    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("ShowToolBar"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
+}
+
+bool OptionRunMinimized()
+{
+    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("RunMinimized"), QStringLiteral("0")).trimmed() == QStringLiteral("1");
+}
+
+// Going to the tray on close needs the tray icon; until it exists the window
+// always closes the program, so the user is never left without a way out.
+bool OptionDisplayInSysTray() { return false; }
+
+// A plain widget that forwards its mouse to the main window's splitter logic.
+class Splitter : public QWidget {
+public:
+    Splitter(QWidget* parent, Qt::CursorShape shape) : QWidget(parent)
+    {
+        setCursor(shape);
+        setMouseTracking(false);
+    }
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Loading and unloading
+// ---------------------------------------------------------------------------
+
+frmMain* frmMain::Instance()
+{
+    if (!gInstance) gInstance = new frmMain();
+    return gInstance.data();
+}
+
+bool frmMain::IsLoaded() { return !gInstance.isNull(); }
+
+void frmMain::Unload()
+{
+    if (gInstance) {
+        frmMain* w = gInstance.data();
+        gInstance = nullptr;
+        w->hide();
+        delete w;
+    }
+}
+
+void frmMain::SetEndProgramHook(std::function<void()> hook) { gEndProgramHook = std::move(hook); }
+
+bool frmMain::ProgramEnded() { return gProgramEnded; }
+
+frmMain::frmMain() : QMainWindow(nullptr)
+{
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setWindowTitle(QStringLiteral("Tessaly"));
+    setWindowIcon(QIcon(ResPath(QStringLiteral("Tessaly.png"))));
+    resize(Px(10140), Px(6075) + 24);
+    tsy::LoadedWindows::Register(this, QStringLiteral("frmMain"));
+    Form_Initialize();
+    Form_Load();
+}
+
+frmMain::~frmMain()
+{
+    if (gInstance == this) gInstance = nullptr;
+    if (General::SocketTree() == tvwSockets) General::SetSocketTree(nullptr);
+}
+
+void frmMain::Form_Initialize()
+{
+    mlngPreviousHeight = Tw(height()) + kFrameHeightTwips;
+}
+
+void frmMain::Form_Load()
+{
+    BuildMenus();
+    BuildControls();
+    BuildToolbar();
+    SetupScreen();
+    fraConnectionPanel->move(fraConnectionPanel->x(), 0);
+    // The real-time data window's switch decides whether the pane is shown.
+    mblnRealTimePaneShown = StoredShowRealTimeData();
+    msngTreeWidth = 3720;
+    msngDetailsHeight = 2000;
+    ShowMonitoringTitle();
+    ResizeForm();
+}
+
+// ---------------------------------------------------------------------------
+// Controls, menus, toolbar
+// ---------------------------------------------------------------------------
+
+void frmMain::BuildMenus()
+{
+    QMenuBar* bar = menuBar();
+
+    QMenu* mnuFile = bar->addMenu(QStringLiteral("&File"));
+    QAction* mnuClearAllData = mnuFile->addAction(QStringLiteral("&Clear All Data"));
+    mnuClearAllData->setObjectName(QStringLiteral("mnuClearAllData"));
+    connect(mnuClearAllData, &QAction::triggered, this, [] {
+        if (General::gobjLogging) General::gobjLogging->ClearAllData();
+    });
+    mnuFile->addSeparator();
+    QAction* mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    mnuExit->setObjectName(QStringLiteral("mnuExit"));
+    connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
+
+    QMenu* mnuView = bar->addMenu(QStringLiteral("&View"));
+    mnuEventHistory = mnuView->addAction(QStringLiteral("&Event History"));
+    mnuEventHistory->setObjectName(QStringLiteral("mnuEventHistory"));
+    mnuEventHistory->setCheckable(true);
+    mnuConnectionDiagram = mnuView->addAction(QStringLiteral("&Connection Diagram"));
+    mnuConnectionDiagram->setObjectName(QStringLiteral("mnuConnectionDiagram"));
+    mnuConnectionDiagram->setCheckable(true);
+    mnuConnectionDiagram->setChecked(true);
+    mnuView->addSeparator();
+    QAction* mnuRealTimeData = mnuView->addAction(QStringLiteral("&Real Time Data..."));
+    mnuRealTimeData->setObjectName(QStringLiteral("mnuRealTimeData"));
+    QAction* mnuViewErrorMessages = mnuView->addAction(QStringLiteral("Error &Messages..."));
+    mnuViewErrorMessages->setObjectName(QStringLiteral("mnuViewErrorMessages"));
+    connect(mnuViewErrorMessages, &QAction::triggered, this, &frmMain::mnuViewErrorMessages_Click);
+    mnuView->addSeparator();
+    mnuKeepOnTop = mnuView->addAction(QStringLiteral("&Keep on Top"));
+    mnuKeepOnTop->setObjectName(QStringLiteral("mnuKeepOnTop"));
+    mnuKeepOnTop->setCheckable(true);
+    // The tick is inverted by the handler itself, not by the action.
+    connect(mnuKeepOnTop, &QAction::triggered, this, [this](bool) {
+        mnuKeepOnTop->setChecked(!mnuKeepOnTop->isChecked());
+        mnuKeepOnTop_Click();
+    });
+
+    QMenu* mnuTools = bar->addMenu(QStringLiteral("&Tools"));
+    mnuSaveHistory = mnuTools->addAction(QStringLiteral("&Save Data..."));
+    mnuSaveHistory->setObjectName(QStringLiteral("mnuSaveHistory"));
+    mnuSaveHistory->setEnabled(false);
+    mnuTools->addSeparator();
+    mnuTools->addAction(QStringLiteral("&Configure Ports..."))->setObjectName(QStringLiteral("mnuConfigure"));
+    mnuTools->addAction(QStringLiteral("&Failure Simulation..."))->setObjectName(QStringLiteral("mnuFailureSimulation"));
+    mnuTools->addAction(QStringLiteral("&Real Time Logging..."))->setObjectName(QStringLiteral("mnuRealTimeLogging"));
+    mnuTools->addSeparator();
+    mnuTools->addAction(QStringLiteral("&Options..."))->setObjectName(QStringLiteral("mnuOptions"));
+
+    QMenu* mnuHelp = bar->addMenu(QStringLiteral("&Help"));
+    QAction* mnuContents = mnuHelp->addAction(QStringLiteral("&Contents..."));
+    mnuContents->setObjectName(QStringLiteral("mnuContents"));
+    connect(mnuContents, &QAction::triggered, this, [] { tsy::Runtime::OpenHelp(); });
+    mnuHelp->addSeparator();
+    mnuHelp->addAction(QStringLiteral("&About..."))->setObjectName(QStringLiteral("mnuAbout"));
+
+    // The tree's pop-up: never part of the menu bar.
+    mnuPopup = new QMenu(QStringLiteral("mnuPopup"), this);
+    mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
+    mnuStopListening = mnuPopup->addAction(QStringLiteral("S&top Listening"));
+    mnuStopListening->setObjectName(QStringLiteral("mnuStopListening"));
+    mnuProtocol = mnuPopup->addAction(QStringLiteral("&Protocol..."));
+    mnuProtocol->setObjectName(QStringLiteral("mnuProtocol"));
+    mnuPopup->addSeparator();
+    mnuSaveHistoryPopUp = mnuPopup->addAction(QStringLiteral("Save &Data..."));
+    mnuSaveHistoryPopUp->setObjectName(QStringLiteral("mnuSaveHistoryPopUp"));
+}
+
+void frmMain::BuildToolbar()
+{
+    barToolbar = new QToolBar(mCentral);
+    barToolbar->setObjectName(QStringLiteral("barToolbar"));
+    barToolbar->setIconSize(QSize(32, 32));
+    barToolbar->setMovable(false);
+    barToolbar->setFloatable(false);
+    barToolbar->installEventFilter(this);
+
+    struct Button {
+        const char* key;
+        const char* tip;
+        const char* image;
+        int style;   // 0 push, 1 separator, 2 drop-down, 3 check
+    };
+    static const Button buttons[] = {
+        {"Clear", "Clear all data", "Clear", 0},
+        {"Configure", "Configure ports and protocols", "Configure", 0},
+        {"Options", "Options", "Options", 0},
+        {"", "", "", 1},
+        {"SaveData", "Save data", "SaveData", 0},
+        {"Realtime", "Real time data options", "RealTime", 2},
+        {"Errors", "Error window", "Errors", 0},
+        {"ConnectionDiagram", "Display connection diagram", "ConnectionDiagram", 2},
+        {"", "", "", 1},
+        {"KeepOnTop", "Keep on top", "KeepOnTop", 3},
+    };
+    for (const Button& b : buttons) {
+        if (b.style == 1) {
+            barToolbar->addSeparator();
+            continue;
+        }
+        const QString key = QString::fromLatin1(b.key);
+        auto* button = new QToolButton(barToolbar);
+        button->setObjectName(key);
+        button->setToolTip(QString::fromLatin1(b.tip));
+        button->setIcon(ResIcon(QStringLiteral("toolbar"), QString::fromLatin1(b.image)));
+        button->setIconSize(QSize(32, 32));
+        button->setAutoRaise(true);
+        if (b.style == 3) button->setCheckable(true);
+        if (b.style == 2) {
+            auto* menu = new QMenu(button);
+            if (key == QStringLiteral("Realtime")) {
+                menu->addAction(QStringLiteral("Show Real Time Data"))->setData(QStringLiteral("ShowRealTime"));
+                menu->addAction(QStringLiteral("Hide Real Time Data"))->setData(QStringLiteral("HideRealTime"));
+            } else {
+                menu->addAction(QStringLiteral("Connection Diagram"))->setData(QStringLiteral("ShowConnectionDiagram"));
+                menu->addAction(QStringLiteral("Event History"))->setData(QStringLiteral("ShowEventHistory"));
+            }
+            connect(menu, &QMenu::triggered, this, [this](QAction* a) { barToolbar_ButtonMenuClick(a->data().toString()); });
+            button->setMenu(menu);
+            button->setPopupMode(QToolButton::MenuButtonPopup);
+        }
+        connect(button, &QToolButton::clicked, this, [this, key] { barToolbar_ButtonClick(key); });
+        barToolbar->addWidget(button);
+        if (key == QStringLiteral("SaveData")) button->setEnabled(false);
+    }
+    barToolbar->setVisible(OptionShowToolBar());
+    barToolbar->lower();
+    panWorking->raise();
+}
+
+void frmMain::BuildControls()
+{
+    mCentral = new QWidget(this);
+    setCentralWidget(mCentral);
+
+    txtRealTime = new QTextEdit(mCentral);
+    txtRealTime->setObjectName(QStringLiteral("txtRealTime"));
+    txtRealTime->setReadOnly(true);
+    txtRealTime->setAcceptRichText(false);
+    txtRealTime->setLineWrapMode(QTextEdit::NoWrap);   // lines do not wrap at the pane's edge
+    QFont courier(QStringLiteral("Courier New"));
+    courier.setStyleHint(QFont::TypeWriter);
+    courier.setPointSizeF(9.75);
+    txtRealTime->setFont(courier);
+    txtRealTime->installEventFilter(this);
+
+    tmrRealTimeData = new tsy::WindowTimer(this, 100, false);
+    connect(tmrRealTimeData, &tsy::WindowTimer::Timer, this, &frmMain::tmrRealTimeData_Timer);
+    tmrUnloadSocketPairs = new tsy::WindowTimer(this, 1000, true);
+    connect(tmrUnloadSocketPairs, &tsy::WindowTimer::Timer, this, &frmMain::tmrUnloadSocketPairs_Timer);
+
+    panWorking = new QFrame(mCentral);
+    panWorking->setObjectName(QStringLiteral("panWorking"));
+    panWorking->setFrameShape(QFrame::Panel);
+    panWorking->setFrameShadow(QFrame::Sunken);
+    aniWorking = new tsy::AnimationControl(panWorking);
+    aniWorking->setObjectName(QStringLiteral("aniWorking"));
+    aniWorking->setAlignment(Qt::AlignCenter);
+
+    lblDetails = new PanelBar(mCentral);
+    lblDetails->setObjectName(QStringLiteral("lblDetails"));
+    lblDetails->AddPanel(PanelBar::Sizing::Spring, 1440);
+    lblDetails->AddPanel(PanelBar::Sizing::Content, 800);
+    lblDetails->AddPanel(PanelBar::Sizing::Content, 800);
+
+    barNavigation = new QToolBar(mCentral);
+    barNavigation->setObjectName(QStringLiteral("barNavigation"));
+    barNavigation->setIconSize(QSize(16, 16));
+    barNavigation->setMovable(false);
+    for (const char* key : {"First", "Previous", "Next", "Last"}) {
+        QAction* a = barNavigation->addAction(ResIcon(QStringLiteral("nav"), QString::fromLatin1(key)), QString::fromLatin1(key));
+        a->setObjectName(QString::fromLatin1(key));
+        a->setEnabled(false);
+    }
+    barNavigation->setFixedWidth(Px(1380));
+
+    panDiagramOuter = new QFrame(mCentral);
+    panDiagramOuter->setObjectName(QStringLiteral("panDiagramOuter"));
+    panDiagramOuter->setFrameShape(QFrame::Panel);
+    panDiagramOuter->setFrameShadow(QFrame::Sunken);
+    scrConnectionPanelHoriz = new QScrollBar(Qt::Horizontal, panDiagramOuter);
+    scrConnectionPanelHoriz->setFixedHeight(Px(255));
+    scrConnectionPanelVert = new QScrollBar(Qt::Vertical, panDiagramOuter);
+    scrConnectionPanelVert->setFixedWidth(Px(255));
+    panDiagram = new QWidget(panDiagramOuter);
+    panDiagram->setObjectName(QStringLiteral("panDiagram"));
+    fraConnectionPanel = new QWidget(panDiagram);
+    fraConnectionPanel->setObjectName(QStringLiteral("fraConnectionPanel"));
+    fraConnectionPanel->setAutoFillBackground(true);
+    QFont headingFont(QStringLiteral("Arial"));
+    headingFont.setPointSizeF(15.75);
+    for (const char* name : {"Client", "TSY", "Server"}) {
+        auto* heading = new QLabel(QString::fromLatin1(name), fraConnectionPanel);
+        heading->setObjectName(QStringLiteral("lbl") + QString::fromLatin1(name) + QStringLiteral("Heading"));
+        heading->setFont(headingFont);
+        heading->adjustSize();
+    }
+    panDiagramOuter->hide();   // the list shows until a connection's diagram is chosen
+
+    chkCloseRealTime = new QCheckBox(mCentral);
+    chkCloseRealTime->setObjectName(QStringLiteral("chkCloseRealTime"));
+    chkCloseRealTime->setToolTip(QStringLiteral("Close"));
+    chkCloseRealTime->setStyleSheet(QStringLiteral(
+        "QCheckBox::indicator { width: 12px; height: 11px; image: url(%1); }")
+        .arg(ResPath(QStringLiteral("Close.png"))));
+    chkCloseRealTime->setFixedSize(Px(255), Px(255));
+    connect(chkCloseRealTime, &QCheckBox::clicked, this, [this] {
+        if (chkCloseRealTime->isChecked()) SetRealTimePaneShown(false);
+    });
+
+    shpDrag = new QWidget(mCentral);
+    shpDrag->setObjectName(QStringLiteral("shpDrag"));
+    shpDrag->setAutoFillBackground(true);
+    QPalette dragPalette = shpDrag->palette();
+    dragPalette.setColor(QPalette::Window, palette().color(QPalette::Dark));
+    shpDrag->setPalette(dragPalette);
+    shpDrag->hide();
+
+    lvwDetails = new QTreeWidget(mCentral);
+    lvwDetails->setObjectName(QStringLiteral("lvwDetails"));
+    lvwDetails->setRootIsDecorated(false);
+    lvwDetails->setItemsExpandable(false);
+    lvwDetails->setUniformRowHeights(true);
+    lvwDetails->setAllColumnsShowFocus(true);
+    lvwDetails->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvwDetails->setIconSize(QSize(16, 16));
+    lvwDetails->installEventFilter(this);
+
+    tmrKillDeadSockets = new tsy::WindowTimer(this, 500, true);
+    connect(tmrKillDeadSockets, &tsy::WindowTimer::Timer, this, &frmMain::tmrKillDeadSockets_Timer);
+    tmrStats = new tsy::WindowTimer(this, 500, true);
+    connect(tmrStats, &tsy::WindowTimer::Timer, this, &frmMain::tmrStats_Timer);
+
+    barStatus = new PanelBar(mCentral);
+    barStatus->setObjectName(QStringLiteral("barStatus"));
+    for (int i = 0; i < 3; ++i) barStatus->AddPanel(PanelBar::Sizing::Spring, 2255);
+    for (int i = 0; i < 5; ++i) barStatus->AddPanel(PanelBar::Sizing::Content, 440);
+    barStatus->AddPanel(PanelBar::Sizing::Content, 440, PanelBar::Style::Time);
+    barStatus->setFixedHeight(Px(300));
+    connect(barStatus, &PanelBar::PanelDblClick, this, &frmMain::barStatus_PanelDblClick);
+
+    tvwSockets = new tsy::KeyedTree(mCentral);
+    tvwSockets->setObjectName(QStringLiteral("tvwSockets"));
+    tvwSockets->setHeaderHidden(true);
+    tvwSockets->setIconSize(QSize(16, 16));
+    tvwSockets->installEventFilter(this);
+    General::SetSocketTree(tvwSockets);
+
+    lblSockets = new PanelBar(mCentral);
+    lblSockets->setObjectName(QStringLiteral("lblSockets"));
+    lblSockets->AddPanel(PanelBar::Sizing::Spring, 0);
+
+    for (int i = 0; i < 2; ++i) {
+        lneSep[i] = new QFrame(mCentral);
+        lneSep[i]->setAutoFillBackground(true);
+        QPalette p = lneSep[i]->palette();
+        p.setColor(QPalette::Window, i == 0 ? palette().color(QPalette::Dark) : palette().color(QPalette::Light));
+        lneSep[i]->setPalette(p);
+    }
+
+    imgSplitterHoriz = new Splitter(mCentral, Qt::SplitVCursor);
+    imgSplitterHoriz->setObjectName(QStringLiteral("imgSplitterHoriz"));
+    imgSplitterHoriz->installEventFilter(this);
+    imgSplitterVert = new Splitter(mCentral, Qt::SplitHCursor);
+    imgSplitterVert->setObjectName(QStringLiteral("imgSplitterVert"));
+    imgSplitterVert->installEventFilter(this);
+
+    lblRealTime = new QLabel(QStringLiteral("Real time data"), mCentral);
+    lblRealTime->setObjectName(QStringLiteral("lblRealTime"));
+    lblRealTime->setFrameShape(QFrame::Panel);
+    lblRealTime->setFrameShadow(QFrame::Raised);
+    lblRealTime->setIndent(4);
+    lblRealTime->installEventFilter(this);
+
+    shpDrag->raise();
+}
+
+void frmMain::SetupScreen()
+{
+    // The image list of the tree and the list.
+    QHash<QString, QIcon> images;
+    for (const char* key : {"AllActivity", "Protocol", "Connection", "Socket", "Event", "SocketDisconnected"})
+        images.insert(QString::fromLatin1(key), ResIcon(QStringLiteral("tree"), QString::fromLatin1(key)));
+    tvwSockets->SetImages(images);
+
+    tvwSockets->Add(QString(), QStringLiteral("ROOT"), QStringLiteral("All Activity"), QStringLiteral("AllActivity"));
+    tvwSockets->Select(QStringLiteral("ROOT"));
+    tvwSockets->repaint();
+    mnodSelectedNode = QStringLiteral("ROOT");
+
+    if (General::gobjLogging) General::gobjLogging->LoadAllProtocols(General::gobjListening);
+
+    tvwSockets->SetExpanded(QStringLiteral("ROOT"), true);
+
+    try {
+        ConfigureGridForAllActivity();
+    } catch (...) {
+        // A stored width that is not a number leaves the default columns.
+    }
+
+    barStatus->setVisible(OptionShowStatusBar());
+
+    if (OptionRunMinimized()) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+        frmError::Instance()->setVisible(false);
+    }
+
+    aniWorking->Open(ResPath(QStringLiteral("Processing.avi")));
+}
+
+// ---------------------------------------------------------------------------
+// Details list columns
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct Column {
+    const char* header;
+    const char* key;
+    int width;
+};
+
+// Widths come from section MainForm in twips; a stored width that is not a
+// number fails the set-up, and the caller reports it.
+void SetColumns(QTreeWidget* list, std::initializer_list<Column> columns)
+{
+    QList<int> widths;
+    QStringList headers;
+    for (const Column& c : columns) {
+        const QString stored = tsy::Settings::GetSetting(QStringLiteral("MainForm"), QString::fromLatin1(c.key), QString::number(c.width));
+        const auto value = tsy::Numbers::ParseNumeric(stored);
+        if (!value) throw tsy::CollectionError(13, "Type mismatch");
+        widths.append(int(*value));
+        headers.append(QString::fromLatin1(c.header));
+    }
+    list->clear();
+    list->setColumnCount(int(headers.size()));
+    list->setHeaderLabels(headers);
+    for (int i = 0; i < widths.size(); ++i) list->setColumnWidth(i, tsy::Runtime::TwipsToPixels(widths[i]));
+}
+
+} // namespace
+
+void frmMain::ConfigureGridForAllActivity()
+{
+    SetColumns(lvwDetails, {{"From", "AA1", 1964}, {"To", "AA2", 2190}, {"Protocol", "AA3", 1035},
+                            {"Started", "AA4", 1335}, {"Last Event", "AA5", 1140}, {"Last State", "AA6", 1830},
+                            {"Bytes C2S", "AA7", 975}, {"Bytes S2C", "AA8", 900}, {"Event Count", "AA9", 1049}});
+}
+
+void frmMain::ConfigureGridForConnection()
+{
+    SetColumns(lvwDetails, {{"Time", "SC1", 1440}, {"Description", "SC2", 4229}, {"Bytes", "SC3", 1440}});
+}
+
+void frmMain::ConfigureGridForEvent()
+{
+    SetColumns(lvwDetails, {{"Item", "ED1", 2129}, {"Value", "ED2", 4289}});
+}
+
+// ---------------------------------------------------------------------------
+// Pane titles, animation, repaint, keep on top
+// ---------------------------------------------------------------------------
+
+void frmMain::RefreshPaneTitles()
+{
+    // The highlighted node; without one, the node last clicked.
+    QString key = tvwSockets->SelectedKey();
+    if (key.isEmpty()) key = mnodSelectedNode;
+    const QString text = tvwSockets->Text(key);
+    lblRealTime->setText(QStringLiteral("Real time data for ") + text);
+    lblDetails->SetPanelText(1, QStringLiteral("Details for ") + text);
+}
+
+void frmMain::CheckAnimation()
+{
+    bool anyAlive = false;
+    if (General::gobjLogging) {
+        for (const auto& history : General::gobjLogging->mobjSocketPairHistory) {
+            if (history && !history->mblnDead) {
+                anyAlive = true;
+                break;
+            }
+        }
+    }
+    if (anyAlive) {
+        if (!mblnAnimationStarted) {
+            aniWorking->Play();
+            mblnAnimationStarted = true;
+        }
+    } else {
+        aniWorking->Stop();
+        mblnAnimationStarted = false;
+    }
+}
+
+void frmMain::Refresh() { repaint(); }
+
+bool frmMain::KeepOnTop() const { return mnuKeepOnTop && mnuKeepOnTop->isChecked(); }
+
+void frmMain::mnuKeepOnTop_Click()
+{
+    // The action has already had its tick inverted by the time we get here.
+    if (auto* button = barToolbar ? barToolbar->findChild<QToolButton*>(QStringLiteral("KeepOnTop")) : nullptr)
+        button->setChecked(mnuKeepOnTop->isChecked());
+    ApplyKeepOnTop();
+}
+
+void frmMain::ApplyKeepOnTop()
+{
+    General::gblnKeepOnTop = mnuKeepOnTop->isChecked();
+    General::SetTopMost(this, mnuKeepOnTop->isChecked());
+}
+
+void frmMain::ShowToolWindow(QWidget* window)
+{
+    if (!window) return;
+    window->show();
+    if (window->windowHandle() && windowHandle()) window->windowHandle()->setTransientParent(windowHandle());
+    window->raise();
+    window->activateWindow();
+    if (KeepOnTop()) General::SetTopMost(window, true);
+}
+
+void frmMain::mnuViewErrorMessages_Click() { ShowToolWindow(frmError::Instance()); }
+
+void frmMain::mnuExit_Click() { Terminate(); }
+
+void frmMain::ShowMonitoringTitle()
+{
+    QString ip;
+    if (General::gobjListening && General::gobjListening->SocketElement(0))
+        ip = General::gobjListening->SocketElement(0)->LocalIP();
+    if (ip.isEmpty()) {
+        tsy::Winsock probe;
+        ip = probe.LocalIP();
+    }
+    lblSockets->SetPanelText(1, QStringLiteral("Monitoring: ") + tsy::Winsock::LocalHostName()
+                                    + QStringLiteral(" (") + ip + QStringLiteral(")"));
+}
+
+// ---------------------------------------------------------------------------
+// Toolbar and status bar commands (the ones that are live so far)
+// ---------------------------------------------------------------------------
+
+void frmMain::barToolbar_ButtonClick(const QString& key)
+{
+    if (key == QStringLiteral("Clear")) {
+        if (General::gobjLogging) General::gobjLogging->ClearAllData();
+    } else if (key == QStringLiteral("Errors")) {
+        mnuViewErrorMessages_Click();
+    } else if (key == QStringLiteral("KeepOnTop")) {
+        mnuKeepOnTop->setChecked(!mnuKeepOnTop->isChecked());
+        mnuKeepOnTop_Click();
+    }
+}
+
+void frmMain::barToolbar_ButtonMenuClick(const QString& key)
+{
+    if (key == QStringLiteral("ShowRealTime")) SetRealTimePaneShown(true);
+    else if (key == QStringLiteral("HideRealTime")) SetRealTimePaneShown(false);
+}
+
+void frmMain::SetRealTimePaneShown(bool shown)
+{
+    mblnRealTimePaneShown = shown;
+    ResizeForm();
+}
+
+void frmMain::barStatus_PanelDblClick(int /*index*/)
+{
+    // Panels 4 to 8 switch the failure simulation and the real-time log;
+    // those windows hook in here when they land.
+}
+
+// ---------------------------------------------------------------------------
+// Timers
+// ---------------------------------------------------------------------------
+
+void frmMain::tmrRealTimeData_Timer()
+{
+    // The pane writer: fed by Logging once the real-time queues are live.
+    if (!General::gobjLogging) return;
+    Logging& log = *General::gobjLogging;
+    if (log.gstrData.size() == 1) tmrRealTimeData->SetEnabled(false);
+    while (log.gstrData.size() > 10) {
+        log.gstrData.removeFirst();
+        if (!log.gstrPreamble.isEmpty()) log.gstrPreamble.removeFirst();
+        if (!log.gcolColour.isEmpty()) log.gcolColour.removeFirst();
+    }
+}
+
+void frmMain::tmrStats_Timer()
+{
+    if (General::gobjLogging) {
+        Logging& log = *General::gobjLogging;
+        if (log.mlngTotalMemoryAllocated < 0) log.mlngTotalMemoryAllocated = 0;
+        barStatus->SetPanelText(1, QStringLiteral("Memory: ") + QString::number(log.mlngTotalMemoryAllocated / 1024) + QStringLiteral(" KBytes"));
+        barStatus->SetPanelText(2, QStringLiteral("Sockets: ") + QString::number(log.mobjSocketPairHistory.Count()));
+        barStatus->SetPanelText(3, QStringLiteral("Events: ") + QString::number(log.mlngTotalEvents));
+    }
+    CheckAnimation();
+}
+
+void frmMain::tmrKillDeadSockets_Timer()
+{
+    if (General::gobjLogging) General::gobjLogging->KillDeadSocketConnections();
+}
+
+void frmMain::tmrUnloadSocketPairs_Timer()
+{
+    for (QObject* window : tsy::LoadedWindows::Named(QStringLiteral("SocketPair"))) {
+        auto* pair = qobject_cast<SocketPair*>(window);
+        if (!pair || !pair->mblnTerminated) continue;
+        pair->Terminate();
+        pair->Unload();   // releases its handler
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+// ---------------------------------------------------------------------------
+
+void frmMain::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    ResizeForm();
+}
+
+void frmMain::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) ResizeForm();
+}
+
+void frmMain::ResizeForm()
+{
+    if (!mCentral || !barToolbar) return;
+    if (isMinimized()) {
+        if (OptionDisplayInSysTray()) hide();
+        return;
+    }
+    const auto W = [this] { return double(Tw(mCentral->width()) + kFrameWidthTwips); };
+    const auto H = [this] { return double(Tw(mCentral->height()) + kFrameHeightTwips); };
+    const double NW = Tw(barNavigation->width());
+    const double CW = 855;   // width of a diagram computer
+    const bool realTime = mblnRealTimePaneShown;
+    const bool statusShown = barStatus->isVisibleTo(this);
+    const double SB = statusShown ? 300 : 0;
+
+    // 1. A taller window gives its extra height to the details area.
+    msngDetailsHeight += float(H() - mlngPreviousHeight);
+    mlngPreviousHeight = int(H() + 0.5);
+    const double TW = msngTreeWidth;
+    const double DH = msngDetailsHeight;
+
+    // 2-3. Working panel and the etched line under the menu bar.
+    const double workingWidth = 45 * tsy::Runtime::TwipsPerPixel();
+    lneSep[0]->setGeometry(0, 0, std::max(0, mCentral->width() - 5), 1);
+    lneSep[1]->setGeometry(0, 1, std::max(0, mCentral->width() - 5), 1);
+
+    // 4-7. Toolbar and the working panel at its right end.
+    const double toolbarTop = 2 * tsy::Runtime::TwipsPerPixel();
+    const double toolbarHeight = Tw(barToolbar->sizeHint().height());
+    Place(barToolbar, 20, toolbarTop, W() - workingWidth - 70, toolbarHeight);
+    const bool toolbarShown = barToolbar->isVisibleTo(this);
+    const double TB = toolbarShown ? int(toolbarHeight) : 0;
+    panWorking->setVisible(toolbarShown);
+    lneSep[0]->setVisible(toolbarShown);
+    lneSep[1]->setVisible(toolbarShown);
+    Place(panWorking, Tw(barToolbar->width()) - 70 + 20, 10, workingWidth, toolbarHeight + 30);
+    Place(aniWorking, 30, 40, 580, 500);
+
+    // 8-9. Tree title and tree.
+    Place(lblSockets, 20, toolbarTop + TB + 20, TW, 320);
+    const TwipRect sockets = Rect(lblSockets);
+    const double treeTop = sockets.top + 320 + 20;
+    const double treeHeight = H() - 60 - TB - 320 - SB - 300 - 420;
+    Place(tvwSockets, 20, treeTop, TW, treeHeight);
+    const TwipRect tree = Rect(tvwSockets);
+
+    // 10-13. Details title, navigation, list and diagram viewport.
+    const double detailsLeft = sockets.left + sockets.width + 80;
+    const double detailsTop = toolbarTop + TB + 20;
+    Place(lblDetails, detailsLeft, detailsTop, W() - TW - 80 - 40 - 130 - NW, 320);
+    const TwipRect details = Rect(lblDetails);
+    barNavigation->move(Px(details.left + details.width), Px(details.top - 30));
+    barNavigation->resize(barNavigation->width(), Px(380));
+    Place(lvwDetails, details.left, details.top + 320 + 20, details.width + NW, realTime ? DH : tree.height);
+    const TwipRect list = Rect(lvwDetails);
+    Place(panDiagramOuter, list.left, list.top, list.width, list.height);
+
+    // 14-16. Diagram canvas and its scroll bars.
+    const double vsw = Tw(scrConnectionPanelVert->width());
+    const double hsh = Tw(scrConnectionPanelHoriz->height());
+    Place(panDiagram, 60, 60, list.width - 100 - vsw, list.height - 100 - hsh);
+    const double lastProxyTop = 0;   // no proxy computer placed yet
+    const double canvasHeight = list.height > lastProxyTop + 1600 ? list.height : lastProxyTop + 1600 + 420;
+    Place(fraConnectionPanel, 0, Tw(fraConnectionPanel->y()), 3 * CW + 800 + 3000 + 3000 + 1600, canvasHeight);
+    Place(scrConnectionPanelVert, list.width - vsw - 30, 30, vsw, list.height - 40 - hsh);
+    Place(scrConnectionPanelHoriz, 0, list.height - hsh, details.width + NW - vsw - 30, hsh);
+
+    // 17. Vertical splitter.
+    Place(imgSplitterVert, tree.left + tree.width, TB, 80, H() - TB - SB - 300 - 400);
+
+    // 18. Column headings of the diagram.
+    if (auto* h = fraConnectionPanel->findChild<QLabel*>(QStringLiteral("lblClientHeading")))
+        h->move(Px(800 - Tw(h->width()) / 2.0 + CW / 2), Px(200));
+    if (auto* h = fraConnectionPanel->findChild<QLabel*>(QStringLiteral("lblTSYHeading")))
+        h->move(Px(CW + 800 + 3000 - Tw(h->width()) / 2.0 + CW / 2), Px(200));
+    if (auto* h = fraConnectionPanel->findChild<QLabel*>(QStringLiteral("lblServerHeading")))
+        h->move(Px(CW + (CW + 800 + 3000) + 3000 - Tw(h->width()) / 2.0 + CW / 2), Px(200));
+
+    // 20. The real-time pane.
+    if (realTime) {
+        Place(lblRealTime, details.left, list.top + list.height + 80, NW + details.width, 320);
+        const TwipRect title = Rect(lblRealTime);
+        const double closeWidth = Tw(chkCloseRealTime->width());
+        Place(chkCloseRealTime, details.left + details.width + NW - closeWidth - 35, title.top + 30, closeWidth, 255);
+        Place(txtRealTime, details.left, title.top + 320 + 20, NW + details.width,
+              H() - 80 - TB - 320 - SB - 300 - DH - 320 - 80 - 420);
+        Place(imgSplitterHoriz, tree.left + tree.width, list.top + list.height, NW + details.width + 80, 80);
+        lblRealTime->show();
+        txtRealTime->show();
+        imgSplitterHoriz->show();
+        chkCloseRealTime->show();
+        chkCloseRealTime->raise();
+    } else {
+        lblRealTime->hide();
+        txtRealTime->hide();
+        imgSplitterHoriz->hide();
+        chkCloseRealTime->hide();
+        chkCloseRealTime->setChecked(false);
+    }
+
+    // 21. Status bar along the bottom edge.
+    barStatus->setGeometry(0, mCentral->height() - barStatus->height(), mCentral->width(), barStatus->height());
+}
+
+// ---------------------------------------------------------------------------
+// Splitters
+// ---------------------------------------------------------------------------
+
+void frmMain::imgSplitterHoriz_MouseDown()
+{
+    shpDrag->setGeometry(imgSplitterHoriz->geometry());
+    shpDrag->show();
+    shpDrag->raise();
+    mblnDraggingHoriz = true;
+}
+
+void frmMain::imgSplitterHoriz_MouseMove(int y)
+{
+    if (!mblnDraggingHoriz) return;
+    const double H = Tw(mCentral->height()) + kFrameHeightTwips;
+    const TwipRect details = Rect(lblDetails);
+    const double candidate = msngDetailsHeight + y;
+    double top;
+    if (candidate < 1000) top = details.top + details.height + 20 + 1000;
+    else if (candidate > H - 2800) top = details.top + details.height + (H - 2800) + 20;
+    else top = Rect(imgSplitterHoriz).top + y;
+    shpDrag->move(shpDrag->x(), Px(top));
+}
+
+void frmMain::imgSplitterHoriz_MouseUp()
+{
+    if (!mblnDraggingHoriz) return;
+    const TwipRect details = Rect(lblDetails);
+    msngDetailsHeight = float(Tw(shpDrag->y()) - (details.height + details.top + 20));
+    shpDrag->hide();
+    mblnDraggingHoriz = false;
+    ResizeForm();
+}
+
+void frmMain::imgSplitterVert_MouseDown()
+{
+    shpDrag->setGeometry(imgSplitterVert->geometry());
+    shpDrag->show();
+    shpDrag->raise();
+    mblnDraggingVert = true;
+}
+
+void frmMain::imgSplitterVert_MouseMove(int x)
+{
+    if (!mblnDraggingVert) return;
+    const double W = Tw(mCentral->width()) + kFrameWidthTwips;
+    const double candidate = msngTreeWidth + x;
+    double left;
+    if (candidate < 500) left = 520;
+    else if (candidate > W - 1000) left = W - 1000 + 20;
+    else left = Rect(imgSplitterVert).left + x;
+    shpDrag->move(Px(left), shpDrag->y());
+}
+
+void frmMain::imgSplitterVert_MouseUp()
+{
+    if (!mblnDraggingVert) return;
+    msngTreeWidth = float(Tw(shpDrag->x()) - 20);
+    shpDrag->hide();
+    mblnDraggingVert = false;
+    ResizeForm();
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    const auto type = event->type();
+    if (watched == imgSplitterHoriz || watched == imgSplitterVert) {
+        const bool horiz = watched == imgSplitterHoriz;
+        if (type == QEvent::MouseButtonPress) {
+            horiz ? imgSplitterHoriz_MouseDown() : imgSplitterVert_MouseDown();
+            return true;
+        }
+        if (type == QEvent::MouseMove) {
+            const QPoint p = static_cast<QMouseEvent*>(event)->position().toPoint();
+            horiz ? imgSplitterHoriz_MouseMove(Tw(p.y())) : imgSplitterVert_MouseMove(Tw(p.x()));
+            return true;
+        }
+        if (type == QEvent::MouseButtonRelease) {
+            horiz ? imgSplitterHoriz_MouseUp() : imgSplitterVert_MouseUp();
+            return true;
+        }
+    } else if (type == QEvent::MouseMove || type == QEvent::Enter) {
+        // Over the tree, the list, the pane and the toolbar the pointer is the plain one.
+        if (watched == tvwSockets || watched == lvwDetails || watched == txtRealTime || watched == barToolbar
+            || watched == lblRealTime)
+            unsetCursor();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------
+// Closing and shutdown
+// ---------------------------------------------------------------------------
+
+bool frmMain::Form_QueryUnload()
+{
+    General::gblnApplicationClosing = true;
+    return true;
+}
+
+void frmMain::closeEvent(QCloseEvent* event)
+{
+    Form_QueryUnload();
+    if (mblnTerminating) {
+        // The shutdown's own unload of this window.
+        event->accept();
+        return;
+    }
+    if (OptionDisplayInSysTray()) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+        if (frmError* err = frmError::Loaded()) err->setVisible(false);
+        event->ignore();
+        return;
+    }
+    tmrKillDeadSockets->SetEnabled(false);
+    tmrRealTimeData->SetEnabled(false);
+    tmrStats->SetEnabled(false);
+    tmrUnloadSocketPairs->SetEnabled(false);
+    event->ignore();   // Terminate unloads the window itself
+    Terminate();
+}
+
+void frmMain::Terminate()
+{
+    if (mblnTerminating) return;
+    mblnTerminating = true;
+    const auto step = [](const std::function<void()>& fn) {
+        try {
+            fn();
+        } catch (...) {
+            // Each step of the shutdown is skipped when it fails.
+        }
+    };
+
+    tmrKillDeadSockets->SetEnabled(false);
+    tmrRealTimeData->SetEnabled(false);
+    tmrStats->SetEnabled(false);
+    tmrUnloadSocketPairs->SetEnabled(false);
+
+    step([] {
+        if (General::gobjListening) General::gobjListening->DeInitaliseListeningSockets();
+    });
+    step([] {
+        Listening* listening = General::gobjListening;
+        General::gobjListening = nullptr;
+        delete listening;
+    });
+    step([] { frmError::Unload(); });
+    // The event-details, configuration, options, port and real-time data
+    // windows unload here as they join the program.
+    step([this] {
+        hide();
+        if (gInstance == this) gInstance = nullptr;
+        deleteLater();
+    });
+    // The tray icon goes here once it exists.
+    gProgramEnded = true;
+    if (gEndProgramHook) gEndProgramHook();
+    else QCoreApplication::exit(0);
+}
