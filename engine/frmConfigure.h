@@ -1,0 +1,86 @@
+#pragma once
+// "Configure Tessaly": the port table (ports, descriptions, protocols), the
+// listening state of each port and the way into each protocol's property
+// page. Every protocol choice is stored at once and handed to the listening
+// sockets.
+#include <QDialog>
+#include <QPointer>
+#include <QString>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class frmConfigure : public QDialog {
+    Q_OBJECT
+public:
+    // Loads the window hidden on first use; its load fills it from the store.
+    static frmConfigure* Instance();
+    static bool IsLoaded();
+    // Runs Close's steps, then unloads; the next use loads and fills it again.
+    static void Unload();
+
+    static constexpr const char* kDontUse = "<Don't use>";
+    static constexpr const char* kFtpData = "FTP Data - Dynamically allocated";
+
+    // ---- controls --------------------------------------------------------
+    QGroupBox* Frame1 = nullptr;
+    QLabel* lblPort = nullptr;
+    QTreeWidget* lvwPort = nullptr;     // rows: text = port, column 1 = description
+    QLabel* lblProtocol = nullptr;
+    QListWidget* lstProtocol = nullptr; // check box per item
+    QPushButton* cmdPortAdd = nullptr;
+    QPushButton* cmdDeletePort = nullptr;
+    QPushButton* cmdStartListening = nullptr;
+    QPushButton* cmdConfigure = nullptr;
+    QCheckBox* chkShowAtStartUp = nullptr;
+    QPushButton* cmdClose = nullptr;
+
+    // True while the window itself sets the protocol list's check marks.
+    bool IsLoading = false;
+
+    // ---- public members --------------------------------------------------
+    void LoadAllDetails();
+    void lvwPort_Click();
+
+    // Row helpers: a row's key is "KEY" followed by the port.
+    QTreeWidgetItem* RowByKey(const QString& key) const;
+    // Makes the row keyed "KEY" and the port the selected one, without
+    // running the port view (callers run lvwPort_Click). False when absent.
+    bool SelectPortRow(int lngPort);
+    int SelectedPort() const;   // 0 when no row is selected
+    QString CheckedProtocol() const;   // "" when none is checked
+
+public slots:
+    void lstProtocol_Click();
+    void lstProtocol_ItemCheck(QListWidgetItem* item);
+    void cmdPortAdd_Click();
+    void cmdDeletePort_Click();
+    void cmdStartListening_Click();
+    void cmdConfigure_Click();
+    void cmdClose_Click();
+
+protected:
+    bool event(QEvent* e) override;            // activation: Form_Activate
+    void closeEvent(QCloseEvent* e) override;  // window frame: Form_Unload
+    void reject() override;                    // Escape: Close
+
+private:
+    frmConfigure();
+    ~frmConfigure() override;
+
+    void Form_Load();
+    void Form_Activate();
+    void EnablePortControls();
+    void UpdateConfigureCaption();
+    void ProtocolChoice();
+    void CloseSteps();
+    bool PortIsListening(int lngPort) const;
+
+    static QPointer<frmConfigure> sInstance;
+};
