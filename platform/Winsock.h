@@ -6,8 +6,10 @@
 #include <QPointer>
 #include <QString>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 namespace tsy {
 
@@ -29,6 +31,11 @@ constexpr int HostNotFound = 11001;
 constexpr int TryAgain = 11002;
 constexpr int InvalidArgument = 10022;   // bad port / empty host / wrong state
 constexpr int NotConnected = 10057;
+constexpr int TooManySockets = 10024;
+constexpr int NoBufferSpace = 10055;
+constexpr int AddressNotAvailable = 10049;
+constexpr int NetworkUnreachable = 10051;
+constexpr int HostUnreachable = 10065;
 constexpr int Unknown = 10004;           // anything Qt cannot name more precisely
 }
 
@@ -44,13 +51,18 @@ public:
     explicit Winsock(QObject* parent = nullptr);
     ~Winsock() override;
 
-    // Methods. Each returns false and fills *err when it fails at once.
+    // Methods. Each returns false and fills *err when it fails at once;
+    // nothing fails at once by raising an event. Connect and Accept need the
+    // closed state (Accept closes whatever the object held first).
     bool Listen(SocketError* err = nullptr);                 // on LocalPort
     bool Accept(qint64 requestId, SocketError* err = nullptr);
     bool Connect(const QString& host, int port, SocketError* err = nullptr);
     bool SendData(const QByteArray& data, SocketError* err = nullptr);
     QByteArray GetData();                                     // takes everything available
-    void Close();                                             // raises no Close/Error, now or later
+    // Graceful: what SendData took is still delivered after the object is
+    // closed or deleted (the socket lingers on its own for up to 30 s).
+    // Raises no Closed/Error/SendComplete, now or later.
+    void Close();
 
     // Properties.
     int State() const;
@@ -72,9 +84,14 @@ public:
     qint64 BytesToWrite() const;     // handed to SendData, not yet left the buffer
 
 signals:
+    // Raised synchronously for each incoming connection. Accept it on another
+    // Winsock inside the slot; a request still unclaimed when the slot
+    // returns is reset at once (the client sees a reset).
     void ConnectionRequest(qint64 requestId);
     void Connected();                  // the classic Connect event
     void DataArrival(qint64 bytesTotal);
+    // Everything handed to SendData has left our buffer. One event per drain:
+    // several sends made before the buffer empties share one SendComplete.
     void SendComplete();
     void Closed();                     // the classic Close event: the peer closed
     void Error(int number, const QString& description);
@@ -82,22 +99,41 @@ signals:
 private:
     void attach(QTcpSocket* s);
     void detach();
+    void startConnect(quint32 ipv4);
+    void finishConnect();
+    void abandonConnect();
     void onReadyRead();
     void onBytesWritten();
     void onDisconnected();
     void onSocketError();
     void onNewConnection();
-    void scheduleSendCompleteCheck();
+    void raiseDataArrivalLater();
+    void fail(int number, const QString& description);
 
     QPointer<QTcpServer> mServer;
     QPointer<QTcpSocket> mSocket;
+    // The connect itself is done natively (Qt's way of polling a connect
+    // restarts it on Linux after a reset, and retries forever); the
+    // connected descriptor is then handed to a QTcpSocket.
+    int mConnectFd = -1;
+    QSocketNotifier* mConnectNotifier = nullptr;
+    QTimer* mConnectTimer = nullptr;
     QString mTag;
     QString mRemoteHost;
+    int mRemotePort = 0;
     int mLocalPort = 0;
     int mState = sckClosed;
+    int mLookupId = -1;
+    quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
     bool mSendPending = false;
     bool mPeerClosed = false;
+    bool mArrivalQueued = false;
+    // Addresses of the current or last connection, kept readable after the
+    // peer has gone (Qt forgets them once the socket is unconnected).
+    QString mPeerIP;
+    QString mBoundIP;
+    int mBoundPort = 0;
 };
 
 // For tests: how many pending requests are held unclaimed right now.

@@ -1,0 +1,374 @@
+// The socket control over real loopback sockets: ports chosen by the OS,
+// every wait bounded.
+#include "common/TestSupport.h"
+#include "platform/Winsock.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+using tsy::SocketError;
+using tsy::Winsock;
+using tsytest::Pump;
+using tsytest::WaitUntil;
+
+namespace {
+
+// Records every event of one socket; collects arriving data when asked to.
+struct Probe {
+    explicit Probe(Winsock* w) : sock(w)
+    {
+        QObject::connect(w, &Winsock::Connected, w, [this] { ++connected; });
+        QObject::connect(w, &Winsock::DataArrival, w, [this](qint64 n) {
+            ++arrivals;
+            EXPECT_GT(n, 0);
+            if (collect) data += sock->GetData();
+        });
+        QObject::connect(w, &Winsock::SendComplete, w, [this] { ++sendCompletes; });
+        QObject::connect(w, &Winsock::Closed, w, [this] { ++closes; });
+        QObject::connect(w, &Winsock::Error, w, [this](int n, const QString& d) {
+            ++errors;
+            errorNumber = n;
+            errorText = d;
+        });
+    }
+    int events() const { return connected + arrivals + sendCompletes + closes + errors; }
+
+    Winsock* sock;
+    bool collect = true;
+    int connected = 0, arrivals = 0, sendCompletes = 0, closes = 0, errors = 0;
+    int errorNumber = 0;
+    QString errorText;
+    QByteArray data;
+};
+
+// A listening socket on an OS-chosen port that accepts every request on a
+// new Winsock (unless accepting is switched off).
+struct Server {
+    Server()
+    {
+        listener.SetLocalPort(0);
+        SocketError err;
+        EXPECT_TRUE(listener.Listen(&err)) << err.number << " " << err.description.toStdString();
+        QObject::connect(&listener, &Winsock::ConnectionRequest, &listener, [this](qint64 id) {
+            pendingSeenInSlot = tsy::PendingConnectionRequests();
+            ++requests;
+            if (!accepting) return;
+            auto w = std::make_unique<Winsock>();
+            EXPECT_TRUE(w->Accept(id));
+            probes.push_back(std::make_unique<Probe>(w.get()));
+            accepted.push_back(std::move(w));
+        });
+    }
+    int port() const { return listener.LocalPort(); }
+
+    Winsock listener;
+    bool accepting = true;
+    int requests = 0;
+    int pendingSeenInSlot = -1;
+    std::vector<std::unique_ptr<Winsock>> accepted;
+    std::vector<std::unique_ptr<Probe>> probes;
+};
+
+QByteArray everyByte(int size)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i) b[i] = char((i + i / 256) & 0xff);
+    return b;
+}
+
+} // namespace
+
+TEST(Winsock, AcceptAndConnectReportAddressesAndStates)
+{
+    Server server;
+    ASSERT_EQ(server.listener.State(), Winsock::sckListening);
+    ASSERT_GT(server.port(), 0);
+
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    EXPECT_EQ(client.State(), Winsock::sckConnecting);
+    EXPECT_EQ(cp.events(), 0) << "nothing is raised inside Connect";
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+
+    Winsock& srv = *server.accepted[0];
+    EXPECT_EQ(server.pendingSeenInSlot, 1);
+    EXPECT_EQ(tsy::PendingConnectionRequests(), 0);
+    EXPECT_EQ(client.State(), Winsock::sckConnected);
+    EXPECT_EQ(srv.State(), Winsock::sckConnected);
+    EXPECT_EQ(server.listener.State(), Winsock::sckListening);
+    EXPECT_EQ(client.RemoteHost(), "127.0.0.1");
+    EXPECT_EQ(client.RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(client.RemotePort(), server.port());
+    EXPECT_EQ(client.LocalIP(), "127.0.0.1");
+    EXPECT_EQ(srv.RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(srv.RemotePort(), client.LocalPort());
+    EXPECT_EQ(srv.LocalPort(), server.port());
+    EXPECT_FALSE(Winsock::LocalHostName().isEmpty());
+
+    // A name resolves (state 6 meanwhile) and is kept as given.
+    Winsock named;
+    Probe np(&named);
+    ASSERT_TRUE(named.Connect("localhost", server.port()));
+    EXPECT_EQ(named.State(), Winsock::sckConnecting);
+    ASSERT_TRUE(WaitUntil([&] { return np.connected == 1; }, 10000)) << np.errorNumber;
+    EXPECT_EQ(named.RemoteHost(), "localhost");
+    EXPECT_EQ(named.RemoteHostIP(), "127.0.0.1");
+    EXPECT_FALSE(named.RemoteHostIP().startsWith("::"));
+}
+
+TEST(Winsock, BadArgumentsFailAtOnceWithoutEvents)
+{
+    Winsock w;
+    Probe p(&w);
+    SocketError err;
+    for (int port : {0, -1, 65536, 65536 + 80}) {
+        err = {};
+        EXPECT_FALSE(w.Connect("127.0.0.1", port, &err)) << port;
+        EXPECT_EQ(err.number, tsy::SockErr::InvalidArgument);
+        EXPECT_FALSE(err.description.isEmpty());
+    }
+    err = {};
+    EXPECT_FALSE(w.Connect("", 80, &err));
+    EXPECT_EQ(err.number, tsy::SockErr::InvalidArgument);
+    EXPECT_FALSE(w.SendData("x", &err));
+    EXPECT_EQ(w.State(), Winsock::sckClosed);
+    w.SetLocalPort(70000);
+    EXPECT_FALSE(w.Listen(&err));
+    EXPECT_FALSE(w.Accept(123456789, &err));
+    Pump(50);
+    EXPECT_EQ(p.events(), 0);
+}
+
+TEST(Winsock, OneMegabyteOfEveryByteValueBothWays)
+{
+    Server server;
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+    Winsock& srv = *server.accepted[0];
+    Probe& sp = *server.probes[0];
+
+    const QByteArray up = everyByte(1 << 20);
+    QByteArray down = up;
+    std::reverse(down.begin(), down.end());
+    ASSERT_TRUE(client.SendData(up));
+    ASSERT_TRUE(srv.SendData(down));
+    ASSERT_TRUE(WaitUntil([&] { return sp.data.size() >= up.size() && cp.data.size() >= down.size(); }, 20000));
+    EXPECT_TRUE(sp.data == up);
+    EXPECT_TRUE(cp.data == down);
+    ASSERT_TRUE(WaitUntil([&] { return cp.sendCompletes == 1 && sp.sendCompletes == 1; }));
+    Pump(50);
+    EXPECT_EQ(cp.sendCompletes, 1);
+    EXPECT_EQ(sp.sendCompletes, 1);
+    EXPECT_EQ(cp.errors + sp.errors + cp.closes + sp.closes, 0);
+}
+
+TEST(Winsock, OneSendCompletePerSendNeverInsideSendData)
+{
+    Server server;
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+
+    ASSERT_TRUE(client.SendData(""));   // empty: accepted, nothing raised
+    Pump(50);
+    EXPECT_EQ(cp.sendCompletes, 0);
+
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(client.SendData(QByteArray(1000 * i, 'a')));
+        EXPECT_EQ(cp.sendCompletes, i - 1) << "raised inside SendData";
+        ASSERT_TRUE(WaitUntil([&] { return cp.sendCompletes == i; }));
+        EXPECT_EQ(client.BytesToWrite(), 0);
+    }
+    Pump(50);
+    EXPECT_EQ(cp.sendCompletes, 3);
+    ASSERT_TRUE(WaitUntil([&] { return server.probes[0]->data.size() == 6000; }));
+}
+
+TEST(Winsock, PeerCloseIsCloseAndOwnCloseRaisesNothing)
+{
+    Server server;
+    auto* client = new Winsock;
+    Probe cp(client);
+    ASSERT_TRUE(client->Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+    Winsock& srv = *server.accepted[0];
+    Probe& sp = *server.probes[0];
+
+    // The receiver may delete the socket from inside its Close handler.
+    QObject::connect(client, &Winsock::Closed, client, [client] {
+        EXPECT_EQ(client->State(), Winsock::sckClosing);
+        client->deleteLater();
+    });
+    QPointer<Winsock> alive(client);
+    ASSERT_TRUE(srv.SendData("bye"));
+    srv.Close();
+    EXPECT_EQ(srv.State(), Winsock::sckClosed);
+    ASSERT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+    EXPECT_EQ(cp.data, "bye");
+    EXPECT_EQ(cp.closes, 1);
+    EXPECT_EQ(cp.errors, 0);
+    Pump(100);
+    EXPECT_EQ(sp.events(), 0) << "our own close raised an event";
+}
+
+TEST(Winsock, ClosingRightAfterALargeSendStillDeliversIt)
+{
+    Server server;
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+
+    // Peer data left unread at our close must not turn the close into a reset.
+    ASSERT_TRUE(client.SendData("unread by the server"));
+    Pump(50);
+    const QByteArray big = everyByte(8 << 20);
+    ASSERT_TRUE(server.accepted[0]->SendData(big));
+    server.accepted[0]->Close();
+    server.accepted.clear();   // deleted while still flushing
+    ASSERT_TRUE(WaitUntil([&] { return cp.closes + cp.errors > 0; }, 30000));
+    EXPECT_EQ(cp.errors, 0) << cp.errorNumber;
+    EXPECT_EQ(cp.data.size(), big.size());
+    EXPECT_TRUE(cp.data == big);
+}
+
+TEST(Winsock, ConnectFailuresCarryClassicNumbers)
+{
+    int closedPort = 0;
+    {
+        Winsock probe;
+        probe.SetLocalPort(0);
+        ASSERT_TRUE(probe.Listen());
+        closedPort = probe.LocalPort();
+    }
+    Winsock refused;
+    Probe rp(&refused);
+    ASSERT_TRUE(refused.Connect("127.0.0.1", closedPort));
+    ASSERT_TRUE(WaitUntil([&] { return rp.errors == 1; }));
+    EXPECT_EQ(rp.errorNumber, tsy::SockErr::ConnectionRefused);
+    EXPECT_EQ(rp.errorText, "Connection is forcefully rejected");
+    EXPECT_EQ(refused.State(), Winsock::sckError);
+    refused.Close();
+    EXPECT_EQ(refused.State(), Winsock::sckClosed);
+
+    Winsock unknown;
+    Probe up(&unknown);
+    ASSERT_TRUE(unknown.Connect("nosuchhost.invalid", 80));
+    EXPECT_EQ(unknown.State(), Winsock::sckConnecting);
+    ASSERT_TRUE(WaitUntil([&] { return up.errors == 1; }, 20000));
+    EXPECT_EQ(up.errorNumber, tsy::SockErr::HostNotFound);
+    EXPECT_EQ(up.errorText, "Authoritative answer: Host not found");
+    EXPECT_EQ(up.connected, 0);
+
+    // Closing while the name is still being resolved: nothing arrives later.
+    Winsock cancelled;
+    Probe xp(&cancelled);
+    ASSERT_TRUE(cancelled.Connect("nosuchhost.invalid", 80));
+    cancelled.Close();
+    Pump(300);
+    EXPECT_EQ(xp.events(), 0);
+}
+
+TEST(Winsock, ListenFailuresAreSynchronous)
+{
+    Server server;
+    Winsock second;
+    second.SetLocalPort(server.port());
+    SocketError err;
+    EXPECT_FALSE(second.Listen(&err));
+    EXPECT_EQ(err.number, tsy::SockErr::AddressInUse);
+    EXPECT_EQ(err.description, "Address in use");
+    EXPECT_EQ(second.State(), Winsock::sckClosed);
+
+    // Closed, the port is free again for a new listener.
+    const int port = server.port();
+    server.listener.Close();
+    EXPECT_EQ(server.listener.State(), Winsock::sckClosed);
+    EXPECT_TRUE(second.Listen(&err)) << err.number;
+    EXPECT_EQ(second.LocalPort(), port);
+}
+
+TEST(Winsock, UnacceptedRequestsAreResetWithoutStallingThePort)
+{
+    Server server;
+    server.accepting = false;
+
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.errors + cp.closes > 0; }, 3000)) << server.requests;
+    EXPECT_EQ(cp.errorNumber, tsy::SockErr::ConnectionReset);
+    EXPECT_EQ(tsy::PendingConnectionRequests(), 0);
+
+    // More refused requests than any backlog holds; each client hears of it
+    // and the port still answers afterwards.
+    std::vector<std::unique_ptr<Winsock>> many;
+    std::vector<std::unique_ptr<Probe>> manyProbes;
+    for (int i = 0; i < 80; ++i) {
+        many.push_back(std::make_unique<Winsock>());
+        manyProbes.push_back(std::make_unique<Probe>(many.back().get()));
+        ASSERT_TRUE(many.back()->Connect("127.0.0.1", server.port()));
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        for (auto& p : manyProbes)
+            if (p->errors == 0) return false;
+        return true;
+    }, 10000));
+    EXPECT_EQ(server.requests, 81);
+    for (auto& p : manyProbes) EXPECT_EQ(p->errorNumber, tsy::SockErr::ConnectionReset);
+
+    server.accepting = true;
+    Winsock late;
+    Probe lp(&late);
+    ASSERT_TRUE(late.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return lp.connected == 1 && server.accepted.size() == 1; }));
+}
+
+TEST(Winsock, PausedReadingStaysBoundedAndResumesEverything)
+{
+    Server server;
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+    Winsock& srv = *server.accepted[0];
+    Probe& sp = *server.probes[0];
+
+    srv.SetReadingPaused(true);
+    const QByteArray big = everyByte(24 << 20);
+    ASSERT_TRUE(client.SendData(big));
+
+    // Wait until the sender stalls: its own buffer stops shrinking.
+    qint64 last = -1;
+    for (int i = 0; i < 100; ++i) {
+        Pump(50);
+        if (client.BytesToWrite() == last) break;
+        last = client.BytesToWrite();
+    }
+    EXPECT_GT(client.BytesToWrite(), 0) << "TCP did not push back on the sender";
+    EXPECT_EQ(sp.arrivals, 0);
+    EXPECT_LE(srv.BytesAvailable(), 128 * 1024);
+    EXPECT_EQ(cp.sendCompletes, 0);
+
+    srv.SetReadingPaused(false);
+    ASSERT_TRUE(WaitUntil([&] { return sp.data.size() >= big.size(); }, 30000)) << sp.data.size();
+    EXPECT_TRUE(sp.data == big);
+    ASSERT_TRUE(WaitUntil([&] { return cp.sendCompletes == 1; }));
+
+    // Data already held when reading resumes is announced without new data.
+    srv.SetReadingPaused(true);
+    ASSERT_TRUE(client.SendData("tail"));
+    ASSERT_TRUE(WaitUntil([&] { return srv.BytesAvailable() == 4; }));
+    EXPECT_EQ(sp.data.size(), big.size());
+    srv.SetReadingPaused(false);
+    EXPECT_EQ(sp.data.size(), big.size()) << "raised inside SetReadingPaused";
+    ASSERT_TRUE(WaitUntil([&] { return sp.data.endsWith("tail"); }));
+}
