@@ -85,10 +85,8 @@ public:
     static QString ConnectionKey(int lngPort, const QString& strClient, const QString& strServer);
     static QString ConnectionKey(const SocketPairHistory& objHistory);
 
-    // The tree the history is shown in: the main window's while it is loaded,
-    // or the one given here (tests). Null when there is none.
-    tsy::KeyedTree* SocketTree() const;
-    tsy::KeyedTree* mobjTreeOverride = nullptr;
+    // The tree the history is shown in (General::SocketTree()); null when none.
+    static tsy::KeyedTree* SocketTree();
 
     // Called with a step name before each step of LogEvent and Dead; lets tests
     // prove that a failing step never skips the later ones.
@@ -96,6 +94,14 @@ public:
 
 private:
     void LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent);
+    void RunStep(const char* strStep, const std::function<void()>& fnStep);
+
+    // Fan-out targets of LogEvent.
+    bool IsRealTimeDataShown();
+    bool IsRealTimeLoggingOn();
+    void AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>& objHistory);
+    void SaveEventToLogFile(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent);
+    void SignalDataSent(bool blnToServer);
 
     // Real-time queues.
     void ManageRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, SocketPair* objSocketPair);
@@ -107,7 +113,13 @@ private:
     bool ShouldSocketDetailsBeUpdated();
     void UpdateDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
     void UpdateConnectionDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
+    void UpdateByteColumns(const SocketPairHistory& objHistory);
     void AddConnectionRow(const SocketPairHistory& objHistory);
+    void AddEventRow(const QString& strPairKey, int lngEventNumber, const SocketEvent& objEvent);
+    void SetRowColumn(const QString& strKey, int intColumn, const QString& strText);
+    void SetRowIcon(const QString& strKey, const QString& strImage);
+    void RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory,
+                    bool blnServerName, bool blnBytes);
 
     // Purge.
     void KillSocketHistory(int intPosition);
@@ -116,11 +128,14 @@ private:
     std::shared_ptr<SocketEvent> NewEvent(bool blnNextEventFollowOn, int intType, const QString& strDescription,
                                           const QByteArray& strData = QByteArray());
     std::shared_ptr<SocketPairHistory> FindHistory(SocketPair* objSocketPair) const;
-    void LogDataEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent, int intByteColumn);
+    void AddNewConnectionNodes(const SocketPairHistory& objHistory);
     void RecordSimpleEvent(SocketPair* objSocketPair, bool blnNextEventFollowOn, int intType,
                            const QString& strDescription, const char* strErrorText);
-    void StampSendStop(SocketPair* objSocketPair, int intType);
-    void RunStep(const char* strStep, const std::function<void()>& fnStep);
+    void RecordDataEvent(SocketPair* objSocketPair, const char* strErrorText, bool blnNextEventFollowOn, int intType,
+                         const QByteArray& strData, const char* strText);
+    void RecordBadState(SocketPair* objSocketPair, const char* strErrorText, int intType, const char* strText,
+                        int lngError, const QString& strError, bool blnNextEventFollowOn);
+    void StampSendStop(SocketPair* objSocketPair, const char* strErrorText, int intType, int intThrottledType);
 
     int mintEventsSincePurge = 0;
 };

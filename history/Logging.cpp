@@ -1,0 +1,784 @@
+#include "history/Logging.h"
+
+#include "engine/General.h"
+#include "engine/Listening.h"
+#include "engine/SocketPair.h"
+#include "engine/frmError.h"
+#include "mainwindow/frmMain.h"
+#include "platform/KeyedTree.h"
+#include "platform/Settings.h"
+#include "platform/Winsock.h"
+
+#include <QTextEdit>
+#include <new>
+
+namespace {
+
+// Sentences of the error reports, each followed by the number, ", " and the description.
+constexpr const char* kLogEvent = "An error occurred while attempting to log an event.  The operating system reports: ";
+constexpr const char* kAccepted = "An error occurred while attempting to accept the remote client connection request.  The operating system reports: ";
+constexpr const char* kRejected = "An error occurred while attempting to reject the remote client connection request.  The operating system reports: ";
+constexpr const char* kConnectTo = "An error occurred while attempting to connect to the remote server.  The operating system reports: ";
+constexpr const char* kFailed = "An error occurred while attempting to record the failure to connect to the remote server.  The operating system reports: ";
+constexpr const char* kSuccessful = "An error occurred while attempting to record the successful connection attempt.  The operating system reports: ";
+constexpr const char* kRemoteServerDisc = "An error occurred while attempting to log the remote server's disconnection.  The operating system reports: ";
+constexpr const char* kLocalServerDisc = "An error occurred while attempting to log the local server's disconnection.  The operating system reports: ";
+constexpr const char* kRemoteClientDisc = "An error occurred while attempting to log the remote client's disconnections.  The operating system reports: ";
+constexpr const char* kLocalClientDisc = "An error occurred while attempting to log the local client disconnection.  The operating system reports: ";
+constexpr const char* kServerName = "An error occurred while attempting to log the available of the remote server's name.  The operating system reports: ";
+constexpr const char* kClientName = "An error occurred while attempting to log the availability of the name of the remote client.  The operating system reports: ";
+constexpr const char* kProtocol = "An error occurred while attempting to log the availability of the protocol name.  The operating system reports: ";
+constexpr const char* kDead = "An error occurred while attempting to indicate that the socket connection pair is dead.  The operating system reports: ";
+constexpr const char* kClientReceived = "An error occurred while attempting to log the arrival of data on the local client.  The operating system reports: ";
+constexpr const char* kClientBuffered = "An error occurred while attempting to log the buffering of data being sent through the local client.  The operating system reports: ";
+constexpr const char* kServerBuffered = "An error occurred while attempting to log the buffering of data being sent through the local server.  The operating system reports: ";
+constexpr const char* kServerSendStart = "An error occurred while attempting to log data being sent through the local server.  The operating system reports: ";
+constexpr const char* kServerSendStop = "An error occurred while attempting to log the completion of data being sent through the local server.  The operating system reports: ";
+constexpr const char* kServerReceived = "An error occurred while attempting to log the arrival of data on the local server.  The operating system reports: ";
+constexpr const char* kClientSendStart = "An error occurred while attempting to log the data being sent through the local client.  The operating system reports: ";
+constexpr const char* kClientSendStop = "An error occurred while attempting to log the completion of data being sent through the local client.  The operating system reports: ";
+constexpr const char* kServerBadState = "An error occurred while attempting to log the local server's error state.  The operating system reports: ";
+constexpr const char* kClientBadState = "An error occurred while attempting to log the local client error state.  The operating system reports: ";
+constexpr const char* kDangling = "An error occurred while attempting to log the change of the dangling state.  The operating system reports: ";
+constexpr const char* kLoadProtocols = "An error occurred while attempting to load all of the protocols.  The operating system reports: ";
+constexpr const char* kLoadPartners = "An error occurred while attempting to load all of the communication partners.  The operating system reports: ";
+constexpr const char* kLoadConnections = "An error occurred while attempting to load all of the connections.  The operating system reports: ";
+constexpr const char* kLoadEvents = "An error occurred while attempting to load all of the events.  The operating system reports: ";
+constexpr const char* kConnectionName = "An error occurred while attempting to get the name of the connection.  The operating system reports: ";
+constexpr const char* kKillDead = "An error occurred while attempting to kill the dead socket connections.  The operating system reports: ";
+constexpr const char* kClearAll = "An error occurred while attempting to clear all of the data.  The operating system reports: ";
+constexpr const char* kKillHistory = "An error occurred while attempting to kill the socket history.  The operating system reports: ";
+constexpr const char* kRemoveEphemeral = "An error occurred while attempting to remove the empty Ephemeral ports.  The operating system reports: ";
+
+const QString kImgProtocol = QStringLiteral("Protocol");
+const QString kImgConnection = QStringLiteral("Connection");
+const QString kImgSocket = QStringLiteral("Socket");
+const QString kImgSocketDisconnected = QStringLiteral("SocketDisconnected");
+const QString kImgEvent = QStringLiteral("Event");
+const QString kUnknown = QStringLiteral("<Unknown>");
+const QString kError = QStringLiteral("<Error>");
+
+void Report(const char* sentence, int number, const QString& description)
+{
+    frmError::LogError(QString::fromLatin1(sentence) + QString::number(number) + QStringLiteral(", ") + description);
+}
+
+// Runs fn, reporting any failure with the sentence; true when it ran to its end.
+template <class F>
+bool Trap(const char* sentence, F&& fn)
+{
+    try {
+        fn();
+        return true;
+    } catch (const tsy::CollectionError& e) {
+        Report(sentence, e.number, QString::fromUtf8(e.what()));
+    } catch (const std::bad_alloc&) {
+        Report(sentence, 7, QStringLiteral("Out of memory"));
+    } catch (const std::exception& e) {
+        Report(sentence, 5, QString::fromUtf8(e.what()));
+    } catch (...) {
+        Report(sentence, 5, QStringLiteral("Invalid procedure call or argument"));
+    }
+    return false;
+}
+
+// The key of the node the user selected last; empty while there is no main window.
+QString SelectedNodeKey()
+{
+    return frmMain::IsLoaded() ? frmMain::Instance()->mnodSelectedNode : QString();
+}
+
+QString SocketNodeText(const SocketPairHistory& h)
+{
+    if (!h.mblnDead) return QStringLiteral("Alive");
+    return (h.mlngErrorNumber != 0 ? QStringLiteral("Dead With Error (") : QStringLiteral("Dead ("))
+        + h.mstrTimeOfDeath + QLatin1Char(')');
+}
+
+} // namespace
+
+Logging::Logging() = default;
+Logging::~Logging() = default;
+
+tsy::KeyedTree* Logging::SocketTree() { return General::SocketTree(); }
+
+QString Logging::ProtocolKey(int lngPort) { return QStringLiteral("PROTO") + QString::number(lngPort); }
+
+QString Logging::ConnectionKey(int lngPort, const QString& strClient, const QString& strServer)
+{
+    return QStringLiteral("CON") + QString::number(lngPort) + strClient + strServer;
+}
+
+QString Logging::ConnectionKey(const SocketPairHistory& h)
+{
+    return ConnectionKey(h.mlngLocalServerPort, h.mstrRemoteClientIP, h.mstrRemoteServerIP);
+}
+
+QString Logging::GetConnectionName(const SocketPairHistory& h)
+{
+    QString name;
+    Trap(kConnectionName, [&] {
+        QString client = h.mstrRemoteClientIP;
+        if (!h.mstrRemoteClientName.isEmpty()) client += QStringLiteral(" (") + h.mstrRemoteClientName + QLatin1Char(')');
+        if (h.mstrRemoteClientIP == kUnknown) {
+            name = client + QStringLiteral(" to <Rejected>");
+        } else if (h.mstrRemoteServerIP == kError) {
+            name = client + QStringLiteral(" to <Error>");
+        } else {
+            name = client + QStringLiteral(" to ")
+                + (h.mstrRemoteServerIP.isEmpty() ? QStringLiteral("<Awaiting>") : h.mstrRemoteServerIP);
+            if (!h.mstrRemoteServerName.isEmpty()) name += QStringLiteral(" (") + h.mstrRemoteServerName + QLatin1Char(')');
+        }
+    });
+    return name;
+}
+
+// ---------------------------------------------------------------------------
+// Shared pieces
+
+std::shared_ptr<SocketEvent> Logging::NewEvent(bool blnNextEventFollowOn, int intType, const QString& strDescription,
+                                               const QByteArray& strData)
+{
+    auto ev = std::make_shared<SocketEvent>();
+    ev->mstrEventTime = General::GetSystemTimeString(true);
+    ev->mblnNextEventFollowOn = blnNextEventFollowOn;
+    ev->mobjEventType = intType;
+    ev->mstrData = strData;   // implicitly shared with the relay's buffer
+    ev->mstrDescription = strDescription;
+    return ev;
+}
+
+std::shared_ptr<SocketPairHistory> Logging::FindHistory(SocketPair* objSocketPair) const
+{
+    if (!objSocketPair) return nullptr;
+    return mobjSocketPairHistory.Find(objSocketPair->SocketPairKey());
+}
+
+void Logging::RunStep(const char* strStep, const std::function<void()>& fnStep)
+{
+    Trap(kLogEvent, [&] {
+        if (mfnBeforeStep) mfnBeforeStep(strStep);
+        fnStep();
+    });
+}
+
+void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent)
+{
+    const QString key = objSocketPair->SocketPairKey();
+    std::shared_ptr<SocketPairHistory> h;
+
+    // Without the event in its history there is nothing to show anywhere.
+    const bool added = Trap(kLogEvent, [&] {
+        if (mfnBeforeStep) mfnBeforeStep("History");
+        h = mobjSocketPairHistory.Item(key);
+        mlngTotalMemoryAllocated += h->AddEvent(objEvent);
+        ++mlngTotalEvents;
+    });
+    if (!added) return;
+
+    // From here on every step stands alone: one that fails is reported and
+    // the next still runs.
+    RunStep("Tree", [&] {
+        tsy::KeyedTree* tree = SocketTree();
+        if (!tree || !tree->Exists(key) || !tree->Expanded(key)) return;
+        const int n = h->mobjSocketPairEvents.Count();
+        const QString eventKey = key + QLatin1Char('-') + QString::number(n);
+        tree->Add(key, eventKey, objEvent->mstrDescription, kImgEvent);
+        tree->SetTag(eventKey, eventKey);
+        if (SelectedNodeKey() == key && tree->Image(key) == kImgSocket)
+            AddEventRow(key, h->mlngEventCount, *objEvent);
+    });
+
+    RunStep("RealTimeData", [&] {
+        if (IsRealTimeDataShown()) ManageRealTimeData(objEvent, objSocketPair);
+    });
+
+    RunStep("Diagram", [&] {
+        if (General::gblnConnectionDiagramView && SelectedNodeKey() == key) AddConnectionDiagramEvent(h);
+    });
+
+    RunStep("Purge", [&] {
+        if (++mintEventsSincePurge > 20) {
+            mintEventsSincePurge = 0;
+            KillDeadSocketConnections();
+        }
+    });
+
+    RunStep("RealTimeLog", [&] {
+        if (IsRealTimeLoggingOn()) SaveEventToLogFile(objSocketPair, objEvent);
+    });
+
+    RunStep("Tray", [&] {
+        switch (objEvent->mobjEventType) {
+        case SocketEventType::ServerBytesSendStart:
+        case SocketEventType::ServerBytesSendStartThrottled: SignalDataSent(false); break;
+        case SocketEventType::ClientBytesSendStart:
+        case SocketEventType::ClientBytesSendStartThrottled: SignalDataSent(true); break;
+        default: break;
+        }
+    });
+}
+
+// Fan-out targets whose windows are not built yet.
+bool Logging::IsRealTimeDataShown() { return false; }
+bool Logging::IsRealTimeLoggingOn() { return false; }
+void Logging::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>&) {}
+void Logging::SaveEventToLogFile(SocketPair*, const std::shared_ptr<SocketEvent>&) {}
+void Logging::SignalDataSent(bool) {}
+
+// The connection's row, after an event: counts, last event, and the byte totals.
+void Logging::RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& h, bool blnServerName,
+                         bool blnBytes)
+{
+    if (!IsSocketListed(h.mstrSocketPairKey) || !ShouldSocketDetailsBeUpdated()) return;
+    if (blnServerName) UpdateConnectionDetails(objEvent, h);
+    UpdateDetails(objEvent, h);
+    if (blnBytes) UpdateByteColumns(h);
+}
+
+// ---------------------------------------------------------------------------
+// Connection lifecycle
+
+void Logging::AddNewConnectionNodes(const SocketPairHistory& h)
+{
+    tsy::KeyedTree* tree = SocketTree();
+    if (!tree) return;
+    const QString portKey = ProtocolKey(h.mlngLocalServerPort);
+    if (!tree->Expanded(portKey)) return;   // a missing port node fails here
+    const QString provisional = ConnectionKey(h.mlngLocalServerPort, h.mstrRemoteClientIP, QString());
+    if (!tree->Exists(provisional)) {
+        tree->Add(portKey, provisional, GetConnectionName(h), kImgConnection);
+        tree->SetTag(provisional, h.mstrRemoteClientIP + QLatin1Char(' '));
+    }
+    if (tree->Expanded(provisional)) {
+        tree->Add(provisional, h.mstrSocketPairKey, QStringLiteral("Alive"), kImgSocket);
+        tree->SetTag(h.mstrSocketPairKey, h.mstrSocketPairKey);
+    }
+}
+
+void Logging::LocalServerAcceptedConnection(SocketPair* objSocketPair, bool blnNextEventFollowOn, int lngWasListeningOnPort)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kAccepted, [&] {
+        auto ev = NewEvent(blnNextEventFollowOn, SocketEventType::LocalServerAcceptedConnection,
+                           QStringLiteral("Remote connection request accepted"));
+        auto h = std::make_shared<SocketPairHistory>();
+        h->mstrRemoteClientIP = objSocketPair->RemoteClientIP();
+        h->mlngRemoteClientPort = objSocketPair->RemoteClientPort();
+        h->mlngLocalServerPort = objSocketPair->LocalServerPort();
+        h->mstrSocketPairKey = objSocketPair->SocketPairKey();
+        h->mlngWasListeningOnPort = lngWasListeningOnPort;
+        mobjSocketPairHistory.Add(h, h->mstrSocketPairKey);
+        LogEvent(objSocketPair, ev);
+        AddNewConnectionNodes(*h);
+        if (ShouldSocketDetailsBeUpdated()) AddConnectionRow(*h);
+    });
+}
+
+void Logging::LocalServerRejectedConnection(SocketPair* objSocketPair, bool, int lngWasListeningOnPort)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kRejected, [&] {
+        auto ev = NewEvent(false, SocketEventType::LocalServerRejectedConnection,
+                           QStringLiteral("Remote connection request was scheduled for rejection"));
+        auto h = std::make_shared<SocketPairHistory>();
+        h->mstrRemoteClientIP = kUnknown;
+        h->mlngRemoteClientPort = -1;
+        h->mlngLocalServerPort = lngWasListeningOnPort;
+        h->mstrSocketPairKey = objSocketPair->SocketPairKey();
+        h->mlngWasListeningOnPort = lngWasListeningOnPort;
+        mobjSocketPairHistory.Add(h, h->mstrSocketPairKey);
+        LogEvent(objSocketPair, ev);
+        AddNewConnectionNodes(*h);
+        if (ShouldSocketDetailsBeUpdated()) AddConnectionRow(*h);
+    });
+}
+
+void Logging::ConnectionAttemptToRemoteServer(SocketPair* objSocketPair, const QString& strRemoteServer, int lngRemotePort,
+                                              bool blnNextEventFollowOn)
+{
+    if (!objSocketPair) return;
+    Trap(kConnectTo, [&] {
+        if (General::gblnLoggingEnabled) {
+            mobjSocketPairHistory.Item(objSocketPair->SocketPairKey());   // a missing history fails here
+            auto ev = NewEvent(blnNextEventFollowOn, SocketEventType::ConnectionAttemptToRemoteServer,
+                               QStringLiteral("A connection request has been made to ") + strRemoteServer
+                                   + QLatin1Char(':') + QString::number(lngRemotePort) + QLatin1Char('.'));
+            LogEvent(objSocketPair, ev);
+        }
+        const QString name = objSocketPair->RemoteClientName();
+        if (!name.isEmpty() && !General::IsIPAddress(name)) GotNameOfRemoteClient(objSocketPair, name);
+    });
+}
+
+void Logging::ConnectionAttemptFailed(SocketPair* objSocketPair, bool blnNextEventFollowOn, const QString& strError,
+                                      int lngErrorNumber)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kFailed, [&] {
+        const QString key = objSocketPair->SocketPairKey();
+        auto h = mobjSocketPairHistory.Item(key);
+        auto ev = NewEvent(blnNextEventFollowOn, SocketEventType::ConnectionAttemptFailed,
+                           QStringLiteral("The connection request failed - ") + strError);
+        ev->mstrErrorString = strError;
+        ev->mlngErrorNumber = lngErrorNumber;
+        h->mstrRemoteServerIP = kError;
+        LogEvent(objSocketPair, ev);
+        h->mstrErrorString = strError;
+        h->mlngErrorNumber = lngErrorNumber;
+
+        if (tsy::KeyedTree* tree = SocketTree()) {
+            const int port = h->mlngLocalServerPort;
+            const QString portKey = ProtocolKey(port);
+            if (tree->Expanded(portKey)) {
+                const QString errorKey = ConnectionKey(port, h->mstrRemoteClientIP, kError);
+                if (!tree->Exists(errorKey)) {
+                    tree->Add(portKey, errorKey, GetConnectionName(*h), kImgConnection);
+                    tree->SetTag(errorKey, h->mstrRemoteClientIP + QLatin1Char(' ') + kError);
+                }
+                if (tree->Exists(key)) tree->Remove(key);
+                if (tree->Expanded(errorKey)) {
+                    tree->Add(errorKey, key, QStringLiteral("Dead With Error"), kImgSocket);
+                    tree->SetTag(key, key);
+                }
+                const QString provisional = ConnectionKey(port, h->mstrRemoteClientIP, QString());
+                if (tree->Exists(provisional) && tree->Children(provisional) == 0) tree->Remove(provisional);
+            }
+        }
+        RefreshRow(ev, *h, true, false);
+    });
+}
+
+void Logging::ConnectionAttemptSuccessful(SocketPair* objSocketPair, bool blnNextEventFollowOn, const QString& strComment)
+{
+    if (!objSocketPair) return;
+    Trap(kSuccessful, [&] {
+        if (General::gblnLoggingEnabled) {
+            const QString key = objSocketPair->SocketPairKey();
+            auto h = mobjSocketPairHistory.Item(key);
+            auto ev = NewEvent(blnNextEventFollowOn, SocketEventType::ConnectionAttemptSuccessful,
+                               QStringLiteral("The connection request to the remote server has been successful. ") + strComment);
+            h->mstrRemoteServerIP = objSocketPair->RemoteServerIP();
+            h->mlngRemoteServerPort = objSocketPair->RemoteServerPort();
+            h->mlngLocalClientPort = objSocketPair->LocalClientPort();
+            LogEvent(objSocketPair, ev);
+
+            tsy::KeyedTree* tree = SocketTree();
+            const int port = h->mlngLocalServerPort;
+            const QString provisional = ConnectionKey(port, h->mstrRemoteClientIP, QString());
+            if (tree && tree->Exists(provisional)) {
+                const QString finalKey = ConnectionKey(*h);
+                if (!tree->Exists(finalKey)) {
+                    tree->Add(ProtocolKey(port), finalKey, GetConnectionName(*h), kImgConnection);
+                    tree->SetTag(finalKey, h->mstrRemoteClientIP + QLatin1Char(' ') + h->mstrRemoteServerIP);
+                }
+                if (tree->Exists(key)) tree->Remove(key);
+                if (tree->Expanded(finalKey)) {
+                    tree->Add(finalKey, key, QStringLiteral("Alive"), kImgSocket);
+                    tree->SetTag(key, key);
+                }
+                if (tree->Exists(provisional) && tree->Children(provisional) == 0) tree->Remove(provisional);
+            }
+            RefreshRow(ev, *h, true, false);
+        }
+        const QString name = objSocketPair->RemoteServerName();
+        if (!General::IsIPAddress(name)) GotNameOfRemoteServer(objSocketPair, name);
+    });
+}
+
+void Logging::RecordSimpleEvent(SocketPair* objSocketPair, bool blnNextEventFollowOn, int intType,
+                                const QString& strDescription, const char* strErrorText)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(strErrorText, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h) return;
+        auto ev = NewEvent(blnNextEventFollowOn, intType, strDescription);
+        LogEvent(objSocketPair, ev);
+        RefreshRow(ev, *h, false, false);
+    });
+}
+
+void Logging::RemoteServerDisconnected(SocketPair* objSocketPair, bool blnNextEventFollowOn, const QString& strComment)
+{
+    RecordSimpleEvent(objSocketPair, blnNextEventFollowOn, SocketEventType::RemoteServerDisconnected,
+                      QStringLiteral("The remote server has disconnected. ") + strComment, kRemoteServerDisc);
+}
+
+void Logging::LocalServerDisconnected(SocketPair* objSocketPair, bool blnNextEventFollowOn)
+{
+    RecordSimpleEvent(objSocketPair, blnNextEventFollowOn, SocketEventType::LocalServerDisconnected,
+                      QStringLiteral("TSY has disconnected from the remote client."), kLocalServerDisc);
+}
+
+void Logging::RemoteClientDisconnected(SocketPair* objSocketPair, bool blnNextEventFollowOn)
+{
+    RecordSimpleEvent(objSocketPair, blnNextEventFollowOn, SocketEventType::RemoteClientDisconnected,
+                      QStringLiteral("The remote client has disconnected."), kRemoteClientDisc);
+}
+
+void Logging::LocalClientDisconnected(SocketPair* objSocketPair, bool blnNextEventFollowOn)
+{
+    RecordSimpleEvent(objSocketPair, blnNextEventFollowOn, SocketEventType::LocalClientDisconnected,
+                      QStringLiteral("TSY has disconnected from the remote server."), kLocalClientDisc);
+}
+
+void Logging::GotNameOfRemoteServer(SocketPair* objSocketPair, const QString& strName)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kServerName, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h) return;
+        h->mstrRemoteServerName = strName;
+        tsy::KeyedTree* tree = SocketTree();
+        const QString partners = ConnectionKey(*h);
+        if (tree && tree->Exists(partners)) tree->SetText(partners, GetConnectionName(*h));
+        if (IsSocketListed(h->mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
+            SetRowColumn(h->mstrSocketPairKey, 1, h->mstrRemoteServerIP + QLatin1Char(':')
+                             + QString::number(h->mlngRemoteServerPort) + QStringLiteral(" (") + strName + QLatin1Char(')'));
+    });
+}
+
+void Logging::GotNameOfRemoteClient(SocketPair* objSocketPair, const QString& strName)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kClientName, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h) return;
+        h->mstrRemoteClientName = strName;
+        tsy::KeyedTree* tree = SocketTree();
+        const QString partners = ConnectionKey(*h);
+        if (tree && tree->Exists(partners)) tree->SetText(partners, GetConnectionName(*h));
+        if (IsSocketListed(h->mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
+            SetRowColumn(h->mstrSocketPairKey, 0, h->mstrRemoteClientIP + QLatin1Char(':')
+                             + QString::number(h->mlngRemoteClientPort) + QStringLiteral(" (") + strName + QLatin1Char(')'));
+    });
+}
+
+void Logging::GotProtocol(SocketPair* objSocketPair, const QString& strProtocol)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kProtocol, [&] {
+        auto h = mobjSocketPairHistory.Item(objSocketPair->SocketPairKey());
+        h->mstrProtocol = strProtocol;
+        if (IsSocketListed(h->mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
+            SetRowColumn(h->mstrSocketPairKey, 2, strProtocol);
+    });
+}
+
+void Logging::Dead(SocketPair* objSocketPair)
+{
+    if (!objSocketPair) return;
+    const auto step = [this](const char* name) { if (mfnBeforeStep) mfnBeforeStep(name); };
+    std::shared_ptr<SocketPairHistory> h;
+    if (General::gblnLoggingEnabled) {
+        // Each step stands alone, and the pair is terminated whatever happened
+        // before: a pair left open would hold its sockets until the peers give up.
+        Trap(kDead, [&] {
+            step("Dead.History");
+            h = FindHistory(objSocketPair);
+            if (!h) return;
+            h->mblnDead = true;
+            h->mstrTimeOfDeath = General::GetSystemTimeString(true);
+        });
+        if (h) {
+            Trap(kDead, [&] {
+                step("Dead.Tree");
+                tsy::KeyedTree* tree = SocketTree();
+                if (!tree || !tree->Exists(h->mstrSocketPairKey)) return;
+                tree->SetText(h->mstrSocketPairKey, SocketNodeText(*h));
+                tree->SetImage(h->mstrSocketPairKey, kImgSocketDisconnected);
+            });
+            Trap(kDead, [&] {
+                step("Dead.List");
+                if (IsSocketListed(h->mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
+                    SetRowIcon(h->mstrSocketPairKey, kImgSocketDisconnected);
+            });
+        }
+    }
+    Trap(kDead, [&] {
+        step("Dead.Terminate");
+        objSocketPair->Terminate();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Data, socket errors, dangling
+
+void Logging::RecordDataEvent(SocketPair* objSocketPair, const char* strErrorText, bool blnNextEventFollowOn, int intType,
+                              const QByteArray& strData, const char* strText)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(strErrorText, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h) return;
+        auto ev = NewEvent(blnNextEventFollowOn, intType,
+                           QString::number(strData.size()) + QLatin1String(strText), strData);
+        LogEvent(objSocketPair, ev);
+        RefreshRow(ev, *h, false, true);
+    });
+}
+
+void Logging::ClientBytesReceived(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn)
+{
+    RecordDataEvent(objSocketPair, kClientReceived, blnNextEventFollowOn, SocketEventType::ClientBytesReceived, strData,
+                    " bytes of data has been received from the remote server.");
+}
+
+void Logging::ClientBytesBuffered(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn,
+                                  bool blnBufferedBecauseOfDangling)
+{
+    if (blnBufferedBecauseOfDangling)
+        RecordDataEvent(objSocketPair, kClientBuffered, blnNextEventFollowOn, SocketEventType::ClientBytesBufferedDangling,
+                        strData, " bytes of data has been buffered. (Remote server is being dangled)");
+    else
+        RecordDataEvent(objSocketPair, kClientBuffered, blnNextEventFollowOn, SocketEventType::ClientBytesBuffered,
+                        strData, " bytes of data has been buffered. (Previous action still in progress)");
+}
+
+void Logging::ServerBytesBuffered(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn,
+                                  bool blnBufferedBecauseOfDangling)
+{
+    if (blnBufferedBecauseOfDangling)
+        RecordDataEvent(objSocketPair, kServerBuffered, blnNextEventFollowOn, SocketEventType::ServerBytesBufferedDangling,
+                        strData, " bytes of data has been buffered. (The remote client is being dangled)");
+    else
+        RecordDataEvent(objSocketPair, kServerBuffered, blnNextEventFollowOn, SocketEventType::ServerBytesBuffered,
+                        strData, " bytes of data has been buffered. (Previous send to remote client is still in progress)");
+}
+
+void Logging::ServerBytesSendStart(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn,
+                                   bool blnUsesThrottling)
+{
+    if (blnUsesThrottling)
+        RecordDataEvent(objSocketPair, kServerSendStart, blnNextEventFollowOn, SocketEventType::ServerBytesSendStartThrottled,
+                        strData, " bytes of throttled data has been sent to the remote client.");
+    else
+        RecordDataEvent(objSocketPair, kServerSendStart, blnNextEventFollowOn, SocketEventType::ServerBytesSendStart,
+                        strData, " bytes of data has been sent to the remote client.");
+}
+
+void Logging::ServerBytesReceived(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn)
+{
+    RecordDataEvent(objSocketPair, kServerReceived, blnNextEventFollowOn, SocketEventType::ServerBytesReceived, strData,
+                    " bytes of data has been received from the remote client.");
+}
+
+void Logging::ClientBytesSendStart(SocketPair* objSocketPair, const QByteArray& strData, bool blnNextEventFollowOn,
+                                   bool blnUsesThrottling)
+{
+    if (blnUsesThrottling)
+        RecordDataEvent(objSocketPair, kClientSendStart, blnNextEventFollowOn, SocketEventType::ClientBytesSendStartThrottled,
+                        strData, " bytes of throttled data has been sent to the remote server.");
+    else
+        RecordDataEvent(objSocketPair, kClientSendStart, blnNextEventFollowOn, SocketEventType::ClientBytesSendStart,
+                        strData, " bytes of data has been sent to the remote server.");
+}
+
+// A completed send closes the newest send event of that socket, throttled or
+// not, so each send gets its own end time.
+void Logging::StampSendStop(SocketPair* objSocketPair, const char* strErrorText, int intType, int intThrottledType)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(strErrorText, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h) return;
+        const auto& events = h->mobjSocketPairEvents;
+        for (int i = events.Count(); i >= 1; --i) {
+            const auto& ev = events.Item(i);
+            if (ev->mobjEventType == intType || ev->mobjEventType == intThrottledType) {
+                ev->mstrEventEndTime = General::GetSystemTimeString(true);
+                break;
+            }
+        }
+    });
+}
+
+void Logging::ServerBytesSendStop(SocketPair* objSocketPair)
+{
+    StampSendStop(objSocketPair, kServerSendStop, SocketEventType::ServerBytesSendStart,
+                  SocketEventType::ServerBytesSendStartThrottled);
+}
+
+void Logging::ClientBytesSendStop(SocketPair* objSocketPair)
+{
+    StampSendStop(objSocketPair, kClientSendStop, SocketEventType::ClientBytesSendStart,
+                  SocketEventType::ClientBytesSendStartThrottled);
+}
+
+void Logging::RecordBadState(SocketPair* objSocketPair, const char* strErrorText, int intType, const char* strText,
+                             int lngError, const QString& strError, bool blnNextEventFollowOn)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(strErrorText, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h) return;
+        auto ev = NewEvent(blnNextEventFollowOn, intType,
+                           QLatin1String(strText) + QString::number(lngError) + QStringLiteral(", ") + strError);
+        h->mlngErrorNumber = lngError;
+        h->mstrErrorString = strError;
+        LogEvent(objSocketPair, ev);
+        RefreshRow(ev, *h, false, false);
+    });
+}
+
+void Logging::ServerInBadState(SocketPair* objSocketPair, int lngError, const QString& strError, bool blnNextEventFollowOn)
+{
+    RecordBadState(objSocketPair, kServerBadState, SocketEventType::ServerInBadState,
+                   "The local server socket is in a error state: ", lngError, strError, blnNextEventFollowOn);
+}
+
+void Logging::ClientInBadState(SocketPair* objSocketPair, int lngError, const QString& strError, bool blnNextEventFollowOn)
+{
+    RecordBadState(objSocketPair, kClientBadState, SocketEventType::ClientInBadState,
+                   "The local client socket is in a error state: ", lngError, strError, blnNextEventFollowOn);
+}
+
+void Logging::DanglingStatusChanged(SocketPair* objSocketPair, bool blnDanglingOn, int intDataBeingDangled,
+                                    int lngTimeDuringDangle)
+{
+    if (!General::gblnLoggingEnabled || !objSocketPair) return;
+    Trap(kDangling, [&] {
+        auto h = FindHistory(objSocketPair);
+        if (!h || intDataBeingDangled < 0 || intDataBeingDangled > 2) return;
+        const QString duration = QString::number(lngTimeDuringDangle);
+        if (intDataBeingDangled == 1 || intDataBeingDangled == 2) {
+            auto ev = blnDanglingOn
+                ? NewEvent(intDataBeingDangled == 2, SocketEventType::ClientDanglingStarted,
+                           QStringLiteral("Remote client side dangling has started. No more data will be sent to the remote client for ")
+                               + duration + QStringLiteral(" mSecs."))
+                : NewEvent(intDataBeingDangled == 2, SocketEventType::ClientDanglingStopped,
+                           QStringLiteral("Remote client side dangling has stopped."));
+            LogEvent(objSocketPair, ev);
+            RefreshRow(ev, *h, false, false);
+        }
+        if (intDataBeingDangled == 0 || intDataBeingDangled == 2) {
+            auto ev = blnDanglingOn
+                ? NewEvent(false, SocketEventType::ServerDanglingStarted,
+                           QStringLiteral("Remote server side dangling has started. No more data will be sent to the remote server for ")
+                               + duration + QStringLiteral(" mSecs."))
+                : NewEvent(false, SocketEventType::ServerDanglingStopped,
+                           QStringLiteral("Remote server side dangling has stopped."));
+            LogEvent(objSocketPair, ev);
+            RefreshRow(ev, *h, false, false);
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Tree loaders
+
+void Logging::LoadAllProtocols(Listening* mobjListening)
+{
+    Trap(kLoadProtocols, [&] {
+        tsy::KeyedTree* tree = SocketTree();
+        if (!tree) return;
+        const auto ports = tsy::Settings::GetAllSettings(QStringLiteral("PortsInUse"));
+        for (const auto& [port, description] : ports) {
+            bool listening = false;
+            const QString socketKey = QStringLiteral("KEY") + port;
+            if (mobjListening && mobjListening->mcolListeningSocket.Exists(socketKey)) {
+                const tsy::Winsock* socket = mobjListening->mcolListeningSocket.Item(socketKey);
+                listening = socket && socket->State() == tsy::Winsock::sckListening;
+            }
+            const QString key = QStringLiteral("PROTO") + port;
+            tree->Add(QStringLiteral("ROOT"), key,
+                      description + QStringLiteral(" (") + port + QLatin1Char(')')
+                          + (listening ? QString() : QStringLiteral(" - Not Listening")),
+                      kImgProtocol);
+            tree->SetTag(key, port);
+        }
+        if (tree->Exists(QStringLiteral("ROOT"))) tree->Select(QStringLiteral("ROOT"));
+        if (frmMain::IsLoaded()) frmMain::Instance()->RefreshPaneTitles();
+    });
+}
+
+void Logging::LoadAllCommsPartners(int lngListeningPort)
+{
+    Trap(kLoadPartners, [&] {
+        tsy::KeyedTree* tree = SocketTree();
+        if (!tree) return;
+        const QString portKey = ProtocolKey(lngListeningPort);
+        for (const auto& h : mobjSocketPairHistory) {
+            if (h->mlngLocalServerPort != lngListeningPort) continue;
+            const QString key = ConnectionKey(*h);
+            if (tree->Exists(key)) continue;
+            tree->Add(portKey, key, GetConnectionName(*h), kImgConnection);
+            tree->SetTag(key, h->mstrRemoteClientIP + QLatin1Char(' ') + h->mstrRemoteServerIP);
+        }
+    });
+}
+
+void Logging::LoadAllConnections(const QString& strClientAddress, const QString& strServerAddress, int lngListeningPort)
+{
+    Trap(kLoadConnections, [&] {
+        tsy::KeyedTree* tree = SocketTree();
+        if (!tree) return;
+        const QString partners = ConnectionKey(lngListeningPort, strClientAddress, strServerAddress);
+        for (const auto& h : mobjSocketPairHistory) {
+            if (h->mstrRemoteClientIP != strClientAddress || h->mstrRemoteServerIP != strServerAddress
+                || h->mlngLocalServerPort != lngListeningPort)
+                continue;
+            tree->Add(partners, h->mstrSocketPairKey, SocketNodeText(*h),
+                      h->mblnDead ? kImgSocketDisconnected : kImgSocket);
+            tree->SetTag(h->mstrSocketPairKey, h->mstrSocketPairKey);
+        }
+    });
+}
+
+void Logging::LoadAllEvents(const QString& strSocketHistoryKey)
+{
+    Trap(kLoadEvents, [&] {
+        if (frmMain::IsLoaded() && frmMain::Instance()->txtRealTime) frmMain::Instance()->txtRealTime->clear();
+        auto h = mobjSocketPairHistory.Item(strSocketHistoryKey);
+        tsy::KeyedTree* tree = SocketTree();
+        if (!tree) return;
+        const int held = h->mobjSocketPairEvents.Count();
+        for (int i = 1; i <= held; ++i) {
+            const auto& ev = h->mobjSocketPairEvents.Item(i);
+            const QString key = strSocketHistoryKey + QLatin1Char('-') + QString::number(i);
+            tree->Add(strSocketHistoryKey, key, ev->mstrDescription, kImgEvent);
+            tree->SetTag(key, key);
+            // Opening a socket replays the data of its newest 20 events.
+            if (i > held - 20 && !ev->mstrData.isEmpty()) DisplayRealTimeData(ev);
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Real-time queues (the pane and its settings window come later)
+
+void Logging::ManageRealTimeData(const std::shared_ptr<SocketEvent>&, SocketPair*) {}
+void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>&) {}
+bool Logging::IsSocketPairSelected(const QString&) { return false; }
+
+// ---------------------------------------------------------------------------
+// Details list (rows are filled once the list's layouts exist)
+
+void Logging::RefreshAllDetails(const QString&) {}
+bool Logging::IsSocketListed(const QString&) { return false; }
+
+bool Logging::ShouldSocketDetailsBeUpdated()
+{
+    tsy::KeyedTree* tree = SocketTree();
+    const QString selected = SelectedNodeKey();
+    if (!tree || !tree->Exists(selected)) return false;
+    const QString image = tree->Image(selected);
+    return image == QLatin1String("AllActivity") || image == kImgProtocol || image == kImgConnection;
+}
+
+void Logging::UpdateDetails(const std::shared_ptr<SocketEvent>&, const SocketPairHistory&) {}
+void Logging::UpdateConnectionDetails(const std::shared_ptr<SocketEvent>&, const SocketPairHistory&) {}
+void Logging::UpdateByteColumns(const SocketPairHistory&) {}
+void Logging::AddConnectionRow(const SocketPairHistory&) {}
+void Logging::AddEventRow(const QString&, int, const SocketEvent&) {}
+void Logging::SetRowColumn(const QString&, int, const QString&) {}
+void Logging::SetRowIcon(const QString&, const QString&) {}
+
+// ---------------------------------------------------------------------------
+// Purge
+
+void Logging::KillDeadSocketConnections() {}
+void Logging::RemoveEmptyEphemeralPorts() {}
+void Logging::ClearAllData() {}
+void Logging::KillSocketHistory(int) {}
