@@ -1,1 +1,63 @@
-int main() { return 0; }
+// TessalyApp: the interactive TCP debugging proxy.
+//
+// Test hooks (environment variables; without them the program behaves as a
+// user sees it):
+//   TSY_AUTO_ANSWER=1     message boxes are not shown: each is answered with
+//                         its default (OK / Yes) and written to stderr as one
+//                         line "TSY_MSGBOX <title>|<icon>|<text>", the text's
+//                         line breaks written as \r and \n. Lets a test run
+//                         the real start-up offscreen, where no box could be
+//                         clicked.
+//   TSY_QUIT_AFTER_MS=N   N ms after start-up the program shuts down through
+//                         the main window's own shutdown, as Exit does.
+#include "engine/StartUp.h"
+#include "mainwindow/frmMain.h"
+#include "mainwindow/Version.h"
+#include "platform/Modal.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+class AutoAnswerBackend : public tsy::Modal::ScriptedBackend {
+public:
+    tsy::Modal::Answer MsgBox(QWidget* parent, const QString& text, tsy::Modal::Icon icon,
+                              tsy::Modal::Buttons buttons, const QString& title) override
+    {
+        QString shown = text;
+        shown.replace(QLatin1Char('\r'), QStringLiteral("\\r")).replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+        std::fprintf(stderr, "TSY_MSGBOX %s|%d|%s\n", qPrintable(title), int(icon), shown.toUtf8().constData());
+        std::fflush(stderr);
+        return ScriptedBackend::MsgBox(parent, text, icon, buttons, title);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessaly"));
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.0.%3").arg(Version::Major).arg(Version::Minor).arg(Version::Revision));
+    // The program ends through the main window's shutdown, not when a window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    if (qEnvironmentVariableIntValue("TSY_AUTO_ANSWER") == 1)
+        tsy::Modal::SetBackend(std::make_unique<AutoAnswerBackend>());
+
+    if (!General::Main(argc, argv)) return 0;
+    if (frmMain::ProgramEnded()) return 0;
+
+    bool ok = false;
+    const int quitAfter = qEnvironmentVariableIntValue("TSY_QUIT_AFTER_MS", &ok);
+    if (ok && quitAfter >= 0) {
+        QTimer::singleShot(quitAfter, &app, [] {
+            if (frmMain::IsLoaded()) frmMain::Instance()->Terminate();
+            else QCoreApplication::exit(0);
+        });
+    }
+    return app.exec();
+}
