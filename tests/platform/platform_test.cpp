@@ -1,0 +1,388 @@
+// Platform layer: settings store, window timer, keyed collection and tree,
+// numeric text, modal script, loaded windows, autostart entry, animation.
+#include "common/TestSupport.h"
+#include "platform/AnimationControl.h"
+#include "platform/KeyedCollection.h"
+#include "platform/KeyedTree.h"
+#include "platform/LoadedWindows.h"
+#include "platform/Modal.h"
+#include "platform/Numbers.h"
+#include "platform/Runtime.h"
+#include "platform/Settings.h"
+#include "platform/WindowTimer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QSettings>
+#include <QWidget>
+#include <gtest/gtest.h>
+#include <cmath>
+
+using namespace tsy;
+
+// ---- Settings ---------------------------------------------------------------
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { tsytest::ClearSettings(); }
+};
+
+TEST_F(SettingsTest, FileLivesInPrivateConfigHome)
+{
+    EXPECT_EQ(Settings::FilePath(), QDir(tsytest::TempHome()).filePath("config/Tessaly/Tessaly.ini"));
+}
+
+TEST_F(SettingsTest, RoundTripNestedSectionsAndDefaults)
+{
+    EXPECT_EQ(Settings::GetSetting("Options", "Missing", "dflt"), "dflt");
+    Settings::SaveSetting("Protocols", "1000", "Pass Through");
+    Settings::SaveSetting("Protocols\\Pass Through\\Port 1000", "Server", "mail.example.org");
+    Settings::SaveSetting("Protocols\\Pass Through\\Port 1000", "Port", "110");
+    Settings::SaveSetting("Options", "Text", "a, b; \"c\" = d \\ e");
+
+    EXPECT_EQ(Settings::GetSetting("Protocols\\Pass Through\\Port 1000", "Server"), "mail.example.org");
+    EXPECT_EQ(Settings::GetSetting("Options", "Text"), "a, b; \"c\" = d \\ e");
+    // The sub-section is not a key of its parent.
+    EXPECT_EQ(Settings::GetKeys("Protocols"), QStringList{"1000"});
+    EXPECT_EQ(Settings::GetKeys("Protocols\\Pass Through\\Port 1000"), (QStringList{"Port", "Server"}));
+
+    // The published layout: nested groups readable through QSettings directly.
+    QSettings direct(Settings::FilePath(), QSettings::IniFormat);
+    EXPECT_EQ(direct.value("Protocols/Pass Through/Port 1000/Server").toString(), "mail.example.org");
+    // A tool writing through QSettings is seen at once.
+    direct.setValue("PortsInUse/25", "SMTP");
+    direct.sync();
+    EXPECT_EQ(Settings::GetSetting("PortsInUse", "25"), "SMTP");
+}
+
+TEST_F(SettingsTest, NumericKeysComeBackInNumericOrder)
+{
+    for (const char* p : {"8080", "21", "443", "110", "1000", "25", "5"})
+        Settings::SaveSetting("Protocols", p, "HTTP");
+    EXPECT_EQ(Settings::GetKeys("Protocols"), (QStringList{"5", "21", "25", "110", "443", "1000", "8080"}));
+    const auto all = Settings::GetAllSettings("Protocols");
+    ASSERT_EQ(all.size(), 7);
+    EXPECT_EQ(all.first().first, "5");
+    EXPECT_EQ(all.last().second, "HTTP");
+}
+
+TEST_F(SettingsTest, DeleteKeyAndSection)
+{
+    Settings::SaveSetting("Protocols", "1000", "Pass Through");
+    Settings::SaveSetting("Protocols", "25", "Pass Through");
+    Settings::SaveSetting("Protocols\\Pass Through\\Port 1000", "Server", "x");
+    Settings::SaveSetting("Protocols\\Pass Through\\Port 25", "Server", "y");
+
+    Settings::DeleteSetting("Protocols", "1000");
+    EXPECT_FALSE(Settings::KeyExists("Protocols", "1000"));
+    EXPECT_TRUE(Settings::KeyExists("Protocols", "25"));
+    // Deleting a key never takes a sub-section of the same name.
+    Settings::DeleteSetting("Protocols", "Pass Through");
+    EXPECT_EQ(Settings::GetSetting("Protocols\\Pass Through\\Port 25", "Server"), "y");
+    // Deleting an absent key is harmless.
+    Settings::DeleteSetting("Protocols", "4242");
+
+    Settings::DeleteSection("Protocols\\Pass Through\\Port 1000");
+    EXPECT_TRUE(Settings::GetKeys("Protocols\\Pass Through\\Port 1000").isEmpty());
+    EXPECT_EQ(Settings::GetSetting("Protocols\\Pass Through\\Port 25", "Server"), "y");
+    EXPECT_EQ(Settings::GetKeys("Protocols"), QStringList{"25"});
+
+    Settings::DeleteSection("Protocols");
+    EXPECT_EQ(Settings::GetSetting("Protocols\\Pass Through\\Port 25", "Server", "gone"), "gone");
+    EXPECT_TRUE(Settings::LastError().isEmpty());
+}
+
+// ---- Window timer -------------------------------------------------------------
+
+TEST(WindowTimerTest, IntervalZeroStaysSilentAndEnabledTimerFires)
+{
+    WindowTimer t(nullptr, 0, true);
+    int fired = 0;
+    QObject::connect(&t, &WindowTimer::Timer, [&] { ++fired; });
+    tsytest::Pump(60);
+    EXPECT_EQ(fired, 0);
+
+    t.SetInterval(10);
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return fired >= 3; }, 2000));
+
+    t.SetEnabled(false);
+    tsytest::Pump(20);
+    const int stopped = fired;
+    tsytest::Pump(60);
+    EXPECT_EQ(fired, stopped);
+
+    // Enabled again but interval 0: still silent.
+    t.SetInterval(0);
+    t.SetEnabled(true);
+    tsytest::Pump(60);
+    EXPECT_EQ(fired, stopped);
+    EXPECT_TRUE(t.Enabled());
+}
+
+// ---- Keyed collection -----------------------------------------------------------
+
+TEST(KeyedCollectionTest, OrderKeysAndFailures)
+{
+    KeyedCollection<int> c;
+    c.Add(10, "A");
+    c.Add(20);
+    c.Add(30, "C");
+    EXPECT_EQ(c.Count(), 3);
+    EXPECT_EQ(c.Item(1), 10);
+    EXPECT_EQ(c.Item("C"), 30);
+    EXPECT_THROW(c.Add(40, "A"), CollectionError);
+    EXPECT_EQ(c.Count(), 3);
+    EXPECT_THROW(c.Item(0), CollectionError);
+    EXPECT_THROW(c.Item(4), CollectionError);
+    EXPECT_THROW(c.Item("B"), CollectionError);
+
+    c.Remove(1);   // later items move forward
+    EXPECT_EQ(c.Item(1), 20);
+    EXPECT_FALSE(c.Exists("A"));
+    c.Add(50, "A");   // the key is free again
+    c.Remove("C");
+    QList<int> seen;
+    for (int v : c) seen.append(v);
+    EXPECT_EQ(seen, (QList<int>{20, 50}));
+    EXPECT_EQ(c.KeyAt(2), "A");
+    EXPECT_THROW(c.Remove("C"), CollectionError);
+}
+
+// ---- Keyed tree -----------------------------------------------------------------
+
+TEST(KeyedTreeTest, AddFindRemoveSubtree)
+{
+    KeyedTree t;
+    t.Add("", "ROOT", "All Activity", "AllActivity");
+    t.Add("ROOT", "PROTO1000", "Pass Through (1000)", "Protocol");
+    t.Add("PROTO1000", "CON1000a", "conn", "Connection");
+    t.Add("CON1000a", "KEY1", "Alive", "Socket");
+    t.Add("KEY1", "KEY1-1", "ev", "Event");
+    t.Add("ROOT", "PROTO21", "FTP (21)", "Protocol", 0);   // inserted first
+    EXPECT_EQ(t.ChildKeys("ROOT"), (QStringList{"PROTO21", "PROTO1000"}));
+    EXPECT_EQ(t.Count(), 6);
+    EXPECT_THROW(t.Add("ROOT", "KEY1", "dup"), CollectionError);
+    EXPECT_THROW(t.Add("NOPE", "X", "orphan"), CollectionError);
+    EXPECT_EQ(t.ParentKey("KEY1"), "CON1000a");
+    EXPECT_EQ(t.Image("KEY1"), "Socket");
+
+    t.SetText("KEY1", "<b>Dead</b>");
+    EXPECT_EQ(t.Text("KEY1"), "<b>Dead</b>");
+    t.SetTag("KEY1", 7);
+    EXPECT_EQ(t.Tag("KEY1").toInt(), 7);
+
+    t.Remove("PROTO1000");
+    EXPECT_FALSE(t.Exists("PROTO1000"));
+    EXPECT_FALSE(t.Exists("KEY1"));
+    EXPECT_FALSE(t.Exists("KEY1-1"));
+    EXPECT_EQ(t.Count(), 2);
+    t.Add("ROOT", "KEY1", "reused key");   // descendants' keys were freed
+    EXPECT_THROW(t.Remove("PROTO1000"), CollectionError);
+
+    t.RemoveChildren("ROOT");
+    EXPECT_EQ(t.Children("ROOT"), 0);
+    EXPECT_EQ(t.Count(), 1);
+    t.Clear();
+    EXPECT_FALSE(t.Exists("ROOT"));
+}
+
+TEST(KeyedTreeTest, ImagesAppliedLateAndSelection)
+{
+    KeyedTree t;
+    t.Add("", "ROOT", "root", "AllActivity");
+    t.Add("ROOT", "", "unkeyed", "Event");
+    QImage img(16, 16, QImage::Format_ARGB32);
+    img.fill(Qt::red);
+    t.SetImages({{"AllActivity", QIcon(QPixmap::fromImage(img))}, {"Event", QIcon(QPixmap::fromImage(img))}});
+    EXPECT_FALSE(t.Find("ROOT")->icon(0).isNull());
+    EXPECT_FALSE(t.Find("ROOT")->child(0)->icon(0).isNull());
+    t.Select("ROOT");
+    EXPECT_EQ(t.SelectedKey(), "ROOT");
+    t.SetExpanded("ROOT", true);
+    EXPECT_TRUE(t.Expanded("ROOT"));
+}
+
+// ---- Numbers --------------------------------------------------------------------
+
+TEST(NumbersTest, NumericTextRule)
+{
+    for (const char* s : {"0", "  42  ", "-7", "+3.5", "1.", ".5", "1e3", "2.5E-2", "\t12\t", "65535"})
+        EXPECT_TRUE(Numbers::IsNumeric(s)) << s;
+    for (const char* s : {"", "   ", "abc", "1a", "1 2", "1,5", "--1", "e5", ".", "0x10", "1e", "1e999", "inf", "nan"})
+        EXPECT_FALSE(Numbers::IsNumeric(s)) << s;
+    EXPECT_DOUBLE_EQ(*Numbers::ParseNumeric(" 2.5E-2 "), 0.025);
+}
+
+TEST(NumbersTest, HalfToEven)
+{
+    const std::pair<double, double> table[] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {3.5, 4}, {-0.5, 0}, {-1.5, -2},
+                                               {-2.5, -2}, {2.4999, 2}, {2.5001, 3}, {65535.5, 65536}, {7, 7}};
+    for (auto [in, out] : table) EXPECT_EQ(Numbers::RoundHalfEven(in), out) << in;
+    EXPECT_EQ(Numbers::WholeInRange("65535.4", 1, 65535), 65535);
+    EXPECT_FALSE(Numbers::WholeInRange("65535.5", 1, 65535));   // rounds to 65536
+    EXPECT_EQ(Numbers::WholeInRange("0.5", 0, 10), 0);
+    EXPECT_FALSE(Numbers::WholeInRange("1e30", 0, 65535));
+    EXPECT_FALSE(Numbers::WholeInRange("x", 0, 65535));
+}
+
+// ---- Modal seam -------------------------------------------------------------------
+
+TEST(ModalTest, ScriptAnswersAndRecords)
+{
+    auto& s = Modal::UseScript();
+    s.answers = {Modal::Answer::No};
+    s.fileNames = {"/tmp/a.htm"};
+    s.colours = {QColor(Qt::blue), QColor()};
+    EXPECT_EQ(Modal::MsgBox(nullptr, "Sure?", Modal::Icon::Question, Modal::Buttons::YesNo), Modal::Answer::No);
+    EXPECT_EQ(Modal::MsgBox(nullptr, "Again?", Modal::Icon::Question, Modal::Buttons::YesNo), Modal::Answer::Yes);
+    EXPECT_EQ(Modal::MsgBox(nullptr, "Note"), Modal::Answer::Ok);
+    EXPECT_EQ(Modal::GetSaveFileName(nullptr, "Save", "/tmp", "HTML (*.htm)"), "/tmp/a.htm");
+    EXPECT_EQ(Modal::GetOpenFileName(nullptr, "Open", "/tmp", "*"), "");
+    QColor c;
+    EXPECT_TRUE(Modal::ChooseColour(nullptr, Qt::white, &c));
+    EXPECT_EQ(c, QColor(Qt::blue));
+    EXPECT_FALSE(Modal::ChooseColour(nullptr, Qt::white, &c));   // cancelled
+    EXPECT_FALSE(Modal::ChooseColour(nullptr, Qt::white, &c));   // script dry
+
+    EXPECT_EQ(s.count("MsgBox"), 3);
+    EXPECT_EQ(s.texts(), (QStringList{"Sure?", "Again?", "Note"}));
+    EXPECT_EQ(s.calls.first().title, "Tessaly");
+    EXPECT_EQ(s.calls.first().icon, Modal::Icon::Question);
+
+    Runtime::SetProgramDir("/opt/tsy");
+    EXPECT_TRUE(Runtime::OpenHelp());
+    EXPECT_EQ(s.texts("OpenWith"), QStringList{"/opt/tsy/Help/TSY.html"});
+    Runtime::SetProgramDir(QString());
+    Modal::SetBackend(nullptr);
+}
+
+// ---- Loaded windows -----------------------------------------------------------------
+
+TEST(LoadedWindowsTest, RegistryByNameDropsDestroyed)
+{
+    const int before = LoadedWindows::Count();
+    auto* a = new QObject;
+    auto* b = new QObject;
+    auto* c = new QObject;
+    LoadedWindows::Register(a, "SocketPair");
+    LoadedWindows::Register(b, "frmOptions");
+    LoadedWindows::Register(c, "SocketPair");
+    EXPECT_EQ(LoadedWindows::Named("SocketPair"), (QList<QObject*>{a, c}));
+    EXPECT_EQ(LoadedWindows::Count(), before + 3);
+    delete a;
+    EXPECT_EQ(LoadedWindows::Named("SocketPair"), QList<QObject*>{c});
+    LoadedWindows::Unregister(c);
+    EXPECT_EQ(LoadedWindows::Count("SocketPair"), 0);
+    delete b;
+    delete c;
+    EXPECT_EQ(LoadedWindows::Count(), before);
+
+    QPointer<QWidget> lazy;
+    QWidget* w1 = LoadedWindows::Load(lazy);
+    EXPECT_EQ(LoadedWindows::Load(lazy), w1);
+    EXPECT_FALSE(w1->isVisible());
+    delete w1;
+    EXPECT_NE(LoadedWindows::Load(lazy), nullptr);
+    delete lazy.data();
+}
+
+// ---- Runtime ------------------------------------------------------------------------------
+
+TEST(RuntimeTest, AutostartEntryWrittenAndRemoved)
+{
+    const QString file = Runtime::AutostartFile();
+    EXPECT_EQ(file, QDir(tsytest::TempHome()).filePath("config/autostart/TessalyApp.desktop"));
+    ASSERT_TRUE(Runtime::SetAutostart("/opt/my apps/TessalyApp"));
+    EXPECT_TRUE(Runtime::AutostartEnabled());
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(f.readAll());
+    EXPECT_TRUE(text.startsWith("[Desktop Entry]\n"));
+    EXPECT_TRUE(text.contains("\nExec=\"/opt/my apps/TessalyApp\"\n")) << text.toStdString();
+    EXPECT_TRUE(Runtime::RemoveAutostart());
+    EXPECT_FALSE(Runtime::AutostartEnabled());
+    EXPECT_TRUE(Runtime::RemoveAutostart());   // already gone: fine
+}
+
+TEST(RuntimeTest, RandomClockTwipsAndDataDir)
+{
+    Runtime::Randomize(42);
+    QList<double> first;
+    for (int i = 0; i < 100; ++i) {
+        const double r = Runtime::Rnd();
+        ASSERT_GE(r, 0.0);
+        ASSERT_LT(r, 1.0);
+        first.append(r);
+    }
+    Runtime::Randomize(42);
+    EXPECT_EQ(Runtime::Rnd(), first[0]);
+    Runtime::SetRandomSource([] { return 0.25; });
+    EXPECT_EQ(Runtime::Rnd(), 0.25);
+    Runtime::SetRandomSource({});
+
+    Runtime::SetClock([] { return QTime(9, 5, 3, 42); });
+    EXPECT_EQ(Runtime::LocalTime(), QTime(9, 5, 3, 42));
+    Runtime::SetClock({});
+
+    EXPECT_EQ(Runtime::PixelsToTwips(Runtime::TwipsToPixels(1440)), 1440);
+    EXPECT_GT(Runtime::TwipsPerPixel(), 0);
+    EXPECT_EQ(Runtime::DataDir(), QDir(tsytest::TempHome()).filePath("data/Tessaly"));
+    EXPECT_TRUE(QDir(Runtime::DataDir()).exists());
+}
+
+TEST(RuntimeTest, TopMostKeepsHiddenWindowHidden)
+{
+    QWidget hidden;
+    EXPECT_TRUE(Runtime::SetWindowTopMost(&hidden, true));
+    EXPECT_TRUE(hidden.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(hidden.isVisible());
+
+    QWidget shown;
+    shown.show();
+    EXPECT_TRUE(Runtime::SetWindowTopMost(&shown, true));
+    EXPECT_TRUE(shown.isVisible());
+    EXPECT_FALSE(shown.testAttribute(Qt::WA_ShowWithoutActivating));
+    EXPECT_TRUE(Runtime::SetWindowTopMost(&shown, false));
+    EXPECT_FALSE(shown.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(Runtime::SetWindowTopMost(nullptr, true));
+}
+
+// ---- Animation control --------------------------------------------------------------------
+
+// A 1x1 two-frame looping GIF, 100 ms per frame.
+static QByteArray TinyAnimatedGif()
+{
+    const QByteArray frame("\x21\xF9\x04\x00\x0A\x00\x00\x00"
+                           "\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x00"
+                           "\x02\x02\x44\x01\x00", 23);
+    QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xFF\xFF\xFF\x00\x00\x00", 19);
+    gif += QByteArray("\x21\xFF\x0BNETSCAPE2.0\x03\x01\x00\x00\x00", 19);
+    gif += frame + frame;
+    gif += '\x3B';
+    return gif;
+}
+
+TEST(AnimationControlTest, AviNameOpensGifAndMissingClipLeavesItEmpty)
+{
+    QTemporaryDir dir;
+    AnimationControl a;
+    EXPECT_FALSE(a.Open(dir.filePath("Missing.avi")));
+    EXPECT_FALSE(a.IsOpen());
+    a.Play();   // harmless without a clip
+    EXPECT_FALSE(a.IsPlaying());
+
+    QFile f(dir.filePath("Clip.gif"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(TinyAnimatedGif());
+    f.close();
+    ASSERT_TRUE(a.Open(dir.filePath("Clip.avi")));
+    EXPECT_TRUE(a.IsOpen());
+    a.Play();
+    EXPECT_TRUE(a.IsPlaying());
+    a.Stop();
+    EXPECT_FALSE(a.IsPlaying());
+    a.CloseClip();
+    EXPECT_FALSE(a.IsOpen());
+    EXPECT_EQ(a.movie(), nullptr);
+}
