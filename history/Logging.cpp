@@ -6,10 +6,12 @@
 #include "engine/frmError.h"
 #include "mainwindow/frmMain.h"
 #include "platform/KeyedTree.h"
+#include "platform/Numbers.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
 
 #include <QTextEdit>
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -774,11 +776,204 @@ void Logging::AddConnectionRow(const SocketPairHistory&) {}
 void Logging::AddEventRow(const QString&, int, const SocketEvent&) {}
 void Logging::SetRowColumn(const QString&, int, const QString&) {}
 void Logging::SetRowIcon(const QString&, const QString&) {}
+void Logging::RemoveRow(const QString&) {}
 
 // ---------------------------------------------------------------------------
 // Purge
 
-void Logging::KillDeadSocketConnections() {}
-void Logging::RemoveEmptyEphemeralPorts() {}
-void Logging::ClearAllData() {}
-void Logging::KillSocketHistory(int) {}
+namespace {
+
+// The purge limits as the options window stores them.
+struct PurgeOptions {
+    bool discard = true;
+    QString numberToKeep;
+    QString maxMemorySize;
+    QString maxEventCount;
+    bool removeEphemeralReferences = true;
+};
+
+PurgeOptions ReadPurgeOptions()
+{
+    using tsy::Settings::GetSetting;
+    const QString section = QStringLiteral("Options");
+    PurgeOptions o;
+    o.discard = GetSetting(section, QStringLiteral("Discard"), QStringLiteral("1")).trimmed() == QLatin1String("1");
+    o.numberToKeep = GetSetting(section, QStringLiteral("NumberToKeep"), QStringLiteral("100"));
+    o.maxMemorySize = GetSetting(section, QStringLiteral("MaxMemorySize"), QStringLiteral("400"));
+    o.maxEventCount = GetSetting(section, QStringLiteral("MaxEventCount"), QStringLiteral("200"));
+    o.removeEphemeralReferences =
+        GetSetting(section, QStringLiteral("RemoveEmptyEphemeralReferences"), QStringLiteral("1")).trimmed() == QLatin1String("1");
+    return o;
+}
+
+} // namespace
+
+void Logging::KillDeadSocketConnections()
+{
+    Trap(kKillDead, [&] {
+        const PurgeOptions o = ReadPurgeOptions();
+        if (o.discard) RemoveEmptyEphemeralPorts();
+
+        const auto keep = tsy::Numbers::ParseNumeric(o.numberToKeep);
+        const auto memory = tsy::Numbers::ParseNumeric(o.maxMemorySize);
+        if (!keep || !memory || *keep < 0 || *memory < 0 || !o.discard) return;
+
+        // Dead histories beyond the number to keep, oldest first; the live ones
+        // passed count against the steps.
+        const int histories = mobjSocketPairHistory.Count();
+        if (*keep < histories) {
+            const qint64 steps = qint64(tsy::Numbers::RoundHalfEven(histories - *keep));
+            int position = 1;
+            for (qint64 step = 0; step < steps && position <= mobjSocketPairHistory.Count(); ++step) {
+                if (mobjSocketPairHistory.Item(position)->mblnDead && KillSocketHistory(position)) continue;
+                ++position;
+            }
+        }
+
+        // Dead histories while the data held exceeds the memory limit. A removal
+        // that fails moves on, so one bad history cannot stall the pass.
+        const double limitBytes = *memory * 1024.0;
+        int position = 1;
+        while (limitBytes < double(mlngTotalMemoryAllocated) && position <= mobjSocketPairHistory.Count()) {
+            if (mobjSocketPairHistory.Item(position)->mblnDead && KillSocketHistory(position)) continue;
+            ++position;
+        }
+
+        // Every history down to its newest events.
+        const auto maxEvents = tsy::Numbers::ParseNumeric(o.maxEventCount);
+        if (!maxEvents) return;
+        const qint64 limit = qint64(tsy::Numbers::RoundHalfEven(*maxEvents));
+        tsy::KeyedTree* tree = SocketTree();
+        const int count = mobjSocketPairHistory.Count();
+        for (int i = 1; i <= count && i <= mobjSocketPairHistory.Count(); ++i) {
+            const auto& h = mobjSocketPairHistory.Item(i);
+            auto& events = h->mobjSocketPairEvents;
+            if (events.Count() <= limit) continue;
+            const qint64 excess = events.Count() - std::max<qint64>(limit, 0);
+            const QString socketKey = h->mstrSocketPairKey;
+            const bool shown = tree && tree->Exists(socketKey);
+            for (qint64 n = 0; n < excess; ++n) {
+                if (shown) {
+                    const QStringList children = tree->ChildKeys(socketKey);
+                    if (!children.isEmpty()) tree->Remove(children.first());
+                    if (frmMain::IsLoaded()) frmMain::Instance()->gblnRequestRedraw = true;
+                }
+                const qint64 length = events.Item(1)->mstrData.size();
+                events.Remove(1);
+                mlngTotalMemoryAllocated -= length;
+                h->mlngMemoryAllocated -= length;
+                --mlngTotalEvents;
+            }
+            if (shown) RenumberEventNodes(socketKey);
+        }
+    });
+}
+
+// Event nodes are numbered by position; after the oldest went, the rest take
+// the numbers from 1 again. Their tags keep the numbers they were added with.
+void Logging::RenumberEventNodes(const QString& strSocketKey)
+{
+    tsy::KeyedTree* tree = SocketTree();
+    struct Child { QString text; QString image; QVariant tag; };
+    QList<Child> children;
+    bool inOrder = true;
+    const QStringList keys = tree->ChildKeys(strSocketKey);
+    for (int i = 0; i < keys.size(); ++i) {
+        if (keys[i] != strSocketKey + QLatin1Char('-') + QString::number(i + 1)) inOrder = false;
+        children.append({tree->Text(keys[i]), tree->Image(keys[i]), tree->Tag(keys[i])});
+    }
+    if (inOrder) return;
+    const QString selected = tree->SelectedKey();
+    tree->RemoveChildren(strSocketKey);
+    for (int i = 0; i < children.size(); ++i) {
+        const QString key = strSocketKey + QLatin1Char('-') + QString::number(i + 1);
+        tree->Add(strSocketKey, key, children[i].text, children[i].image);
+        tree->SetTag(key, children[i].tag);
+    }
+    if (keys.contains(selected)) tree->Select(strSocketKey);
+}
+
+bool Logging::KillSocketHistory(int intPosition)
+{
+    return Trap(kKillHistory, [&] {
+        const auto h = mobjSocketPairHistory.Item(intPosition);
+        const QString key = h->mstrSocketPairKey;
+        mlngTotalMemoryAllocated -= h->mlngMemoryAllocated;
+        mlngTotalEvents -= h->mobjSocketPairEvents.Count();
+        if (General::gobjListening && General::gobjListening->mobjSocketPairs.Exists(key)) {
+            // A pair still loaded goes with its entry; an unloaded one is already gone.
+            const QPointer<SocketPair> pair = General::gobjListening->mobjSocketPairs.Item(key);
+            General::gobjListening->mobjSocketPairs.Remove(key);
+            if (pair && pair->mblnTerminated) pair->Unload();
+        }
+        tsy::KeyedTree* tree = SocketTree();
+        if (tree && tree->Exists(key)) tree->Remove(key);
+        if (IsSocketListed(key)) RemoveRow(key);
+        mobjSocketPairHistory.Remove(intPosition);
+    });
+}
+
+void Logging::RemoveEmptyEphemeralPorts()
+{
+    RemoveEmptyEphemeralPorts(ReadPurgeOptions().removeEphemeralReferences);
+}
+
+void Logging::RemoveEmptyEphemeralPorts(bool blnRemoveReferences)
+{
+    Trap(kRemoveEphemeral, [&] {
+        const auto ports = tsy::Settings::GetAllSettings(QStringLiteral("PortsInUse"));
+        for (const auto& [portText, description] : ports) {
+            if (!description.contains(QLatin1String("Dynamically allocated"))) continue;
+            const QString socketKey = QStringLiteral("KEY") + portText;
+            Listening* listening = General::gobjListening;
+            if (listening && listening->mcolListeningSocket.Exists(socketKey)) {
+                const tsy::Winsock* socket = listening->mcolListeningSocket.Item(socketKey);
+                if (socket && socket->State() == tsy::Winsock::sckListening) continue;
+            }
+            const int port = portText.toInt();
+            int found = 0;
+            for (int i = 1; i <= mobjSocketPairHistory.Count(); ++i) {
+                if (mobjSocketPairHistory.Item(i)->mlngWasListeningOnPort == port) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found && !mobjSocketPairHistory.Item(found)->mblnDead) continue;
+            if (found && !blnRemoveReferences) continue;
+            tsy::KeyedTree* tree = SocketTree();
+            const QString portKey = QStringLiteral("PROTO") + portText;
+            if (tree && tree->Exists(portKey)) tree->Remove(portKey);
+            General::DeleteEphemeralPort(port);
+            if (found) KillSocketHistory(found);
+        }
+    });
+}
+
+void Logging::ClearAllData()
+{
+    Trap(kClearAll, [&] {
+        const int steps = mobjSocketPairHistory.Count();
+        int position = 1;
+        for (int step = 0; step < steps && position <= mobjSocketPairHistory.Count(); ++step) {
+            if (mobjSocketPairHistory.Item(position)->mblnDead && KillSocketHistory(position)) continue;
+            ++position;
+        }
+        // Their dead histories are gone, so the reference switch does not matter here.
+        RemoveEmptyEphemeralPorts(true);
+
+        // Back to the root, as a click on it would: the lower levels reload on demand.
+        if (tsy::KeyedTree* tree = SocketTree()) {
+            const QString root = QStringLiteral("ROOT");
+            if (tree->Exists(root)) {
+                for (const QString& port : tree->ChildKeys(root)) {
+                    tree->RemoveChildren(port);
+                    tree->SetExpanded(port, false);
+                }
+                tree->Select(root);
+                if (frmMain::IsLoaded()) frmMain::Instance()->mnodSelectedNode = root;
+                RefreshAllDetails(QStringLiteral("AllActivity"));
+            }
+        }
+        if (frmMain::IsLoaded() && frmMain::Instance()->txtRealTime) frmMain::Instance()->txtRealTime->clear();
+    });
+}

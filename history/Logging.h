@@ -118,11 +118,14 @@ private:
     void AddEventRow(const QString& strPairKey, int lngEventNumber, const SocketEvent& objEvent);
     void SetRowColumn(const QString& strKey, int intColumn, const QString& strText);
     void SetRowIcon(const QString& strKey, const QString& strImage);
+    void RemoveRow(const QString& strKey);
     void RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory,
                     bool blnServerName, bool blnBytes);
 
     // Purge.
-    void KillSocketHistory(int intPosition);
+    bool KillSocketHistory(int intPosition);   // false when it failed (reported)
+    void RemoveEmptyEphemeralPorts(bool blnRemoveReferences);
+    void RenumberEventNodes(const QString& strSocketKey);
 
     // Shared pieces of the event members.
     std::shared_ptr<SocketEvent> NewEvent(bool blnNextEventFollowOn, int intType, const QString& strDescription,
