@@ -320,9 +320,10 @@ bool Winsock::Connect(const QString& host, int port, SocketError* err)
         });
         return true;
     }
-    mLookupId = QHostInfo::lookupHost(name, this, [this, gen](const QHostInfo& info) {
+    // A lookup overtaken by Close is left to finish and ignored (aborting
+    // one leaks Qt's callback object).
+    QHostInfo::lookupHost(name, this, [this, gen](const QHostInfo& info) {
         if (gen != mGeneration) return;
-        mLookupId = -1;
         if (info.error() == QHostInfo::UnknownError) {
             // getaddrinfo's "try again" (no answer from the name server) lands here.
             fail(SockErr::TryAgain, describe(SockErr::TryAgain));
@@ -530,10 +531,6 @@ QByteArray Winsock::GetData()
 void Winsock::detach()
 {
     ++mGeneration;
-    if (mLookupId != -1) {
-        QHostInfo::abortHostLookup(mLookupId);
-        mLookupId = -1;
-    }
     abandonConnect();
     if (QTcpServer* srv = mServer) {
         mServer = nullptr;

@@ -123,7 +123,6 @@ private:
     int mRemotePort = 0;
     int mLocalPort = 0;
     int mState = sckClosed;
-    int mLookupId = -1;
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
     bool mSendPending = false;
