@@ -1,0 +1,103 @@
+#include "protocols/ProtocolPropertyPage.h"
+
+#include "engine/General.h"
+#include "platform/Modal.h"
+#include "platform/Numbers.h"
+#include "protocols/ProtocolHandler.h"
+
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+ProtocolPropertyPage::ModalRunner& Runner()
+{
+    static ProtocolPropertyPage::ModalRunner runner;
+    return runner;
+}
+} // namespace
+
+ProtocolPropertyPage::ProtocolPropertyPage(QWidget* parent, const QString& title)
+    : QDialog(parent)
+{
+    setWindowTitle(title);
+    setModal(true);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+
+    SSTab1 = new QTabWidget(this);
+    tabGeneral = new QWidget();
+    mTabLayout = new QVBoxLayout(tabGeneral);
+    SSTab1->addTab(tabGeneral, QStringLiteral("General"));
+
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setDefault(true);
+    cmdOK->setAutoDefault(true);
+    Command1 = new QPushButton(QStringLiteral("Cancel"), this);
+    Command1->setAutoDefault(false);
+    connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
+    connect(Command1, &QPushButton::clicked, this, &ProtocolPropertyPage::Command1_Click);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(SSTab1);
+    auto* buttons = new QHBoxLayout();
+    buttons->addStretch(1);
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(Command1);
+    outer->addLayout(buttons);
+}
+
+void ProtocolPropertyPage::FinishLayout()
+{
+    mTabLayout->addStretch(1);
+    setFixedWidth(440);
+    setFixedHeight(sizeHint().height());
+}
+
+QString ProtocolPropertyPage::SettingsSection() const
+{
+    const QString name = mobjParent ? mobjParent->GetProtocolName() : QString();
+    return QStringLiteral("Protocols\\") + name + QStringLiteral("\\Port ") + QString::number(mlngPort);
+}
+
+bool ProtocolPropertyPage::TestPort(QLineEdit* box)
+{
+    // Only a whole port from 1 to 65535 (after rounding) can be connected
+    // to; 0 and negative numbers are no ports.
+    if (tsy::Numbers::WholeInRange(box->text(), 1, 65535)) return true;
+    box->setFocus();
+    tsy::Modal::MsgBox(this, QStringLiteral("The port must be numeric and less than 65536"), tsy::Modal::Icon::Warning,
+                       tsy::Modal::Buttons::Ok, QStringLiteral("Tessaly"));
+    return false;
+}
+
+void ProtocolPropertyPage::UnloadPage(bool accepted)
+{
+    mblnUnloaded = true;
+    done(accepted ? QDialog::Accepted : QDialog::Rejected);
+}
+
+void ProtocolPropertyPage::Command1_Click()
+{
+    UnloadPage(false);
+}
+
+void ProtocolPropertyPage::reject()
+{
+    Command1_Click();
+}
+
+void ProtocolPropertyPage::SetModalRunner(ModalRunner runner) { Runner() = std::move(runner); }
+
+void ProtocolPropertyPage::ShowModal(ProtocolPropertyPage* page)
+{
+    // Topmost is a window flag: set before the modal display shows it.
+    General::ApplyKeepOnTop(page);
+    if (Runner())
+        Runner()(page);
+    else
+        page->exec();
+    // Nothing of a page survives its closing.
+    delete page;
+}

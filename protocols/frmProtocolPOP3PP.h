@@ -1,0 +1,22 @@
+#pragma once
+// "POP3 Properties": how to set up a mail client, and the mail server's port.
+#include "protocols/ProtocolPropertyPage.h"
+
+class QLabel;
+class QLineEdit;
+
+class frmProtocolPOP3PP : public ProtocolPropertyPage {
+    Q_OBJECT
+public:
+    explicit frmProtocolPOP3PP(QWidget* parent = nullptr);
+    void Form_Load() override;
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLineEdit* txtPort = nullptr;
+    QLabel* Label4 = nullptr;
+
+public slots:
+    void cmdOK_Click() override;
+};
