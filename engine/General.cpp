@@ -97,7 +97,6 @@ void DeleteEphemeralPort(int lngPort)
     auto attempt = [&failure](const std::function<void()>& step) {
         try {
             step();
-            if (failure.isEmpty() && !tsy::Settings::LastError().isEmpty()) failure = tsy::Settings::LastError();
         } catch (const std::exception& e) {
             if (failure.isEmpty()) failure = QString::fromUtf8(e.what());
         }
@@ -105,6 +104,11 @@ void DeleteEphemeralPort(int lngPort)
     attempt([&] { tsy::Settings::DeleteSetting(QStringLiteral("Protocols"), port); });
     attempt([&] { tsy::Settings::DeleteSection(QStringLiteral("Protocols\\Pass Through\\Port ") + port); });
     attempt([&] { tsy::Settings::DeleteSetting(QStringLiteral("PortsInUse"), port); });
+    // Make sure the deletions reached the file, so a failure can be reported.
+    attempt([&] {
+        tsy::Settings::Sync();
+        if (failure.isEmpty()) failure = tsy::Settings::LastError();
+    });
     if (!failure.isEmpty())
         frmError::LogError(
             QStringLiteral("An error occurred while attempting to delete the Ephemeral port references from the registry.  ")

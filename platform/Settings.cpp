@@ -1,6 +1,8 @@
 #include "platform/Settings.h"
 
+#include <QCoreApplication>
 #include <QSettings>
+#include <QTimer>
 #include <algorithm>
 
 namespace tsy::Settings {
@@ -36,19 +38,50 @@ QString ValueText(const QVariant& v)
     return v.toString();
 }
 
-void Finish(QSettings& s)
+QSettings& Store()
 {
+    // One instance for the run; destroyed (and flushed) at exit. Qt keeps the
+    // pending changes in a cache shared by every QSettings on the same file,
+    // so other instances in the process see each write at once.
+    static QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tessaly"), QStringLiteral("Tessaly"));
+    static const bool once = [] { s.setFallbacksEnabled(false); return true; }();
+    Q_UNUSED(once);
+    return s;
+}
+
+void SyncNow()
+{
+    QSettings& s = Store();
     s.sync();
     gLastError = s.status() == QSettings::NoError
                      ? QString()
                      : QStringLiteral("The settings file %1 could not be written").arg(s.fileName());
 }
 
+bool gSyncPending = false;
+
+// Writing the file costs milliseconds (it is flushed to disk), so the writes
+// of one turn of the event loop share one sync.
+void Finish()
+{
+    if (!QCoreApplication::instance()) { SyncNow(); return; }
+    if (gSyncPending) return;
+    gSyncPending = true;
+    QTimer::singleShot(0, QCoreApplication::instance(), [] {
+        gSyncPending = false;
+        SyncNow();
+    });
+}
+
 } // namespace
 
-// A fresh QSettings per call: Qt shares one cache per file inside the
-// process, so this is cheap and every call sees the latest writes.
-#define TSY_SETTINGS QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tessaly"), QStringLiteral("Tessaly"))
+// Each use starts at the top level of the store.
+struct Scoped {
+    QSettings& s;
+    explicit Scoped(QSettings& st) : s(st) { while (!s.group().isEmpty()) s.endGroup(); }
+    ~Scoped() { while (!s.group().isEmpty()) s.endGroup(); }
+};
+#define TSY_SETTINGS Scoped scoped_(Store()); QSettings& s = scoped_.s
 
 QString GetSetting(const QString& section, const QString& key, const QString& defaultValue)
 {
@@ -64,7 +97,7 @@ void SaveSetting(const QString& section, const QString& key, const QString& valu
     s.beginGroup(Group(section));
     s.setValue(key, value);
     s.endGroup();
-    Finish(s);
+    Finish();
 }
 
 QStringList GetKeys(const QString& section)
@@ -102,7 +135,7 @@ void DeleteSetting(const QString& section, const QString& key)
     // remove() on a group name would take the whole sub-tree: only keys here.
     if (s.childKeys().contains(key)) s.remove(key);
     s.endGroup();
-    Finish(s);
+    Finish();
 }
 
 void DeleteSection(const QString& section)
@@ -111,7 +144,7 @@ void DeleteSection(const QString& section)
     if (g.isEmpty()) return;   // never wipe the whole store by accident
     TSY_SETTINGS;
     s.remove(g);
-    Finish(s);
+    Finish();
 }
 
 QString FilePath()
@@ -120,11 +153,7 @@ QString FilePath()
     return s.fileName();
 }
 
-void Sync()
-{
-    TSY_SETTINGS;
-    Finish(s);
-}
+void Sync() { SyncNow(); }
 
 QString LastError() { return gLastError; }
 

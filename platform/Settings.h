@@ -19,8 +19,11 @@ bool KeyExists(const QString& section, const QString& key);
 void DeleteSetting(const QString& section, const QString& key);
 void DeleteSection(const QString& section);
 QString FilePath();   // the ini file in use
+// Writes reach the file at the end of the current turn of the event loop (at
+// once without an application object); Sync() writes them now. Every read in
+// the process sees a write at once either way.
 void Sync();
-// Empty when the last write reached the file, else why it did not.
+// Empty when the last sync reached the file, else why it did not.
 QString LastError();
 
 } // namespace tsy::Settings

@@ -54,6 +54,15 @@ TEST_F(SettingsTest, RoundTripNestedSectionsAndDefaults)
     direct.setValue("PortsInUse/25", "SMTP");
     direct.sync();
     EXPECT_EQ(Settings::GetSetting("PortsInUse", "25"), "SMTP");
+
+    // The writes reach the file by the next turn of the event loop.
+    Settings::SaveSetting("Options", "Later", "written");
+    tsytest::Pump(20);
+    QFile f(Settings::FilePath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray raw = f.readAll();
+    EXPECT_TRUE(raw.contains("Later=written"));
+    EXPECT_TRUE(raw.contains("[Protocols]"));
 }
 
 TEST_F(SettingsTest, NumericKeysComeBackInNumericOrder)
