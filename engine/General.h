@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QMap>
 #include <QString>
+#include <QTime>
 #include <QVariant>
 #include <memory>
 
