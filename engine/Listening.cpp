@@ -1,0 +1,405 @@
+// The listening side: a socket per configured port, the protocol handler and
+// socket pair for every connection request, and the close-down of everything.
+#include "engine/Listening.h"
+
+#include "engine/General.h"
+#include "engine/SocketPair.h"
+#include "engine/frmError.h"
+#include "engine/frmProblemSimulation.h"
+#include "history/Logging.h"
+#include "mainwindow/frmMain.h"
+#include "platform/KeyedTree.h"
+#include "platform/LoadedWindows.h"
+#include "platform/Settings.h"
+#include "platform/Winsock.h"
+#include "protocols/ProtocolFactory.h"
+#include "protocols/ProtocolHandler.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <exception>
+
+namespace {
+
+const QString kProtocols = QStringLiteral("Protocols");
+const QString kPortsInUse = QStringLiteral("PortsInUse");
+const QString kDontUse = QStringLiteral("<Don't use>");
+
+QString PortKey(int lngPort) { return QStringLiteral("KEY") + QString::number(lngPort); }
+QString NodeKey(int lngPort) { return QStringLiteral("PROTO") + QString::number(lngPort); }
+
+void Describe(std::exception_ptr e, int& number, QString& description)
+{
+    try {
+        std::rethrow_exception(e);
+    } catch (const tsy::CollectionError& err) {
+        number = err.number;
+        description = QString::fromUtf8(err.what());
+    } catch (const std::bad_alloc&) {
+        number = 7;
+        description = QStringLiteral("Out of memory");
+    } catch (const std::exception& err) {
+        number = 5;
+        description = QString::fromUtf8(err.what());
+    } catch (...) {
+        number = 5;
+        description = QStringLiteral("Invalid procedure call or argument");
+    }
+}
+
+void LogTrapped(const QString& strSentence, std::exception_ptr e)
+{
+    int number = 0;
+    QString description;
+    Describe(e, number, description);
+    frmError::LogError(strSentence + QStringLiteral("  The operating system reports: ") + QString::number(number)
+                       + QStringLiteral(", ") + description);
+}
+
+[[noreturn]] void ThrowNotSet()
+{
+    throw tsy::CollectionError(91, "Object variable or With block variable not set");
+}
+
+// The main window's tree, or nullptr while no main window exists (tests).
+tsy::KeyedTree* Tree() { return General::SocketTree(); }
+
+void RepaintTree()
+{
+    if (tsy::KeyedTree* tree = Tree()) tree->viewport()->repaint();
+}
+
+void RefreshPaneTitles()
+{
+    if (frmMain::IsLoaded()) frmMain::Instance()->RefreshPaneTitles();
+}
+
+void CheckAnimation()
+{
+    if (frmMain::IsLoaded()) frmMain::Instance()->CheckAnimation();
+}
+
+void SetNodeText(int lngPort, const QString& strText)
+{
+    if (tsy::KeyedTree* tree = Tree()) tree->SetText(NodeKey(lngPort), strText);
+}
+
+} // namespace
+
+Listening::Listening(QObject* parent) : QObject(parent)
+{
+    // Element 0: the template, which never listens.
+    sckServer.push_back(new tsy::Winsock(this));
+    tsy::LoadedWindows::Register(this, QStringLiteral("Listening"));
+}
+
+Listening::~Listening()
+{
+    tsy::LoadedWindows::Unregister(this);
+}
+
+tsy::Winsock* Listening::SocketElement(int index) const
+{
+    if (index < 0 || index >= int(sckServer.size())) return nullptr;
+    return sckServer[size_t(index)].data();
+}
+
+int Listening::HighestElement() const
+{
+    for (int i = int(sckServer.size()) - 1; i > 0; --i)
+        if (sckServer[size_t(i)]) return i;
+    return 0;
+}
+
+tsy::Winsock* Listening::CreateListeningSocket()
+{
+    try {
+        const int index = HighestElement() + 1;
+        auto* socket = new tsy::Winsock(this);
+        if (int(sckServer.size()) <= index) sckServer.resize(size_t(index) + 1);
+        sckServer[size_t(index)] = socket;
+        connect(socket, &tsy::Winsock::ConnectionRequest, this,
+                [this, index](qint64 requestID) { sckServer_ConnectionRequest(index, requestID); });
+        return socket;
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting to create a listening socket."),
+                   std::current_exception());
+        return nullptr;
+    }
+}
+
+void Listening::UnloadElement(int index)
+{
+    if (index < 1 || index >= int(sckServer.size())) return;
+    tsy::Winsock* socket = sckServer[size_t(index)].data();
+    sckServer[size_t(index)] = nullptr;
+    if (!socket) return;
+    socket->disconnect(this);
+    socket->Close();
+    // It may be the very socket whose request is being handled.
+    socket->deleteLater();
+}
+
+bool Listening::StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int lngPort, int& lngError,
+                                       QString& strError)
+{
+    try {
+        for (int i = 1; i <= HighestElement(); ++i) {
+            tsy::Winsock* element = SocketElement(i);
+            if (element && element->LocalPort() == lngPort) UnloadElement(i);
+        }
+        const QString key = PortKey(lngPort);
+        if (mcolListeningSocket.Exists(key)) mcolListeningSocket.Remove(key);
+
+        tsy::Winsock* socket = CreateListeningSocket();
+        if (!socket) ThrowNotSet();
+        objListeningSocket = socket;
+        mcolListeningSocket.Add(socket, key);
+
+        if (lngPort < 1 || lngPort > 65535) {
+            lngError = tsy::SockErr::InvalidArgument;
+            strError = QStringLiteral("Invalid argument");
+            return false;
+        }
+        socket->SetLocalPort(lngPort);
+        tsy::SocketError err;
+        if (!socket->Listen(&err)) {
+            lngError = err.number;
+            strError = err.description;
+            return false;
+        }
+        QElapsedTimer waited;
+        waited.start();
+        while (socket->State() != tsy::Winsock::sckListening) {
+            if (waited.elapsed() > kListenWaitMs) {
+                socket->Close();
+                lngError = tsy::SockErr::TimedOut;
+                strError = QStringLiteral("The socket did not start listening");
+                return false;
+            }
+            if (frmMain::IsLoaded()) frmMain::Instance()->Refresh();
+        }
+        return true;
+    } catch (...) {
+        Describe(std::current_exception(), lngError, strError);
+        return false;
+    }
+}
+
+void Listening::InitaliseListeningSockets()
+{
+    const QStringList keys = tsy::Settings::GetKeys(kProtocols);
+    for (const QString& strKey : keys) {
+        const QString value = tsy::Settings::GetSetting(kProtocols, strKey);
+        bool ok = false;
+        const int lngPort = strKey.trimmed().toInt(&ok);
+        if (value != kDontUse) {
+            tsy::Winsock* socket = nullptr;
+            int lngError = 0;
+            QString strError;
+            if (!StartListeningOnSocket(socket, ok ? lngPort : 0, lngError, strError)) {
+                frmError::LogError(
+                    QStringLiteral("A problem occurred while attempting to listen on port ") + strKey
+                    + QStringLiteral(". This generally indicates that another application is already listening on "
+                                     "this port. Terminate this other application and then attempt to resume "
+                                     "listening on this port. The operating system reports: 0x")
+                    + QString::number(quint32(lngError), 16).toUpper() + QStringLiteral(" (")
+                    + QString::number(lngError) + QStringLiteral("), ") + strError);
+            }
+        } else {
+            try {
+                tsy::Winsock* socket = CreateListeningSocket();
+                if (socket) mcolListeningSocket.Add(socket, QStringLiteral("KEY") + strKey);
+            } catch (...) {
+                LogTrapped(QStringLiteral("An error occurred while attempting to create a listening socket."),
+                           std::current_exception());
+            }
+        }
+    }
+}
+
+void Listening::StopListeningOnSocket(tsy::Winsock* objListeningSocket)
+{
+    try {
+        if (!objListeningSocket) return;
+        if (objListeningSocket->State() == tsy::Winsock::sckListening) objListeningSocket->Close();
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting to stop the socket from listening."),
+                   std::current_exception());
+    }
+}
+
+void Listening::CheckListeningStatus(int lngPort)
+{
+    try {
+        const QString port = QString::number(lngPort);
+        const QString key = PortKey(lngPort);
+        const QString value = tsy::Settings::GetSetting(kProtocols, port);
+        const auto socketUnderKey = [&]() -> tsy::Winsock* {
+            tsy::Winsock* socket = mcolListeningSocket.Item(key).data();
+            if (!socket) ThrowNotSet();
+            return socket;
+        };
+        if (value.isEmpty()) {
+            StopListeningOnSocket(socketUnderKey());
+            mcolListeningSocket.Remove(key);
+        } else if (value == kDontUse) {
+            StopListeningOnSocket(socketUnderKey());
+            mcolListeningSocket.Remove(key);
+            tsy::Winsock* socket = CreateListeningSocket();
+            if (!socket) ThrowNotSet();
+            mcolListeningSocket.Add(socket, key);
+            SetNodeText(lngPort, tsy::Settings::GetSetting(kPortsInUse, port, QStringLiteral("<Unloaded>"))
+                                     + QStringLiteral(" (") + port + QStringLiteral(") - Not Listening"));
+            RepaintTree();
+            RefreshPaneTitles();
+        } else {
+            if (socketUnderKey()->State() != tsy::Winsock::sckListening) {
+                tsy::Winsock* socket = nullptr;
+                int lngError = 0;
+                QString strError;
+                if (!StartListeningOnSocket(socket, lngPort, lngError, strError)) {
+                    frmError::LogError(QStringLiteral("A problem occurred while attempting to listen on port ") + port
+                                       + QStringLiteral(". This generally indicates that another application is "
+                                                        "already listening on this port.  The operating system "
+                                                        "reports: ")
+                                       + QString::number(lngError) + QStringLiteral(", ") + strError);
+                } else {
+                    SetNodeText(lngPort, tsy::Settings::GetSetting(kPortsInUse, port) + QStringLiteral(" (") + port
+                                             + QStringLiteral(")"));
+                    RepaintTree();
+                }
+            }
+            RefreshPaneTitles();
+        }
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting to check the listening status."),
+                   std::current_exception());
+    }
+}
+
+void Listening::CreateNewSocket(int lngPort, const QString& strDescription)
+{
+    try {
+        const QString port = QString::number(lngPort);
+        tsy::Winsock* socket = CreateListeningSocket();
+        if (!socket) ThrowNotSet();
+        mcolListeningSocket.Add(socket, PortKey(lngPort));
+        tsy::KeyedTree* tree = Tree();
+        if (!tree) return;
+        if (General::NodeExists(tree, NodeKey(lngPort))) {
+            tree->SetText(NodeKey(lngPort), tsy::Settings::GetSetting(kPortsInUse, port) + QStringLiteral(" (") + port
+                                                + QStringLiteral(") - Not Listening"));
+            RepaintTree();
+            RefreshPaneTitles();
+        } else {
+            tree->Add(QStringLiteral("ROOT"), NodeKey(lngPort),
+                      strDescription + QStringLiteral(" (") + port + QStringLiteral(") - Not Listening"),
+                      QStringLiteral("Protocol"));
+            RepaintTree();
+            RefreshPaneTitles();
+            tree->SetTag(NodeKey(lngPort), lngPort);
+        }
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting to create a new socket."),
+                   std::current_exception());
+    }
+}
+
+bool Listening::CreateProtocolHandler(int lngPort, std::shared_ptr<ProtocolHandler>& objHandler)
+{
+    try {
+        objHandler = ::CreateProtocolHandler(tsy::Settings::GetSetting(kProtocols, QString::number(lngPort)));
+        return objHandler != nullptr;
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting get the protocol type."),
+                   std::current_exception());
+        return false;
+    }
+}
+
+QString Listening::NextSocketPairKey()
+{
+    // The running number wraps after 65536 requests; a key still held by a
+    // kept pair or history is skipped, so requests go on being served.
+    for (int tries = 0; tries < 65536; ++tries) {
+        mintSocketPairCount = static_cast<qint16>(static_cast<quint16>(mintSocketPairCount + 1));
+        const QString key = QStringLiteral("KEY") + QString::number(mintSocketPairCount);
+        if (mobjSocketPairs.Exists(key)) continue;
+        if (General::gobjLogging && General::gobjLogging->mobjSocketPairHistory.Exists(key)) continue;
+        return key;
+    }
+    return QString();
+}
+
+void Listening::sckServer_ConnectionRequest(int Index, qint64 requestID)
+{
+    try {
+        tsy::Winsock* element = SocketElement(Index);
+        if (!element) return;
+        const int lngPort = element->LocalPort();
+
+        std::shared_ptr<ProtocolHandler> handler;
+        if (!CreateProtocolHandler(lngPort, handler)) {
+            // Left unaccepted, the request is reset by the socket layer.
+            frmError::LogError(QStringLiteral(
+                "A socket connection request has been received on a listening socket with no associated protocol."));
+            return;
+        }
+        handler->mlngWasListeningOnPort = lngPort;
+
+        const QString key = NextSocketPairKey();
+        if (key.isEmpty())
+            throw tsy::CollectionError(457, "This key is already associated with an element of this collection");
+        auto* pair = new SocketPair(this);
+        pair->SetSocketPairKey(key);
+        mobjSocketPairs.Add(QPointer<SocketPair>(pair), key);
+
+        if (frmProblemSimulation::Instance()->ShouldConnectionRequestBeRefused()) {
+            pair->ConnectionRejected(requestID, handler);
+        } else {
+            pair->ServerConnected(requestID, handler);
+            if (element->Tag() == QStringLiteral("Ephemeral")) {
+                // A one-shot data port retires after its one connection.
+                StopListeningOnSocket(element);
+                const QString portKey = PortKey(lngPort);
+                if (mcolListeningSocket.Exists(portKey)) mcolListeningSocket.Remove(portKey);
+                SetNodeText(lngPort, tsy::Settings::GetSetting(kPortsInUse, QString::number(lngPort),
+                                                               QStringLiteral("<Unloaded>"))
+                                         + QStringLiteral(" (") + QString::number(lngPort)
+                                         + QStringLiteral(") - Not Listening"));
+                RepaintTree();
+                UnloadElement(Index);
+            }
+        }
+        RefreshPaneTitles();
+        CheckAnimation();
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting to process the remote client's connection request."),
+                   std::current_exception());
+    }
+}
+
+void Listening::DeInitaliseListeningSockets()
+{
+    for (const QPointer<SocketPair>& pair : mobjSocketPairs) {
+        try {
+            if (pair) pair->Terminate();
+        } catch (...) {
+        }
+    }
+    for (const QPointer<tsy::Winsock>& socket : mcolListeningSocket) {
+        try {
+            StopListeningOnSocket(socket.data());
+        } catch (...) {
+        }
+    }
+    for (int i = 1; i < int(sckServer.size()); ++i) {
+        try {
+            UnloadElement(i);
+        } catch (...) {
+        }
+    }
+    mcolListeningSocket.Clear();
+    mobjSocketPairs.Clear();
+}

@@ -1,0 +1,589 @@
+// The relay shared by every handler. Each direction runs a send chain: data
+// is sent at once when the direction is idle and queued otherwise, and each
+// send completion hands the socket the next piece of the queue.
+#include "protocols/ProtocolRelay.h"
+
+#include "engine/SocketPair.h"
+#include "engine/frmError.h"
+#include "history/Logging.h"
+#include "platform/KeyedCollection.h"
+#include "platform/Settings.h"
+#include "platform/Winsock.h"
+
+ProtocolRelay::~ProtocolRelay() = default;
+
+// ---- words of the steps ------------------------------------------------------
+
+SocketPair& ProtocolRelay::Pair() const
+{
+    SocketPair* pair = mobjSocketPair.data();
+    if (!pair) throw tsy::CollectionError(91, "Object variable or With block variable not set");
+    return *pair;
+}
+
+Logging& ProtocolRelay::Log() const
+{
+    if (!mobjLogging) throw tsy::CollectionError(91, "Object variable or With block variable not set");
+    return *mobjLogging;
+}
+
+bool ProtocolRelay::ServerConnected() const { return Pair().ServerState() == tsy::Winsock::sckConnected; }
+bool ProtocolRelay::ClientConnected() const { return Pair().ClientState() == tsy::Winsock::sckConnected; }
+bool ProtocolRelay::C2SDangling() const { return Pair().IsDanglingCurrentlyOn(true); }
+bool ProtocolRelay::S2CDangling() const { return Pair().IsDanglingCurrentlyOn(false); }
+
+void ProtocolRelay::CloseServerSide()
+{
+    Pair().ServerDisconnect();
+    Log().LocalServerDisconnected(&Pair(), false);
+}
+
+void ProtocolRelay::CloseClientSide()
+{
+    Pair().ClientDisconnect();
+    Log().LocalClientDisconnected(&Pair(), false);
+}
+
+void ProtocolRelay::CloseServerSideIfConnected()
+{
+    if (ServerConnected()) CloseServerSide();
+}
+
+void ProtocolRelay::CloseClientSideIfConnected()
+{
+    if (ClientConnected()) CloseClientSide();
+}
+
+void ProtocolRelay::MarkDead() { Pair().SetDead(true); }
+void ProtocolRelay::ReportDeath() { Log().Dead(&Pair()); }
+
+void ProtocolRelay::C2SBadState()
+{
+    Log().ClientInBadState(&Pair(), -1, QStringLiteral("Socket not connected"), false);
+}
+
+void ProtocolRelay::S2CBadState()
+{
+    Log().ServerInBadState(&Pair(), -1, QStringLiteral("Socket not connected"), false);
+}
+
+void ProtocolRelay::SendC2S(const QByteArray& T)
+{
+    SocketPair& pair = Pair();
+    QByteArray sent;
+    QByteArray held = T;   // a send that cannot start keeps T waiting
+    const bool blnThrottled = pair.ClientSendData(T, sent, held);
+    mvarC2SBuffer.prepend(held);
+    Log().ClientBytesSendStart(&pair, sent, false, blnThrottled);
+}
+
+void ProtocolRelay::SendS2C(const QByteArray& T)
+{
+    SocketPair& pair = Pair();
+    QByteArray sent;
+    QByteArray held = T;
+    const bool blnThrottled = pair.ServerSendData(T, sent, held);
+    mvarS2CBuffer.prepend(held);
+    Log().ServerBytesSendStart(&pair, sent, false, blnThrottled);
+}
+
+void ProtocolRelay::AppendC2S(const QByteArray& strData, bool blnBecauseOfDangling)
+{
+    mvarC2SBuffer.append(strData);
+    Log().ClientBytesBuffered(&Pair(), strData, false, blnBecauseOfDangling);
+}
+
+void ProtocolRelay::AppendS2C(const QByteArray& strData, bool blnBecauseOfDangling)
+{
+    mvarS2CBuffer.append(strData);
+    Log().ServerBytesBuffered(&Pair(), strData, false, blnBecauseOfDangling);
+}
+
+QByteArray ProtocolRelay::NextPiece(RelayBuffer& buffer)
+{
+    const qint64 limit = ContinuationPieceLimit();
+    if (limit <= 0 || buffer.size() < limit) return buffer.takeAll();
+    return buffer.takeFront(limit);
+}
+
+void ProtocolRelay::ActOnIdlePendingCloses()
+{
+    SocketPair& pair = Pair();
+    if (pair.Dead()) return;
+    if (mblnCloseAfterC2SFlush && pair.ClientInitialised() && mvarC2SBuffer.isEmpty() && !mblnC2SSendOutstanding
+        && !C2SDangling() && !pair.IsClientSendingData()) {
+        mblnC2SSendInProgress = false;
+        MarkDead();
+        CloseClientSideIfConnected();
+        ReportDeath();
+        return;
+    }
+    if (mblnCloseAfterS2CFlush && mvarS2CBuffer.isEmpty() && !mblnS2CSendOutstanding && !S2CDangling()
+        && !pair.IsServerSendingData()) {
+        mblnS2CSendInProgress = false;
+        MarkDead();
+        CloseServerSideIfConnected();
+        ReportDeath();
+    }
+}
+
+void ProtocolRelay::UpdateBackPressure()
+{
+    SocketPair* pair = mobjSocketPair.data();
+    if (!pair) return;
+    const qint64 c2s = mvarC2SBuffer.size();
+    if (!mblnC2SPaused && c2s > kBackPressureBytes) {
+        mblnC2SPaused = true;
+        pair->SetServerReadingPaused(true);
+    } else if (mblnC2SPaused && c2s <= kBackPressureBytes / 2) {
+        mblnC2SPaused = false;
+        pair->SetServerReadingPaused(false);
+    }
+    const qint64 s2c = mvarS2CBuffer.size();
+    if (!mblnS2CPaused && s2c > kBackPressureBytes) {
+        mblnS2CPaused = true;
+        pair->SetClientReadingPaused(true);
+    } else if (mblnS2CPaused && s2c <= kBackPressureBytes / 2) {
+        mblnS2CPaused = false;
+        pair->SetClientReadingPaused(false);
+    }
+}
+
+void ProtocolRelay::DescribeFailure(std::exception_ptr e, int& lngNumber, QString& strDescription)
+{
+    try {
+        std::rethrow_exception(e);
+    } catch (const tsy::CollectionError& err) {
+        lngNumber = err.number;
+        strDescription = QString::fromUtf8(err.what());
+    } catch (const std::bad_alloc&) {
+        lngNumber = 7;
+        strDescription = QStringLiteral("Out of memory");
+    } catch (const std::exception& err) {
+        lngNumber = 5;
+        strDescription = QString::fromUtf8(err.what());
+    } catch (...) {
+        lngNumber = 5;
+        strDescription = QStringLiteral("Invalid procedure call or argument");
+    }
+}
+
+void ProtocolRelay::ReportFailure(Member m, std::exception_ptr e)
+{
+    int number = 0;
+    QString description;
+    DescribeFailure(e, number, description);
+    frmError::LogError(QStringLiteral("An error occurred while attempting to ") + ActionPhrase(m) + QStringLiteral(" (")
+                       + ProtocolWord() + QStringLiteral(").  The operating system reports: ")
+                       + QString::number(number) + QStringLiteral(", ") + description);
+}
+
+QString ProtocolRelay::ActionPhrase(Member m) const
+{
+    switch (m) {
+    case Member::LocalServerAcceptedConnection: return QStringLiteral("process the local server accepting the connection request");
+    case Member::LocalServerRejectedConnection: return QStringLiteral("process the rejected connection request");
+    case Member::ConnectedToRemoteServer: return QStringLiteral("process the successful connection to the remote server");
+    case Member::RemoteServerInitiatedDisconnection: return QStringLiteral("process the remote server's disconnection");
+    case Member::ClientBytesReceived: return QStringLiteral("process the data arriving on the local client");
+    case Member::ClientBytesSent: return QStringLiteral("process the data sent by the local client");
+    case Member::RemoteClientInitiatedDisconnection: return QStringLiteral("process the disconnection by the remote client");
+    case Member::ServerBytesReceived: return QStringLiteral("process the data received by the local server");
+    case Member::ServerError: return QStringLiteral("process the local server error");
+    case Member::ClientError: return QStringLiteral("process the local client error");
+    case Member::ServerBytesSent: return QStringLiteral("process the data sent through the local server");
+    case Member::ResumeThrottledOrDangledClientSend: return QStringLiteral("process the data during the throttled send through the local client");
+    case Member::ResumeThrottledOrDangledServerSend: return QStringLiteral("process the data during the throttled send through the local server");
+    case Member::SendDataToRemoteClient: return QStringLiteral("send data to the remote client");
+    }
+    return QString();
+}
+
+// ---- common opening and connect attempt -------------------------------------------
+
+void ProtocolRelay::CommonOpening(bool blnFollowOn)
+{
+    SocketPair& pair = Pair();
+    Log().LocalServerAcceptedConnection(&pair, blnFollowOn, mlngWasListeningOnPort);
+    Log().GotProtocol(&pair, ProtocolText());
+    const QString name = pair.RemoteClientName();
+    if (!name.isEmpty()) Log().GotNameOfRemoteClient(&pair, name);
+}
+
+void ProtocolRelay::ConnectAttempt(const QString& strServer, int lngPort)
+{
+    SocketPair& pair = Pair();
+    Log().ConnectionAttemptToRemoteServer(&pair, strServer, lngPort, false);
+    QString strError;
+    int lngError = 0;
+    if (!pair.AttemptConnectionToRemoteServer(strServer, lngPort, strError, lngError)) {
+        Log().ConnectionAttemptFailed(&pair, true, strError, lngError);
+        MarkDead();
+        CloseServerSideIfConnected();
+        ReportDeath();
+    }
+}
+
+// ---- members ---------------------------------------------------------------------
+
+void ProtocolRelay::LocalServerRejectedConnection()
+{
+    Trap(Member::LocalServerRejectedConnection, [&] {
+        Log().LocalServerRejectedConnection(&Pair(), true, mlngWasListeningOnPort);
+        Log().GotProtocol(&Pair(), ProtocolText());
+        ReportDeath();
+    });
+}
+
+void ProtocolRelay::ConnectedToRemoteServer(const QString& strComment)
+{
+    Trap(Member::ConnectedToRemoteServer, [&] {
+        Log().ConnectionAttemptSuccessful(&Pair(), false, strComment);
+        if (FlushesBufferAtConnect() && !mvarC2SBuffer.isEmpty()) {
+            mblnC2SSendInProgress = true;
+            mblnC2SSendOutstanding = true;
+            SendC2S(mvarC2SBuffer.takeAll());
+            UpdateBackPressure();
+            return;
+        }
+        if (mblnCloseAfterC2SFlush) {
+            MarkDead();
+            CloseClientSideIfConnected();
+            CloseServerSideIfConnected();
+            ReportDeath();
+        }
+    });
+}
+
+void ProtocolRelay::ServerBytesBeforeConnected(const QByteArray& strData)
+{
+    AppendC2S(strData, false);
+}
+
+void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
+{
+    Trap(Member::ServerBytesReceived, [&] {
+        SocketPair& pair = Pair();
+        Log().ServerBytesReceived(&pair, strData, true);
+        if (pair.ClientInitialised()) {
+            if (C2SDangling()) {
+                AppendC2S(strData, true);
+            } else if (ClientConnected()) {
+                if (mblnC2SSendInProgress) {
+                    AppendC2S(strData, false);
+                } else {
+                    mblnC2SSendInProgress = true;
+                    mblnC2SSendOutstanding = true;
+                    // Whatever still waits goes first; new data never replaces it.
+                    if (!mvarC2SBuffer.isEmpty()) {
+                        mvarC2SBuffer.append(strData);
+                        SendC2S(mvarC2SBuffer.takeAll());
+                    } else {
+                        SendC2S(strData);
+                    }
+                }
+            } else {
+                C2SBadState();
+                CloseServerSideIfConnected();
+                MarkDead();
+                ReportDeath();
+            }
+        } else {
+            ServerBytesBeforeConnected(strData);
+        }
+        UpdateBackPressure();
+    });
+}
+
+void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
+{
+    Trap(Member::ClientBytesReceived, [&] {
+        SocketPair& pair = Pair();
+        Log().ClientBytesReceived(&pair, strData, true);
+        if (S2CDangling()) {
+            AppendS2C(strData, true);
+        } else if (ServerConnected()) {
+            if (mblnS2CSendInProgress) {
+                AppendS2C(strData, false);
+            } else {
+                mblnS2CSendInProgress = true;
+                mblnS2CSendOutstanding = true;
+                if (!mvarS2CBuffer.isEmpty()) {
+                    mvarS2CBuffer.append(strData);
+                    SendS2C(mvarS2CBuffer.takeAll());
+                } else {
+                    SendS2C(strData);
+                }
+            }
+        } else {
+            S2CBadState();
+            CloseServerSide();
+            CloseClientSideIfConnected();
+            MarkDead();
+            ReportDeath();
+        }
+        UpdateBackPressure();
+    });
+}
+
+void ProtocolRelay::ClientBytesSent()
+{
+    Trap(Member::ClientBytesSent, [&] {
+        SocketPair& pair = Pair();
+        mblnC2SSendOutstanding = false;
+        Log().ClientBytesSendStop(&pair);
+        if (!mvarC2SBuffer.isEmpty() && !C2SDangling()) {
+            if (ClientConnected()) {
+                if (!pair.IsClientSendingData()) {
+                    mblnC2SSendOutstanding = true;
+                    SendC2S(NextPiece(mvarC2SBuffer));
+                }
+            } else {
+                C2SBadState();
+                CloseClientSide();
+                CloseServerSideIfConnected();
+                MarkDead();
+                ReportDeath();
+            }
+        } else {
+            mblnC2SSendInProgress = false;
+            if (mblnCloseAfterC2SFlush) {
+                MarkDead();
+                CloseClientSideIfConnected();
+                ReportDeath();
+            }
+        }
+        UpdateBackPressure();
+    });
+}
+
+void ProtocolRelay::ServerBytesSent()
+{
+    Trap(Member::ServerBytesSent, [&] {
+        SocketPair& pair = Pair();
+        mblnS2CSendOutstanding = false;
+        Log().ServerBytesSendStop(&pair);
+        if (!mvarS2CBuffer.isEmpty() && !S2CDangling()) {
+            if (ServerConnected()) {
+                if (!pair.IsServerSendingData()) {
+                    mblnS2CSendOutstanding = true;
+                    SendS2C(NextPiece(mvarS2CBuffer));
+                }
+            } else {
+                S2CBadState();
+                CloseServerSide();
+                CloseClientSideIfConnected();
+                MarkDead();
+                ReportDeath();
+            }
+        } else {
+            mblnS2CSendInProgress = false;
+            if (mblnCloseAfterS2CFlush) {
+                MarkDead();
+                CloseServerSideIfConnected();
+                ReportDeath();
+            }
+        }
+        UpdateBackPressure();
+    });
+}
+
+void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment)
+{
+    Trap(Member::RemoteServerInitiatedDisconnection, [&] {
+        SocketPair& pair = Pair();
+        if (S2CDangling() || mblnS2CSendInProgress) {
+            mblnCloseAfterS2CFlush = true;
+            pair.ClientDisconnect();
+            Log().RemoteServerDisconnected(&pair, false, strComment);
+            ActOnIdlePendingCloses();
+        } else {
+            MarkDead();
+            pair.ClientDisconnect();
+            if (ServerConnected()) {
+                Log().RemoteServerDisconnected(&pair, true, strComment);
+                CloseServerSide();
+            } else {
+                Log().RemoteServerDisconnected(&pair, false, strComment);
+            }
+            ReportDeath();
+        }
+    });
+}
+
+void ProtocolRelay::RemoteClientInitiatedDisconnection()
+{
+    Trap(Member::RemoteClientInitiatedDisconnection, [&] {
+        SocketPair& pair = Pair();
+        if (C2SDangling() || mblnC2SSendInProgress) {
+            mblnCloseAfterC2SFlush = true;
+            pair.ServerDisconnect();
+            Log().RemoteClientDisconnected(&pair, false);
+            ActOnIdlePendingCloses();
+        } else if (pair.ClientInitialised()) {
+            MarkDead();
+            pair.ServerDisconnect();
+            if (ClientConnected()) {
+                Log().RemoteClientDisconnected(&pair, true);
+                CloseClientSide();
+            } else {
+                Log().RemoteClientDisconnected(&pair, false);
+            }
+            ReportDeath();
+        } else {
+            pair.ServerDisconnect();
+            mblnCloseAfterC2SFlush = true;
+            Log().RemoteClientDisconnected(&pair, false);
+            // No connection was ever attempted: nothing else will end the pair.
+            if (IsRoutingClass() && !mblnRequestRouted) ReportDeath();
+        }
+    });
+}
+
+void ProtocolRelay::ServerError(int lngError, const QString& strError)
+{
+    Trap(Member::ServerError, [&] {
+        SocketPair& pair = Pair();
+        Log().ServerInBadState(&pair, lngError, strError, false);
+        CloseServerSide();
+        if (ClientConnected()) CloseClientSide();
+        else if (!pair.ClientInitialised()) mblnCloseAfterC2SFlush = true;
+        MarkDead();
+        ReportDeath();
+    });
+}
+
+void ProtocolRelay::ClientError(int lngError, const QString& strError)
+{
+    Trap(Member::ClientError, [&] {
+        SocketPair& pair = Pair();
+        if (lngError == tsy::SockErr::TimedOut || lngError == tsy::SockErr::HostNotFound
+            || lngError == tsy::SockErr::TryAgain) {
+            Log().ConnectionAttemptFailed(&pair, false, strError, lngError);
+            if (UsesNoSiteError()) {
+                const QString text = tsy::Settings::GetSetting(QStringLiteral("Protocols\\") + GetProtocolName(),
+                                                               QStringLiteral("NoSiteError"));
+                SendDataToRemoteClient(text.toLatin1());
+            }
+        } else {
+            Log().ClientInBadState(&pair, lngError, strError, false);
+        }
+        if (UsesNoSiteError() && mblnS2CSendInProgress) mblnCloseAfterS2CFlush = true;
+        if (pair.ClientInitialised()) CloseClientSide();
+        CloseServerSideIfConnected();
+        MarkDead();
+        ReportDeath();
+    });
+}
+
+bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
+{
+    bool blnResult = false;
+    Trap(Member::ResumeThrottledOrDangledClientSend, [&] {
+        if (blnDiscardData) {
+            mvarC2SBuffer.clear();
+            ActOnIdlePendingCloses();
+            UpdateBackPressure();
+            return;
+        }
+        if (mvarC2SBuffer.isEmpty() || C2SDangling()) {
+            mblnC2SSendInProgress = false;
+            ActOnIdlePendingCloses();
+            return;
+        }
+        blnResult = true;
+        if (!ClientConnected()) {
+            C2SBadState();
+            CloseServerSideIfConnected();
+            MarkDead();
+            ReportDeath();
+        } else if (!mblnC2SSendOutstanding) {
+            mblnC2SSendOutstanding = true;
+            // The chain runs again, so new data queues behind what is left.
+            mblnC2SSendInProgress = true;
+            SendC2S(mvarC2SBuffer.takeAll());
+        }
+        UpdateBackPressure();
+    });
+    return blnResult;
+}
+
+bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
+{
+    bool blnResult = false;
+    Trap(Member::ResumeThrottledOrDangledServerSend, [&] {
+        if (blnDiscardData) {
+            mvarS2CBuffer.clear();
+            ActOnIdlePendingCloses();
+            UpdateBackPressure();
+            return;
+        }
+        if (mvarS2CBuffer.isEmpty() || S2CDangling()) {
+            mblnS2CSendInProgress = false;
+            ActOnIdlePendingCloses();
+            return;
+        }
+        blnResult = true;
+        if (!ServerConnected()) {
+            S2CBadState();
+            CloseServerSide();
+            CloseClientSideIfConnected();
+            MarkDead();
+            ReportDeath();
+        } else if (!mblnS2CSendOutstanding) {
+            mblnS2CSendOutstanding = true;
+            mblnS2CSendInProgress = true;
+            SendS2C(mvarS2CBuffer.takeAll());
+        }
+        UpdateBackPressure();
+    });
+    return blnResult;
+}
+
+void ProtocolRelay::DanglingStatusChanged(bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle)
+{
+    SocketPair& pair = Pair();
+    Log().DanglingStatusChanged(&pair, blnDanglingOn, intDataBeingDangled, lngTimeDuringDangle);
+    if (ClosesPendingOnDangle()) {
+        if (mblnCloseAfterC2SFlush && (intDataBeingDangled == 0 || intDataBeingDangled == 2)) {
+            MarkDead();
+            CloseClientSideIfConnected();
+            CloseServerSideIfConnected();
+            ReportDeath();
+        }
+        if (mblnCloseAfterS2CFlush && (intDataBeingDangled == 1 || intDataBeingDangled == 2)) {
+            MarkDead();
+            CloseServerSideIfConnected();
+            ReportDeath();
+        }
+    } else if (!blnDanglingOn) {
+        // A close that came during the dangle is carried out once its
+        // direction is quiet; with data waiting, the resume sends it first.
+        ActOnIdlePendingCloses();
+    }
+}
+
+void ProtocolRelay::SendDataToRemoteClient(const QByteArray& strData)
+{
+    Trap(Member::SendDataToRemoteClient, [&] {
+        if (!ServerConnected()) {
+            S2CBadState();
+            CloseServerSide();
+            CloseClientSideIfConnected();
+            MarkDead();
+            ReportDeath();
+        } else if (mblnS2CSendInProgress) {
+            AppendS2C(strData, false);
+        } else {
+            mblnS2CSendInProgress = true;
+            mblnS2CSendOutstanding = true;
+            if (!mvarS2CBuffer.isEmpty()) {
+                mvarS2CBuffer.append(strData);
+                SendS2C(mvarS2CBuffer.takeAll());
+            } else {
+                SendS2C(strData);
+            }
+        }
+        UpdateBackPressure();
+    });
+}
