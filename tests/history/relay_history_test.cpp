@@ -1,0 +1,147 @@
+// A real Pass Through relay over loopback, as the history and the tree record it.
+#include "HistoryFixture.h"
+#include "common/TestSupport.h"
+#include "engine/Listening.h"
+#include "platform/Settings.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+
+int FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+class RelayHistory : public HistoryFixture {
+protected:
+    void SetUp() override
+    {
+        HistoryFixture::SetUp();
+        ASSERT_TRUE(echo.listen(QHostAddress::LocalHost, 0));
+        QObject::connect(&echo, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = echo.nextPendingConnection()) {
+                QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
+                QObject::connect(s, &QTcpSocket::disconnected, s, [s] { s->close(); s->deleteLater(); });
+            }
+        });
+        port = FreePort();
+        const QString p = QString::number(port);
+        tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
+        tsy::Settings::SaveSetting("PortsInUse", p, "Echo");
+        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
+        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(echo.serverPort()));
+        General::gobjLogging = log.get();
+        listening = new Listening;
+        General::gobjListening = listening;
+        listening->InitaliseListeningSockets();
+        log->LoadAllProtocols(listening);
+    }
+    void TearDown() override
+    {
+        listening->DeInitaliseListeningSockets();
+        tsytest::Pump(50);
+        General::gobjListening = nullptr;
+        General::gobjLogging = nullptr;
+        delete listening;
+        tsytest::ClearSettings();
+        HistoryFixture::TearDown();
+    }
+
+    QTcpServer echo;
+    Listening* listening = nullptr;
+    int port = 0;
+};
+
+TEST_F(RelayHistory, ClientClosesFirst)
+{
+    const QString p = QString::number(port);
+    EXPECT_EQ(tree->Text("PROTO" + p), "Echo (" + p + ")");
+
+    QByteArray payload;
+    for (int i = 0; i < 4096; ++i) payload.append(char(i % 256));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write(payload);
+    QByteArray back;
+    ASSERT_TRUE(tsytest::WaitUntil([&] { back += client.readAll(); return back.size() >= payload.size(); }));
+    EXPECT_EQ(back, payload);
+    const int clientPort = client.localPort();
+    client.disconnectFromHost();
+
+    ASSERT_TRUE(tsytest::WaitUntil([&] {
+        return log->mobjSocketPairHistory.Count() == 1 && log->mobjSocketPairHistory.Item(1)->mblnDead;
+    }));
+    const SocketPairHistory& h = *log->mobjSocketPairHistory.Item(1);
+    EXPECT_EQ(h.mstrRemoteClientIP, "127.0.0.1");
+    EXPECT_EQ(h.mstrRemoteServerIP, "127.0.0.1");
+    EXPECT_EQ(h.mlngRemoteServerPort, echo.serverPort());
+    EXPECT_EQ(h.mlngLocalServerPort, port);
+    EXPECT_EQ(h.mlngRemoteClientPort, clientPort);
+    EXPECT_EQ(h.mlngBytesC2S, payload.size());
+    EXPECT_EQ(h.mlngBytesS2C, payload.size());
+    EXPECT_EQ(h.mlngErrorNumber, 0);
+
+    const auto& events = h.mobjSocketPairEvents;
+    ASSERT_GE(events.Count(), 4);
+    EXPECT_EQ(events.Item(1)->mobjEventType, SocketEventType::LocalServerAcceptedConnection);
+    EXPECT_EQ(events.Item(2)->mobjEventType, SocketEventType::ConnectionAttemptToRemoteServer);
+    EXPECT_EQ(events.Item(2)->mstrDescription,
+              "A connection request has been made to 127.0.0.1:" + QString::number(echo.serverPort()) + ".");
+    int successes = 0;
+    for (const auto& e : events) successes += e->mobjEventType == SocketEventType::ConnectionAttemptSuccessful;
+    EXPECT_EQ(successes, 1);
+    qint64 memory = 0;
+    for (const auto& e : events) memory += e->mstrData.size();
+    EXPECT_EQ(h.mlngMemoryAllocated, memory);
+    EXPECT_EQ(log->mlngTotalMemoryAllocated, memory);
+    EXPECT_EQ(log->mlngTotalEvents, events.Count());
+    EXPECT_EQ(events.Item(events.Count())->mobjEventType, SocketEventType::LocalClientDisconnected);
+
+    // The branch as a click loads it.
+    log->LoadAllCommsPartners(port);
+    const QString partners = "CON" + p + "127.0.0.1127.0.0.1";
+    ASSERT_TRUE(tree->Exists(partners));
+    EXPECT_EQ(tree->Text(partners), log->GetConnectionName(h));
+    EXPECT_TRUE(tree->Text(partners).startsWith("127.0.0.1")) << tree->Text(partners).toStdString();
+    log->LoadAllConnections("127.0.0.1", "127.0.0.1", port);
+    ASSERT_TRUE(tree->Exists("KEY1"));
+    EXPECT_EQ(tree->Text("KEY1"), "Dead (" + h.mstrTimeOfDeath + ")");
+    EXPECT_EQ(tree->Image("KEY1"), "SocketDisconnected");
+}
+
+TEST_F(RelayHistory, OpenBranchFollowsTheConnection)
+{
+    const QString p = QString::number(port);
+    tree->SetExpanded("PROTO" + p, true);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(client.waitForConnected(5000));
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return log->mobjSocketPairHistory.Count() == 1; }));
+    // Accepted: the provisional partners' node; connected: the final one.
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return tree->Exists("CON" + p + "127.0.0.1127.0.0.1"); }));
+    EXPECT_FALSE(tree->Exists("CON" + p + "127.0.0.1"));
+    tree->SetExpanded("CON" + p + "127.0.0.1127.0.0.1", true);
+    log->LoadAllConnections("127.0.0.1", "127.0.0.1", port);
+    ASSERT_TRUE(tree->Exists("KEY1"));
+    EXPECT_EQ(tree->Text("KEY1"), "Alive");
+    log->LoadAllEvents("KEY1");
+    tree->SetExpanded("KEY1", true);
+    const int before = tree->Children("KEY1");
+
+    client.write("ping");
+    QByteArray back;
+    ASSERT_TRUE(tsytest::WaitUntil([&] { back += client.readAll(); return back == "ping"; }));
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return tree->Children("KEY1") >= before + 4; }));
+    EXPECT_EQ(tree->Text("KEY1-" + QString::number(before + 1)), "4 bytes of data has been received from the remote client.");
+
+    client.disconnectFromHost();
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return tree->Text("KEY1").startsWith("Dead ("); }));
+    EXPECT_EQ(tree->Children("KEY1"), log->mobjSocketPairHistory.Item(1)->mobjSocketPairEvents.Count());
+}
+
+} // namespace
