@@ -31,7 +31,7 @@ public:
     bool Unloaded() const { return mblnUnloaded; }
 
     QTabWidget* SSTab1 = nullptr;
-    QWidget* General = nullptr;   // the tab "General"
+    QWidget* tabGeneral = nullptr;   // the tab "General"
     QPushButton* cmdOK = nullptr;
     QPushButton* Command1 = nullptr;
 
