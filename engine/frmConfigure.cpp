@@ -4,6 +4,7 @@
 #include "engine/Listening.h"
 #include "engine/frmError.h"
 #include "engine/frmPort.h"
+#include "mainwindow/frmMain.h"
 #include "platform/KeyedTree.h"
 #include "platform/Modal.h"
 #include "platform/Settings.h"
@@ -56,6 +57,23 @@ void frmConfigure::Unload()
     w->CloseSteps();
     w->hide();
     w->deleteLater();
+}
+
+frmConfigure* frmConfigure::ShowPort(int lngPort)
+{
+    frmConfigure* w = Instance();
+    // A port without a row (an FTP data port) leaves the selection as it is.
+    w->SelectPortRow(lngPort);
+    w->lvwPort_Click();
+    return w;
+}
+
+void frmConfigure::StopListening(int lngPort)
+{
+    tsy::Settings::SaveSetting(kProtocols, QString::number(lngPort), DontUse());
+    if (General::gobjListening) General::gobjListening->CheckListeningStatus(lngPort);
+    // An open window shows the change at once.
+    if (sInstance && sInstance->SelectedPort() == lngPort) sInstance->lvwPort_Click();
 }
 
 frmConfigure::frmConfigure()
@@ -430,8 +448,8 @@ void frmConfigure::cmdClose_Click()
 {
     CloseSteps();
     hide();
-    if (QWidget* owner = parentWidget()) {
-        QWidget* main = owner->window();
+    if (frmMain::IsLoaded()) {
+        frmMain* main = frmMain::Instance();
         if (main->isVisible() && !main->isMinimized()) main->activateWindow();
     }
 }

@@ -44,6 +44,14 @@ public:
     // True while the window itself sets the protocol list's check marks.
     bool IsLoading = false;
 
+    // ---- the main window's port commands ----------------------------------
+    // "&Protocol...": loads the window, selects the port's row and shows its
+    // protocol; the caller then shows the window.
+    static frmConfigure* ShowPort(int lngPort);
+    // "S&top Listening": the port's protocol becomes "<Don't use>" and its
+    // socket stops listening.
+    static void StopListening(int lngPort);
+
     // ---- public members --------------------------------------------------
     void LoadAllDetails();
     void lvwPort_Click();

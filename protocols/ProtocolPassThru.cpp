@@ -1,6 +1,7 @@
 // Pass Through: connect out at once to the port's configured server and relay
 // both directions unchanged.
 #include "protocols/ProtocolPassThru.h"
+#include "protocols/frmProtocolPassThruPP.h"
 
 #include "engine/SocketPair.h"
 #include "engine/frmError.h"
@@ -24,9 +25,9 @@ QString ProtocolPassThru::ActionPhrase(Member m) const
     }
 }
 
-void ProtocolPassThru::ShowProperties(int /*lngPort*/, QWidget* /*frmParent*/)
+void ProtocolPassThru::ShowProperties(int lngPort, QWidget* frmParent)
 {
-    // The property page arrives with the configuration windows.
+    ShowPropertyPage<frmProtocolPassThruPP>(this, lngPort, frmParent);
 }
 
 void ProtocolPassThru::LocalServerAcceptedConnection()

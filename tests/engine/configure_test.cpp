@@ -466,3 +466,30 @@ TEST(PortsFileTest, QuotedFieldsMissingDescriptionAndTheInstalledFile)
         EXPECT_FALSE(e.description.isEmpty()) << e.port.toStdString();
     }
 }
+
+TEST_F(ConfigureTest, MainWindowPortCommands)
+{
+    const int port = FreePort();
+    const QString p = QString::number(port);
+    tsy::Settings::SaveSetting("Protocols", "41301", "POP3");
+    tsy::Settings::SaveSetting("PortsInUse", "41301", "Other");
+    AddPort(p, "Web");
+    frmConfigure* w = frmConfigure::Instance();
+    w->lstProtocol->setCurrentRow(RowOf(w->lstProtocol, "HTTP"));
+    ASSERT_TRUE(CanConnect(port));
+
+    // "&Protocol..." on the node of 41301, then of the new port.
+    EXPECT_EQ(frmConfigure::ShowPort(41301), w);
+    EXPECT_EQ(w->SelectedPort(), 41301);
+    EXPECT_EQ(w->CheckedProtocol(), "POP3");
+    frmConfigure::ShowPort(port);
+    EXPECT_EQ(w->CheckedProtocol(), "HTTP");
+
+    // "S&top Listening".
+    frmConfigure::StopListening(port);
+    EXPECT_EQ(Get("Protocols", p), "<Don't use>");
+    EXPECT_EQ(w->CheckedProtocol(), "<Don't use>");
+    EXPECT_FALSE(CanConnect(port));
+    EXPECT_TRUE(tree->Text("PROTO" + p).endsWith("- Not Listening"));
+    EXPECT_EQ(Get("Protocols", "41301"), "POP3");
+}

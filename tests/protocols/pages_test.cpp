@@ -5,6 +5,7 @@
 #include "platform/Modal.h"
 #include "platform/Settings.h"
 #include "protocols/HttpRouting.h"
+#include "protocols/ProtocolFactory.h"
 #include "protocols/ProtocolHandler.h"
 #include "protocols/ProtocolPropertyPage.h"
 #include "protocols/frmProtocolFTPPP.h"
@@ -267,4 +268,29 @@ TEST_F(PagesTest, ShowPropertyPageLoadsShowsModallyAndReleasesThePage)
     General::gblnKeepOnTop = true;
     passThru.ShowProperties(2500, &parent);
     EXPECT_TRUE(topMost);
+}
+
+TEST_F(PagesTest, EachHandlerOpensItsOwnPage)
+{
+    const QList<QPair<QString, QString>> expected = {{"Pass Through", "frmProtocolPassThruPP"},
+                                                      {"HTTP", "frmProtocolHTTPPP"},
+                                                      {"HTTPS", "frmProtocolHTTPSPP"},
+                                                      {"POP3", "frmProtocolPOP3PP"},
+                                                      {"FTP", "frmProtocolFTPPP"}};
+    QWidget parent;
+    for (const auto& [name, pageClass] : expected) {
+        std::shared_ptr<ProtocolHandler> handler = CreateProtocolHandler(name);
+        ASSERT_TRUE(handler) << name.toStdString();
+        QString opened;
+        QString section;
+        ProtocolPropertyPage::SetModalRunner([&](ProtocolPropertyPage* page) {
+            opened = QString::fromLatin1(page->metaObject()->className());
+            section = page->SettingsSection();
+            page->Command1_Click();
+        });
+        handler->ShowProperties(3000, &parent);
+        EXPECT_EQ(opened, pageClass);
+        EXPECT_EQ(section, "Protocols\\" + name + "\\Port 3000");
+    }
+    EXPECT_TRUE(tsy::Settings::GetKeys("Protocols").isEmpty());
 }
