@@ -153,6 +153,8 @@ bool frmMain::ProgramEnded() { return gProgramEnded; }
 
 frmMain::frmMain() : QMainWindow(nullptr)
 {
+    // Loaded from here on: what the load calls may read the window's controls.
+    gInstance = this;
     setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowTitle(QStringLiteral("Tessaly"));
     setWindowIcon(QIcon(ResPath(QStringLiteral("Tessaly.png"))));
@@ -225,11 +227,8 @@ void frmMain::BuildMenus()
     mnuKeepOnTop = mnuView->addAction(QStringLiteral("&Keep on Top"));
     mnuKeepOnTop->setObjectName(QStringLiteral("mnuKeepOnTop"));
     mnuKeepOnTop->setCheckable(true);
-    // The tick is inverted by the handler itself, not by the action.
-    connect(mnuKeepOnTop, &QAction::triggered, this, [this](bool) {
-        mnuKeepOnTop->setChecked(!mnuKeepOnTop->isChecked());
-        mnuKeepOnTop_Click();
-    });
+    // A checkable action inverts its own tick before it reports the trigger.
+    connect(mnuKeepOnTop, &QAction::triggered, this, &frmMain::mnuKeepOnTop_Click);
 
     QMenu* mnuTools = bar->addMenu(QStringLiteral("&Tools"));
     mnuSaveHistory = mnuTools->addAction(QStringLiteral("&Save Data..."));
@@ -362,6 +361,8 @@ void frmMain::BuildControls()
     barNavigation->setObjectName(QStringLiteral("barNavigation"));
     barNavigation->setIconSize(QSize(16, 16));
     barNavigation->setMovable(false);
+    barNavigation->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; border: none; }"
+                                                "QToolButton { padding: 1px; margin: 0px; }"));
     for (const char* key : {"First", "Previous", "Next", "Last"}) {
         QAction* a = barNavigation->addAction(ResIcon(QStringLiteral("nav"), QString::fromLatin1(key)), QString::fromLatin1(key));
         a->setObjectName(QString::fromLatin1(key));
