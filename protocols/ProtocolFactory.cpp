@@ -1,5 +1,7 @@
 #include "protocols/ProtocolFactory.h"
 
+#include "protocols/ProtocolHTTP.h"
+#include "protocols/ProtocolHTTPS.h"
 #include "protocols/ProtocolPassThru.h"
 
 std::shared_ptr<ProtocolHandler> CreateProtocolHandler(const QString& protocolTableValue)
@@ -8,5 +10,7 @@ std::shared_ptr<ProtocolHandler> CreateProtocolHandler(const QString& protocolTa
     if (protocolTableValue == QStringLiteral("Pass Through")
         || protocolTableValue == QStringLiteral("FTP Data - Dynamically allocated"))
         return std::make_shared<ProtocolPassThru>();
+    if (protocolTableValue == QStringLiteral("HTTP")) return std::make_shared<ProtocolHTTP>();
+    if (protocolTableValue == QStringLiteral("HTTPS")) return std::make_shared<ProtocolHTTPS>();
     return nullptr;
 }
