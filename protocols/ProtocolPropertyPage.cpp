@@ -11,6 +11,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 ProtocolPropertyPage::ModalRunner& Runner()
 {
@@ -51,8 +53,12 @@ ProtocolPropertyPage::ProtocolPropertyPage(QWidget* parent, const QString& title
 void ProtocolPropertyPage::FinishLayout()
 {
     mTabLayout->addStretch(1);
-    setFixedWidth(440);
-    setFixedHeight(sizeHint().height());
+    // Wrapped texts need the final width before the height can be known.
+    constexpr int kWidth = 440;
+    setFixedWidth(kWidth);
+    layout()->activate();
+    const int h = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(kWidth) : sizeHint().height();
+    setFixedHeight(std::max(h, sizeHint().height()));
 }
 
 QString ProtocolPropertyPage::SettingsSection() const
