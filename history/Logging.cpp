@@ -156,13 +156,6 @@ std::shared_ptr<SocketPairHistory> Logging::FindHistory(SocketPair* objSocketPai
     return mobjSocketPairHistory.Find(objSocketPair->SocketPairKey());
 }
 
-void Logging::RunStep(const char* strStep, const std::function<void()>& fnStep)
-{
-    Trap(kLogEvent, [&] {
-        if (mfnBeforeStep) mfnBeforeStep(strStep);
-        fnStep();
-    });
-}
 
 void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent)
 {
@@ -180,6 +173,12 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
 
     // From here on every step stands alone: one that fails is reported and
     // the next still runs.
+    const auto RunStep = [this](const char* strStep, auto&& fnStep) {
+        Trap(kLogEvent, [&] {
+            if (mfnBeforeStep) mfnBeforeStep(strStep);
+            fnStep();
+        });
+    };
     RunStep("Tree", [&] {
         tsy::KeyedTree* tree = SocketTree();
         if (!tree || !tree->Exists(key) || !tree->Expanded(key)) return;
@@ -900,12 +899,10 @@ bool Logging::KillSocketHistory(int intPosition)
         const QString key = h->mstrSocketPairKey;
         mlngTotalMemoryAllocated -= h->mlngMemoryAllocated;
         mlngTotalEvents -= h->mobjSocketPairEvents.Count();
-        if (General::gobjListening && General::gobjListening->mobjSocketPairs.Exists(key)) {
-            // A pair still loaded goes with its entry; an unloaded one is already gone.
-            const QPointer<SocketPair> pair = General::gobjListening->mobjSocketPairs.Item(key);
+        // The pair itself is unloaded by the main window's timer once terminated,
+        // never from here: this can run inside one of that pair's own reports.
+        if (General::gobjListening && General::gobjListening->mobjSocketPairs.Exists(key))
             General::gobjListening->mobjSocketPairs.Remove(key);
-            if (pair && pair->mblnTerminated) pair->Unload();
-        }
         tsy::KeyedTree* tree = SocketTree();
         if (tree && tree->Exists(key)) tree->Remove(key);
         if (IsSocketListed(key)) RemoveRow(key);

@@ -94,7 +94,6 @@ public:
 
 private:
     void LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent);
-    void RunStep(const char* strStep, const std::function<void()>& fnStep);
 
     // Fan-out targets of LogEvent.
     bool IsRealTimeDataShown();
