@@ -2,6 +2,7 @@
 
 #include "engine/General.h"
 #include "engine/Listening.h"
+#include "engine/frmConfigure.h"
 #include "engine/frmError.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
@@ -198,8 +199,11 @@ bool Main(int argc, char** argv)
             if (prototype) gcolProtocols.Add(prototype, prototype->GetProtocolName());
         }
 
-        // 13. Options/ShowConfigAtStartUp opens the port configuration window
-        // here once that window is part of the program.
+        // 13. The port configuration window, in front of the main window.
+        if (StoredNumber(QStringLiteral("Options"), QStringLiteral("ShowConfigAtStartUp"), 1) == 1) {
+            main->ShowToolWindow(frmConfigure::Instance());
+            frmConfigure::Instance()->repaint();
+        }
 
         // 14. An error logged during start-up stands in front of the others.
         if (frmError* err = frmError::Loaded(); err && err->isVisible()) {

@@ -3,7 +3,9 @@
 #include "engine/General.h"
 #include "engine/Listening.h"
 #include "engine/SocketPair.h"
+#include "engine/frmConfigure.h"
 #include "engine/frmError.h"
+#include "engine/frmPort.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "platform/AnimationControl.h"
@@ -235,7 +237,9 @@ void frmMain::BuildMenus()
     mnuSaveHistory->setObjectName(QStringLiteral("mnuSaveHistory"));
     mnuSaveHistory->setEnabled(false);
     mnuTools->addSeparator();
-    mnuTools->addAction(QStringLiteral("&Configure Ports..."))->setObjectName(QStringLiteral("mnuConfigure"));
+    QAction* mnuConfigure = mnuTools->addAction(QStringLiteral("&Configure Ports..."));
+    mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
+    connect(mnuConfigure, &QAction::triggered, this, &frmMain::mnuConfigure_Click);
     mnuTools->addAction(QStringLiteral("&Failure Simulation..."))->setObjectName(QStringLiteral("mnuFailureSimulation"));
     mnuTools->addAction(QStringLiteral("&Real Time Logging..."))->setObjectName(QStringLiteral("mnuRealTimeLogging"));
     mnuTools->addSeparator();
@@ -620,6 +624,8 @@ void frmMain::ShowToolWindow(QWidget* window)
 
 void frmMain::mnuViewErrorMessages_Click() { ShowToolWindow(frmError::Instance()); }
 
+void frmMain::mnuConfigure_Click() { ShowToolWindow(frmConfigure::Instance()); }
+
 void frmMain::mnuExit_Click() { Terminate(); }
 
 void frmMain::ShowMonitoringTitle()
@@ -643,6 +649,8 @@ void frmMain::barToolbar_ButtonClick(const QString& key)
 {
     if (key == QStringLiteral("Clear")) {
         if (General::gobjLogging) General::gobjLogging->ClearAllData();
+    } else if (key == QStringLiteral("Configure")) {
+        mnuConfigure_Click();
     } else if (key == QStringLiteral("Errors")) {
         mnuViewErrorMessages_Click();
     } else if (key == QStringLiteral("KeepOnTop")) {
@@ -982,8 +990,11 @@ void frmMain::Terminate()
         delete listening;
     });
     step([] { frmError::Unload(); });
-    // The event-details, configuration, options, port and real-time data
-    // windows unload here as they join the program.
+    // The event-details window unloads here once it exists.
+    step([] { frmConfigure::Unload(); });
+    // The options window unloads here once it exists.
+    step([] { frmPort::Unload(); });
+    // The real-time data window unloads here once it exists.
     step([this] {
         hide();
         if (gInstance == this) gInstance = nullptr;
