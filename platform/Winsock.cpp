@@ -269,7 +269,9 @@ bool Winsock::Accept(qint64 requestId, SocketError* err)
     Close();
     mPeerClosed = false;
     mPeerIP = dotted(s->peerAddress());
-    mRemoteHost = mPeerIP;
+    // No reverse lookup: an accepted socket knows its peer only by address,
+    // so its host name stays empty and callers fall back to the address.
+    mRemoteHost.clear();
     mRemotePort = s->peerPort();
     mBoundIP = dotted(s->localAddress());
     mBoundPort = s->localPort();
@@ -449,7 +451,12 @@ void Winsock::onReadyRead()
     if (mPaused || !mSocket) return;
     if (mState != sckConnected && mState != sckClosing) return;
     const qint64 n = mSocket->bytesAvailable();
-    if (n > 0) emit DataArrival(n);
+    if (n <= 0) return;
+    QPointer<Winsock> self(this);
+    emit DataArrival(n);
+    // Bytes that came in while the handler ran (it may process events) get
+    // no readyRead of their own: raise another arrival for them.
+    if (self && mSocket && !mPaused && mSocket->bytesAvailable() > 0) raiseDataArrivalLater();
 }
 
 void Winsock::raiseDataArrivalLater()

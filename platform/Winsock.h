@@ -71,7 +71,7 @@ public:
     QString LocalIP() const;
     static QString LocalHostName();
     int RemotePort() const;
-    QString RemoteHost() const;      // as given to Connect, or the peer's address
+    QString RemoteHost() const;      // as given to Connect; empty for an accepted socket
     QString RemoteHostIP() const;
     QString Tag() const { return mTag; }
     void SetTag(const QString& tag) { mTag = tag; }

@@ -108,6 +108,7 @@ TEST(Winsock, AcceptAndConnectReportAddressesAndStates)
     EXPECT_EQ(client.RemotePort(), server.port());
     EXPECT_EQ(client.LocalIP(), "127.0.0.1");
     EXPECT_EQ(srv.RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(srv.RemoteHost(), "") << "no reverse lookup for accepted sockets";
     EXPECT_EQ(srv.RemotePort(), client.LocalPort());
     EXPECT_EQ(srv.LocalPort(), server.port());
     EXPECT_FALSE(Winsock::LocalHostName().isEmpty());
