@@ -1,0 +1,483 @@
+// The real listening side, socket pairs, Pass Through handler and event
+// recorder over loopback sockets, in front of a small server in the test.
+#include "common/TestSupport.h"
+
+#include "engine/General.h"
+#include "engine/Listening.h"
+#include "engine/SocketPair.h"
+#include "engine/frmProblemSimulation.h"
+#include "history/Logging.h"
+#include "history/SocketEvent.h"
+#include "history/SocketPairHistory.h"
+#include "platform/Settings.h"
+#include "platform/Winsock.h"
+#include "protocols/ProtocolRelay.h"
+
+#include <QCheckBox>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+using tsytest::Pump;
+using tsytest::WaitUntil;
+
+namespace {
+
+int FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const int port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+// The far end of the relay: echoes, or keeps what it gets, per connection.
+class PeerServer : public QObject {
+public:
+    enum Mode { Echo, EchoThenClose, Sink, Silent };
+    explicit PeerServer(Mode mode) : mMode(mode)
+    {
+        mServer.listen(QHostAddress::LocalHost, 0);
+        connect(&mServer, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = mServer.nextPendingConnection()) {
+                mConnections.append(s);
+                if (mMode == Silent) {
+                    s->setReadBufferSize(4096);
+                    continue;
+                }
+                connect(s, &QTcpSocket::readyRead, this, [this, s] { OnRead(s); });
+                connect(s, &QTcpSocket::disconnected, this, [this] { ++mDisconnects; });
+            }
+        });
+    }
+    int Port() const { return mServer.serverPort(); }
+    void StartReading()
+    {
+        mMode = Sink;
+        for (QTcpSocket* s : mConnections) {
+            s->setReadBufferSize(0);
+            connect(s, &QTcpSocket::readyRead, this, [this, s] { OnRead(s); });
+            OnRead(s);
+        }
+    }
+    QByteArray mReceived;
+    QList<QPointer<QTcpSocket>> mConnections;
+    int mDisconnects = 0;
+
+private:
+    void OnRead(QTcpSocket* s)
+    {
+        const QByteArray data = s->readAll();
+        mReceived += data;
+        if (mMode == Echo || mMode == EchoThenClose) s->write(data);
+        if (mMode == EchoThenClose) s->disconnectFromHost();
+    }
+    Mode mMode;
+    QTcpServer mServer;
+};
+
+QByteArray AllByteValues(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator rng(seed);
+    for (qsizetype i = 0; i < size; ++i) data[i] = char(i < 256 ? i : int(rng.bounded(256)));
+    return data;
+}
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tsytest::ClearSettings();
+        // Keep every event of every connection for the checks below.
+        tsy::Settings::SaveSetting("Options", "MaxEventCount", "100000000");
+        tsy::Settings::SaveSetting("Options", "MaxMemorySize", "100000000");
+        General::gblnLoggingEnabled = true;
+        General::gobjLogging = new Logging();
+        General::gobjListening = new Listening();
+        // Every failure-simulation switch off.
+        auto* sim = frmProblemSimulation::Instance();
+        for (QCheckBox* box : {sim->chkRefuseConnections, sim->chkTerminateConnections, sim->chkDangleConnections,
+                               sim->chkThrottleC2SData, sim->chkThrottleS2CData})
+            box->setChecked(false);
+    }
+    void TearDown() override
+    {
+        General::gobjListening->DeInitaliseListeningSockets();
+        delete General::gobjListening;
+        General::gobjListening = nullptr;
+        delete General::gobjLogging;
+        General::gobjLogging = nullptr;
+        Pump(20);
+    }
+
+    // A Pass Through port in front of server:port; returns the proxy port.
+    int PassThrough(const QString& server, int port)
+    {
+        const int proxyPort = FreePort();
+        const QString p = QString::number(proxyPort);
+        tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
+        tsy::Settings::SaveSetting("PortsInUse", p, "Test relay");
+        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", server);
+        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(port));
+        General::gobjListening->InitaliseListeningSockets();
+        return proxyPort;
+    }
+
+    std::unique_ptr<QTcpSocket> Connect(int proxyPort)
+    {
+        auto client = std::make_unique<QTcpSocket>();
+        client->connectToHost(QHostAddress::LocalHost, quint16(proxyPort));
+        // Blocks on this socket alone: the proxy takes the request afterwards.
+        EXPECT_TRUE(client->waitForConnected(5000));
+        return client;
+    }
+
+    std::shared_ptr<SocketPairHistory> History(const QString& key)
+    {
+        return General::gobjLogging->mobjSocketPairHistory.Find(key);
+    }
+    bool HasEvent(const QString& key, int type)
+    {
+        auto h = History(key);
+        if (!h) return false;
+        for (const auto& e : h->mobjSocketPairEvents)
+            if (e->mobjEventType == type) return true;
+        return false;
+    }
+    bool IsDead(const QString& key)
+    {
+        auto h = History(key);
+        return h && h->mblnDead;
+    }
+    QList<int> Types(const QString& key)
+    {
+        QList<int> out;
+        if (auto h = History(key))
+            for (const auto& e : h->mobjSocketPairEvents) out.append(e->mobjEventType);
+        return out;
+    }
+    QStringList Descriptions(const QString& key)
+    {
+        QStringList out;
+        if (auto h = History(key))
+            for (const auto& e : h->mobjSocketPairEvents) out.append(e->mstrDescription);
+        return out;
+    }
+    qint64 DataOfType(const QString& key, int type)
+    {
+        qint64 n = 0;
+        if (auto h = History(key))
+            for (const auto& e : h->mobjSocketPairEvents)
+                if (e->mobjEventType == type) n += e->mstrData.size();
+        return n;
+    }
+    SocketPair* Pair(const QString& key) { return General::gobjListening->mobjSocketPairs.Find(key).data(); }
+};
+
+// Sends data in random chunks while collecting what comes back.
+QByteArray EchoThrough(QTcpSocket& client, const QByteArray& data, quint32 seed)
+{
+    QByteArray back;
+    QObject::connect(&client, &QTcpSocket::readyRead, &client, [&] { back += client.readAll(); });
+    QRandomGenerator rng(seed);
+    qsizetype pos = 0;
+    while (pos < data.size()) {
+        const qsizetype n = qMin<qsizetype>(data.size() - pos, 1 + rng.bounded(200000));
+        client.write(data.constData() + pos, n);
+        pos += n;
+        if (rng.bounded(3) == 0) Pump(1);
+        // Keep the client's own buffer small, so arrivals interleave.
+        WaitUntil([&] { return client.bytesToWrite() < 1 << 20; }, 10000);
+    }
+    WaitUntil([&] { return back.size() >= data.size(); }, 60000);
+    QObject::disconnect(&client, &QTcpSocket::readyRead, &client, nullptr);
+    return back;
+}
+
+} // namespace
+
+TEST_F(RelayTest, NormalRelayRecordsEveryStepAndClientCloses)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+
+    client->write("hello");
+    QByteArray back;
+    ASSERT_TRUE(WaitUntil([&] { back += client->readAll(); return back.size() >= 5; }));
+    EXPECT_EQ(back, QByteArray("hello"));
+    client->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }));
+
+    using namespace SocketEventType;
+    EXPECT_EQ(Types("KEY1"),
+              (QList<int>{LocalServerAcceptedConnection, ConnectionAttemptToRemoteServer, ConnectionAttemptSuccessful,
+                          ServerBytesReceived, ClientBytesSendStart, ClientBytesReceived, ServerBytesSendStart,
+                          RemoteClientDisconnected, LocalClientDisconnected}));
+    const QStringList d = Descriptions("KEY1");
+    ASSERT_EQ(d.size(), 9);
+    EXPECT_EQ(d[0], "Remote connection request accepted");
+    EXPECT_EQ(d[1], QString("A connection request has been made to 127.0.0.1:%1.").arg(echo.Port()));
+    EXPECT_EQ(d[2], "The connection request to the remote server has been successful.  ");
+    EXPECT_EQ(d[3], "5 bytes of data has been received from the remote client.");
+    EXPECT_EQ(d[4], "5 bytes of data has been sent to the remote server.");
+    EXPECT_EQ(d[5], "5 bytes of data has been received from the remote server.");
+    EXPECT_EQ(d[6], "5 bytes of data has been sent to the remote client.");
+    EXPECT_EQ(d[7], "The remote client has disconnected.");
+    EXPECT_EQ(d[8], "TSY has disconnected from the remote server.");
+
+    auto h = History("KEY1");
+    EXPECT_EQ(h->mstrProtocol, "Pass Thru");
+    EXPECT_EQ(h->mlngWasListeningOnPort, port);
+    SocketPair* pair = Pair("KEY1");
+    ASSERT_NE(pair, nullptr);
+    EXPECT_TRUE(pair->Dead());
+    EXPECT_TRUE(pair->mblnTerminated);
+    EXPECT_EQ(pair->mobjProtocolHandler->GetProtocolName(), "Pass Through");
+    EXPECT_EQ(pair->mobjProtocolHandler->mlngWasListeningOnPort, port);
+    ASSERT_TRUE(WaitUntil([&] { return echo.mDisconnects == 1; }));
+}
+
+TEST_F(RelayTest, ServerClosesFirst)
+{
+    PeerServer echo(PeerServer::EchoThenClose);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+    client->write("ping");
+    QByteArray back;
+    ASSERT_TRUE(WaitUntil([&] { back += client->readAll(); return client->state() == QAbstractSocket::UnconnectedState; }));
+    back += client->readAll();
+    EXPECT_EQ(back, QByteArray("ping"));
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }));
+
+    using namespace SocketEventType;
+    const QList<int> types = Types("KEY1");
+    ASSERT_GE(types.size(), 4);
+    EXPECT_EQ(types.mid(types.size() - 4),
+              (QList<int>{ClientBytesReceived, ServerBytesSendStart, RemoteServerDisconnected, LocalServerDisconnected}));
+    const QStringList d = Descriptions("KEY1");
+    EXPECT_EQ(d[d.size() - 2], "The remote server has disconnected. ");
+    EXPECT_EQ(d.last(), "TSY has disconnected from the remote client.");
+}
+
+TEST_F(RelayTest, ServerRefusesTheConnection)
+{
+    const int closedPort = FreePort();
+    const int port = PassThrough("127.0.0.1", closedPort);
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }));
+    ASSERT_TRUE(WaitUntil([&] { return client->state() == QAbstractSocket::UnconnectedState; }));
+
+    using namespace SocketEventType;
+    EXPECT_EQ(Types("KEY1"), (QList<int>{LocalServerAcceptedConnection, ConnectionAttemptToRemoteServer,
+                                         ClientInBadState, LocalServerDisconnected}));
+    EXPECT_TRUE(Descriptions("KEY1")[2].startsWith("The local client socket is in a error state: 10061, "));
+    EXPECT_EQ(History("KEY1")->mlngErrorNumber, 10061);
+}
+
+TEST_F(RelayTest, UnresolvableServer)
+{
+    const int port = PassThrough("no-such-host.invalid", 80);
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return client->state() == QAbstractSocket::UnconnectedState; }));
+
+    using namespace SocketEventType;
+    EXPECT_EQ(Types("KEY1"), (QList<int>{LocalServerAcceptedConnection, ConnectionAttemptToRemoteServer,
+                                         ConnectionAttemptFailed, LocalServerDisconnected}));
+    EXPECT_TRUE(Descriptions("KEY1")[2].startsWith("The connection request failed - "));
+    EXPECT_EQ(History("KEY1")->mlngErrorNumber, 11001);
+    EXPECT_EQ(Descriptions("KEY1")[1], "A connection request has been made to no-such-host.invalid:80.");
+}
+
+TEST_F(RelayTest, ClientLeavesBeforeTheConnect)
+{
+    // A name to look up keeps the outgoing connection pending for a while.
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("localhost", echo.Port());
+    auto client = std::make_unique<QTcpSocket>();
+    client->connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(client->waitForConnected(5000));
+    client->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }));
+
+    using namespace SocketEventType;
+    EXPECT_EQ(Types("KEY1"), (QList<int>{LocalServerAcceptedConnection, ConnectionAttemptToRemoteServer,
+                                         RemoteClientDisconnected, ConnectionAttemptSuccessful,
+                                         LocalClientDisconnected}));
+    EXPECT_TRUE(WaitUntil([&] { return echo.mDisconnects == 1; }));
+}
+
+TEST_F(RelayTest, DataSentBeforeTheConnectIsHeldAndSentInOnePiece)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("localhost", echo.Port());
+    // Connect and send without letting the proxy run in between.
+    auto client = std::make_unique<QTcpSocket>();
+    client->connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(client->waitForConnected(5000));
+    client->write("early bytes");
+    ASSERT_TRUE(client->waitForBytesWritten(5000));
+    QByteArray back;
+    ASSERT_TRUE(WaitUntil([&] { back += client->readAll(); return back.size() >= 11; }));
+    EXPECT_EQ(back, QByteArray("early bytes"));
+    using namespace SocketEventType;
+    const QList<int> types = Types("KEY1");
+    const int buffered = int(types.indexOf(ClientBytesBuffered));
+    const int connected = int(types.indexOf(ConnectionAttemptSuccessful));
+    ASSERT_GE(buffered, 0);
+    EXPECT_LT(buffered, connected);
+    EXPECT_EQ(types.value(connected + 1), ClientBytesSendStart);
+    EXPECT_EQ(Descriptions("KEY1")[buffered],
+              "11 bytes of data has been buffered. (Previous action still in progress)");
+}
+
+TEST_F(RelayTest, BytesArriveIntactBothWays)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    const QList<qsizetype> sizes = {1, 255, 256, 8191, 8192, 8193, 20000, 3 * 1024 * 1024 + 17};
+    int n = 0;
+    for (qsizetype size : sizes) {
+        ++n;
+        const QString key = QStringLiteral("KEY%1").arg(n);
+        auto client = Connect(port);
+        ASSERT_TRUE(WaitUntil([&] { return HasEvent(key, SocketEventType::ConnectionAttemptSuccessful); }));
+        const QByteArray data = AllByteValues(size, quint32(size));
+        echo.mReceived.clear();
+        const QByteArray back = EchoThrough(*client, data, quint32(n));
+        ASSERT_EQ(back.size(), data.size()) << "size " << size;
+        EXPECT_TRUE(back == data) << "size " << size;
+        EXPECT_TRUE(echo.mReceived == data) << "size " << size;
+        client->disconnectFromHost();
+        ASSERT_TRUE(WaitUntil([&] { return IsDead(key); }));
+        // Every byte is recorded once as received and once as sent, each way.
+        using namespace SocketEventType;
+        EXPECT_EQ(DataOfType(key, ServerBytesReceived), size);
+        EXPECT_EQ(DataOfType(key, ClientBytesSendStart), size);
+        EXPECT_EQ(DataOfType(key, ClientBytesReceived), size);
+        EXPECT_EQ(DataOfType(key, ServerBytesSendStart), size);
+    }
+}
+
+TEST_F(RelayTest, ZeroBytesConnectionJustOpensAndCloses)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+    client->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }));
+    EXPECT_EQ(DataOfType("KEY1", SocketEventType::ClientBytesSendStart), 0);
+    EXPECT_FALSE(HasEvent("KEY1", SocketEventType::ClientBytesSendStart));
+}
+
+TEST_F(RelayTest, PairKeysSkipKeysStillHeldAndWrap)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    Listening* listening = General::gobjListening;
+    listening->mintSocketPairCount = 32766;
+    // KEY32767 is still held by a kept pair, KEY-32768 by a kept history.
+    listening->mobjSocketPairs.Add(QPointer<SocketPair>(), "KEY32767");
+    General::gobjLogging->mobjSocketPairHistory.Add(std::make_shared<SocketPairHistory>(), "KEY-32768");
+
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY-32767", SocketEventType::ConnectionAttemptSuccessful); }));
+    EXPECT_EQ(listening->mintSocketPairCount, -32767);
+    ASSERT_NE(Pair("KEY-32767"), nullptr);
+    EXPECT_EQ(Pair("KEY-32767")->SocketPairKey(), "KEY-32767");
+}
+
+TEST_F(RelayTest, PortWithoutProtocolGetsNoPairAndTheRequestIsReset)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    // The port table changes while the socket still listens.
+    tsy::Settings::SaveSetting("Protocols", QString::number(port), "HTTP-not-built");
+
+    // A plain socket: the handshake completes in the kernel, then the
+    // request must be reset rather than left hanging.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(quint16(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    int outcome = 1;
+    WaitUntil([&] {
+        char c;
+        const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+        if (n == 0) outcome = 0;
+        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) outcome = -errno;
+        return outcome != 1;
+    }, 5000);
+    ::close(fd);
+    EXPECT_EQ(outcome, -ECONNRESET);
+    EXPECT_EQ(General::gobjListening->mobjSocketPairs.Count(), 0);
+    EXPECT_EQ(General::gobjListening->mintSocketPairCount, 0);
+}
+
+TEST_F(RelayTest, FastSenderSlowReceiverIsBoundedAndLosesNothing)
+{
+    PeerServer sink(PeerServer::Silent);
+    const int port = PassThrough("127.0.0.1", sink.Port());
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+    SocketPair* pair = Pair("KEY1");
+    ASSERT_NE(pair, nullptr);
+    auto relay = std::dynamic_pointer_cast<ProtocolRelay>(pair->mobjProtocolHandler);
+    ASSERT_NE(relay, nullptr);
+
+    const QByteArray data = AllByteValues(48 * 1024 * 1024, 7);
+    qint64 written = 0;
+    qint64 peak = 0;
+    // Write as long as the relay keeps taking bytes; then it must be holding back.
+    QElapsedTimer t;
+    t.start();
+    QElapsedTimer stalled;
+    stalled.start();
+    while (written < data.size() && t.elapsed() < 8000 && stalled.elapsed() < 500) {
+        if (client->bytesToWrite() < 4 * 1024 * 1024) {
+            stalled.restart();
+            const qint64 n = qMin<qint64>(256 * 1024, data.size() - written);
+            client->write(data.constData() + written, n);
+            written += n;
+        }
+        Pump(2);
+        peak = qMax(peak, relay->C2SBufferedBytes() + pair->sckServer->BytesAvailable());
+    }
+    EXPECT_TRUE(pair->sckServer->ReadingPaused());
+    // One read beyond the bound at most; the kernel holds the rest.
+    EXPECT_LT(peak, ProtocolRelay::kBackPressureBytes + 16 * 1024 * 1024);
+    EXPECT_LT(relay->C2SBufferedBytes(), 16 * 1024 * 1024);
+
+    sink.StartReading();
+    while (written < data.size()) {
+        if (client->bytesToWrite() < 4 * 1024 * 1024) {
+            const qint64 n = qMin<qint64>(256 * 1024, data.size() - written);
+            client->write(data.constData() + written, n);
+            written += n;
+        }
+        Pump(2);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return sink.mReceived.size() >= data.size(); }, 60000));
+    EXPECT_TRUE(sink.mReceived == data);
+    EXPECT_FALSE(pair->sckServer->ReadingPaused());
+}
