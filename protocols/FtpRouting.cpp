@@ -43,6 +43,16 @@ QString RouteFailureSentence(const char* command, const RoutingError& e)
         .arg(e.strError);
 }
 
+// Moves whatever follows the first LF into rest.
+void SplitFirstLine(QByteArray& text, QByteArray& rest)
+{
+    const qsizetype nl = text.indexOf('\n');
+    if (nl >= 0 && nl + 1 < text.size()) {
+        rest = text.mid(nl + 1);
+        text.truncate(nl + 1);
+    }
+}
+
 const RoutingError kBadLocalAddress{13, QStringLiteral("The proxy's local address is not an IPv4 address")};
 
 } // namespace
@@ -153,6 +163,7 @@ QByteArray ErrorReply(const QString& strError)
 RewriteResult RouteFtpPortCommand(QByteArray& strCommand, const QString& strLocalIP, const DataPortOpener& open)
 {
     RewriteResult res;
+    SplitFirstLine(strCommand, res.strRest);
     QString ip;
     int port = 0;
     RoutingError e;
@@ -183,6 +194,7 @@ RewriteResult RouteFtpPortCommand(QByteArray& strCommand, const QString& strLoca
 RewriteResult RouteFtpPasvReply(QByteArray& strReply, const QString& strLocalIP, const DataPortOpener& open)
 {
     RewriteResult res;
+    SplitFirstLine(strReply, res.strRest);
     QByteArray inner;
     QString ip;
     int port = 0;

@@ -82,8 +82,13 @@ struct RewriteResult {
     bool blnOpened = false;   // a data port was opened
     int lngDataPort = 0;
     QString strLog;
+    // Whatever followed the first line end of the data (a client that sends
+    // its next command in the same chunk): relayed on as it came, after the
+    // rewritten line or the reply that replaces it.
+    QByteArray strRest;
 };
 
+// Only the first line of the data is rewritten; the rest goes to strRest.
 // PORT h1,h2,h3,h4,p1,p2: opens a data port towards the announced address
 // and, on success, becomes "PORT " + strLocalIP's numbers + new port + CR LF.
 // A command that cannot be parsed, a data port that cannot be opened, and a

@@ -307,6 +307,29 @@ TEST(FtpRouting, PasvReplyFailures)
     EXPECT_EQ(reply, "451 Tessaly: Permission denied\r\n");
 }
 
+TEST(FtpRouting, OnlyTheFirstLineIsRewritten)
+{
+    FakeOpener op;
+    op.answer = {true, 1024, 0, {}};
+    QByteArray cmd("PORT 1,2,3,4,5,6\r\nLIST\r\n");
+    RewriteResult r = RouteFtpPortCommand(cmd, "127.0.0.1", op.fn());
+    EXPECT_TRUE(r.blnForward);
+    EXPECT_EQ(cmd, "PORT 127,0,0,1,4,0\r\n");
+    EXPECT_EQ(r.strRest, "LIST\r\n");
+
+    // A failed rewrite keeps the later command too.
+    cmd = "PORT 1,2,3\r\nNOOP\r\n";
+    r = RouteFtpPortCommand(cmd, "127.0.0.1", op.fn());
+    EXPECT_FALSE(r.blnForward);
+    EXPECT_TRUE(cmd.startsWith("451 "));
+    EXPECT_EQ(r.strRest, "NOOP\r\n");
+
+    QByteArray reply("227 Entering Passive Mode (1,2,3,4,5,6).\r\n226 Done\r\n");
+    r = RouteFtpPasvReply(reply, "127.0.0.1", op.fn());
+    EXPECT_EQ(reply, "227 Entering Passive Mode (127,0,0,1,4,0)\r\n");
+    EXPECT_EQ(r.strRest, "226 Done\r\n");
+}
+
 TEST(FtpRouting, ErrorReplyStaysOneLine)
 {
     EXPECT_EQ(ErrorReply("a\r\nb"), "451 Tessaly: a  b\r\n");
