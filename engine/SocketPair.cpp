@@ -121,6 +121,10 @@ bool SocketPair::Armed(const tsy::WindowTimer* timer) { return timer->Enabled() 
 
 void SocketPair::Arm(tsy::WindowTimer* timer, int period)
 {
+    // Arming always starts a fresh count: a second dangle start during a
+    // dangle runs the full duration again, and each throttled slice waits a
+    // whole period from its own send.
+    timer->SetEnabled(false);
     timer->SetInterval(period < 0 ? 0 : period);
     timer->SetEnabled(true);
 }
@@ -335,13 +339,28 @@ void SocketPair::sckServer_DataArrival(qint64 /*bytesTotal*/)
 void SocketPair::sckClient_Close()
 {
     if (mblnDead) return;
-    if (auto handler = mobjProtocolHandler) handler->RemoteServerInitiatedDisconnection(QString());
+    auto handler = mobjProtocolHandler;
+    if (!handler) return;
+    // Bytes held unread while reading was paused would go with the socket.
+    if (sckClient->BytesAvailable() > 0) {
+        const QByteArray data = sckClient->GetData();
+        if (!data.isEmpty()) handler->ClientBytesReceived(data);
+        if (mblnDead) return;
+    }
+    handler->RemoteServerInitiatedDisconnection(QString());
 }
 
 void SocketPair::sckServer_Close()
 {
     if (mblnDead) return;
-    if (auto handler = mobjProtocolHandler) handler->RemoteClientInitiatedDisconnection();
+    auto handler = mobjProtocolHandler;
+    if (!handler) return;
+    if (sckServer->BytesAvailable() > 0) {
+        const QByteArray data = sckServer->GetData();
+        if (!data.isEmpty()) handler->ServerBytesReceived(data);
+        if (mblnDead) return;
+    }
+    handler->RemoteClientInitiatedDisconnection();
 }
 
 void SocketPair::sckClient_Error(int Number, const QString& Description)
@@ -401,13 +420,14 @@ void SocketPair::tmrDangleStopTimer_Timer()
         LogEventFailure(QStringLiteral("stop dangling the connection"), std::current_exception());
     }
     const int direction = mintDataToDangle;
-    switch (frmProblemSimulation::Instance()->optDangleClose) {
+    const int chosen = frmProblemSimulation::Instance()->optDangleClose.Chosen();
+    switch (chosen) {
     case 0:
         handler->RemoteServerInitiatedDisconnection(QStringLiteral("Connection terminated as per dangling schedule."));
         break;
     case 1:
     case 2: {
-        const bool blnDiscard = frmProblemSimulation::Instance()->optDangleClose == 2;
+        const bool blnDiscard = chosen == 2;
         if (direction == 0 || direction == 2) handler->ResumeThrottledOrDangledClientSend(blnDiscard);
         if (direction == 1 || direction == 2) handler->ResumeThrottledOrDangledServerSend(blnDiscard);
         break;
@@ -422,7 +442,7 @@ void SocketPair::tmrTerminationTime_Timer()
     tmrTerminationTime->SetEnabled(false);
     auto handler = mobjProtocolHandler;
     if (!handler) return;
-    switch (frmProblemSimulation::Instance()->optGracefulTermination) {
+    switch (frmProblemSimulation::Instance()->optGracefulTermination.Chosen()) {
     case 0:
         handler->RemoteServerInitiatedDisconnection(QStringLiteral("Connection terminated as per schedule."));
         break;

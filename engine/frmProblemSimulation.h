@@ -1,87 +1,167 @@
 #pragma once
-// The failure-simulation window: refuse, terminate, dangle and throttle
-// connections by rule. For now it holds the settings with their defaults and
-// answers the decisions the listening side and the socket pairs ask; its
-// controls, settings storage and status panels arrive with the window itself.
+// "Connection Failure Simulation Strategies": the window whose controls are
+// the failure-simulation settings (section "FailureSim"), and the four
+// decisions that turn them into answers for one request, one connection or
+// one send. Every decision reads the controls when it is asked.
+#include <QList>
 #include <QString>
 #include <QWidget>
+
+class QButtonGroup;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+// One option group: members told apart by their index, choosing one clears
+// the others; none chosen is possible (a store edited by hand).
+class OptionGroup {
+public:
+    QRadioButton* operator()(int index) const;   // nullptr outside the group
+    int Count() const { return int(members.size()); }
+    int Chosen() const;                           // index of the chosen member, -1 for none
+    bool Value(int index) const;
+    void SetValue(int index, bool value);
+
+    QList<QRadioButton*> members;
+    QButtonGroup* group = nullptr;
+};
 
 class frmProblemSimulation : public QWidget {
     Q_OBJECT
 public:
-    // Loads the window (hidden) on first use, like reading one of its controls.
+    // Loads the window (hidden) on first use, like reading one of its
+    // controls; loading reads the settings and refreshes the status panels.
     static frmProblemSimulation* Instance();
     static bool IsLoaded();
+    // Unloads it as the window frame's close does: stores the settings first.
     static void Unload();
 
-    // ---- the decisions ------------------------------------------------------
+    // ---- the decisions --------------------------------------------------------
+    // None of them throws: a setting that cannot be used falls back (see the
+    // definitions).
     bool ShouldConnectionRequestBeRefused();
     bool ShouldConnectionBeTerminated(int& lngPeriod, QString& strComment);
     bool ShouldConnectionBeDangled(int& lngTimeBeforeDanglePeriod, int& lngTimeDuringDangle,
                                    int& intDataToDangle, QString& strComment);
     bool IsThrottlingNeeded(bool blnFromServerToClient, int lngDataLength,
                             int& lngAmountOfDataToSend, int& lngNextSendPeriod);
-    // "Start Dangle On All Open Connections".
-    void cmdDangleAll_Click();
 
     // Counters of requests and connections asked about; they wrap like the
     // signed 16-bit numbers they are.
     int RequestCounter = 0;
     int ConnectionCounter = 0;
 
-    // ---- the switches (1 on, 0 off) ---------------------------------------
-    int chkRefuseConnections = 0;
-    int chkTerminateConnections = 0;
-    int chkDangleConnections = 0;
-    int chkThrottleC2SData = 0;
-    int chkThrottleS2CData = 0;
+    // ---- controls -------------------------------------------------------------
+    QTabWidget* tabOptions = nullptr;
+    QPushButton* cmdOK = nullptr;   // "Close"
 
-    // ---- option groups: the index of the chosen member, -1 for none -------
-    int optRefuse = 0;
-    int optClose = 0;
-    int optCloseTime = 0;
-    int optGracefulTermination = 0;   // read by the pair when its termination fires
-    int optDangle = 0;
-    int optDangleStartTime = 0;
-    int optDangleStopTime = 0;
-    int optDangleClose = 1;           // read by the pair when its dangle ends
-    int optDangleDirections = 2;
-    int optC2SThrottle = 0;
-    int optS2CThrottle = 0;
+    // Tab 0, "Termination and Refusal".
+    QCheckBox* chkTerminateConnections = nullptr;
+    OptionGroup optClose;
+    QLineEdit* txtTerminateNthConnection = nullptr;
+    QLineEdit* txtTerminateNPercOfConnections = nullptr;
+    OptionGroup optCloseTime;
+    QLineEdit* txtTerminateTime = nullptr;
+    QLineEdit* txtTerminateTimeFrom = nullptr;
+    QLineEdit* txtTerminateTimeTo = nullptr;
+    OptionGroup optGracefulTermination;   // read by the pair when its termination fires
+    QPushButton* cmdTerminateAllConnections = nullptr;
+    QCheckBox* chkRefuseConnections = nullptr;
+    OptionGroup optRefuse;
+    QLineEdit* txtRefuseNthConnection = nullptr;
+    QLineEdit* txtRefuseNPercOfConnections = nullptr;
 
-    // ---- number boxes, as text ---------------------------------------------
-    QString txtRefuseNthConnection = "5";
-    QString txtRefuseNPercOfConnections = "10";
-    QString txtTerminateNthConnection = "5";
-    QString txtTerminateNPercOfConnections = "10";
-    QString txtTerminateTime = "20000";
-    QString txtTerminateTimeFrom = "5000";
-    QString txtTerminateTimeTo = "20000";
-    QString txtDangleNthConnection = "5";
-    QString txtDangleNPercOfConnections = "10";
-    QString txtDangleStartTime = "10000";
-    QString txtDangleStartTimeFrom = "5000";
-    QString txtDangleStartTimeTo = "30000";
-    QString txtDangleStopTime = "10000";
-    QString txtDangleStopTimeFrom = "5000";
-    QString txtDangleStopTimeTo = "30000";
-    QString txtC2SBytes = "200";
-    QString txtC2SPeriod = "100";
-    QString txtC2SBytesFrom = "100";
-    QString txtC2SBytesTo = "300";
-    QString txtC2SPeriodFrom = "50";
-    QString txtC2SPeriodTo = "500";
-    QString txtS2CBytes = "200";
-    QString txtS2CPeriod = "100";
-    QString txtS2CBytesFrom = "100";
-    QString txtS2CBytesTo = "300";
-    QString txtS2CPeriodFrom = "50";
-    QString txtS2CPeriodTo = "500";
+    // Tab 1, "Bandwidth Throttling".
+    QCheckBox* chkThrottleS2CData = nullptr;
+    OptionGroup optS2CThrottle;
+    QLineEdit* txtS2CBytes = nullptr;
+    QLineEdit* txtS2CPeriod = nullptr;
+    QLineEdit* txtS2CBytesFrom = nullptr;
+    QLineEdit* txtS2CBytesTo = nullptr;
+    QLineEdit* txtS2CPeriodFrom = nullptr;
+    QLineEdit* txtS2CPeriodTo = nullptr;
+    QCheckBox* chkThrottleC2SData = nullptr;
+    OptionGroup optC2SThrottle;
+    QLineEdit* txtC2SBytes = nullptr;
+    QLineEdit* txtC2SPeriod = nullptr;
+    QLineEdit* txtC2SBytesFrom = nullptr;
+    QLineEdit* txtC2SBytesTo = nullptr;
+    QLineEdit* txtC2SPeriodFrom = nullptr;
+    QLineEdit* txtC2SPeriodTo = nullptr;
+
+    // Tab 2, "Connection Dangling".
+    QCheckBox* chkDangleConnections = nullptr;
+    OptionGroup optDangle;
+    QLineEdit* txtDangleNthConnection = nullptr;
+    QLineEdit* txtDangleNPercOfConnections = nullptr;
+    OptionGroup optDangleStartTime;
+    QLineEdit* txtDangleStartTime = nullptr;
+    QLineEdit* txtDangleStartTimeFrom = nullptr;
+    QLineEdit* txtDangleStartTimeTo = nullptr;
+    OptionGroup optDangleStopTime;
+    QLineEdit* txtDangleStopTime = nullptr;
+    QLineEdit* txtDangleStopTimeFrom = nullptr;
+    QLineEdit* txtDangleStopTimeTo = nullptr;
+    OptionGroup optDangleClose;        // read by the pair when its dangle ends
+    OptionGroup optDangleDirections;
+    QPushButton* cmdDangleAll = nullptr;
+
+    // A check box's value: 1 ticked, 0 clear.
+    static int Value(const QCheckBox* box);
+
+    // The number-box checks; each shows its own message when it fails.
+    bool IsValidTimePeriod(const QString& strText);
+    bool IsValidPositiveNumber(const QString& strText);
+    // The focus-out handler shared by the 27 number boxes: checks the box's
+    // text and gives the focus back when the check fails.
+    void NumberBox_LostFocus(QLineEdit* box);
+    // The key names in the order they are read and written.
+    QStringList SettingKeys() const;
+
+public slots:
+    void cmdOK_Click();
+    void cmdTerminateAllConnections_Click();
+    // "Start Dangle On All Open Connections".
+    void cmdDangleAll_Click();
+    void chkTerminateConnections_Click();
+    void chkRefuseConnections_Click();
+    void chkThrottleS2CData_Click();
+    void chkThrottleC2SData_Click();
+    void chkDangleConnections_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     frmProblemSimulation();
     ~frmProblemSimulation() override;
 
-    bool SelectionRuleFires(int intOption, int intCounter, const QString& strNth, const QString& strPercent);
-    void TimeRule(int intOption, const QString& strFixed, const QString& strFrom, const QString& strTo, int& lngOut);
+    void BuildControls();
+    void Form_Load();
+    void Form_Unload();
+    void SaveFailureSimulationSettings();
+    void RefreshSimulationStatusPanels();
+
+    bool SelectionRuleFires(const OptionGroup& option, int intCounter, const QLineEdit* txtNth,
+                            const QLineEdit* txtPercent);
+    void TimeRule(const OptionGroup& option, const QLineEdit* txtFixed, const QLineEdit* txtFrom,
+                  const QLineEdit* txtTo, int& lngOut);
+
+    // One stored setting: exactly one of the three controls is set.
+    struct Setting {
+        QString key;
+        QString defaultValue;
+        QCheckBox* chk = nullptr;
+        OptionGroup* opt = nullptr;
+        int index = 0;
+        QLineEdit* txt = nullptr;
+    };
+    QList<Setting> mcolSettings;
+    QList<QLineEdit*> mcolTimeBoxes;
+    QList<QLineEdit*> mcolCountBoxes;
+    bool mblnChecking = false;
+    bool mblnUnloading = false;
 };
