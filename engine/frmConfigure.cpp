@@ -138,7 +138,6 @@ frmConfigure::frmConfigure()
     resize(620, 380);
 
     connect(lvwPort, &QTreeWidget::currentItemChanged, this, [this] { lvwPort_Click(); });
-    connect(lstProtocol, &QListWidget::itemClicked, this, [this] { lstProtocol_Click(); });
     connect(lstProtocol, &QListWidget::currentRowChanged, this, [this] { lstProtocol_Click(); });
     connect(lstProtocol, &QListWidget::itemChanged, this, &frmConfigure::lstProtocol_ItemCheck);
     connect(cmdPortAdd, &QPushButton::clicked, this, &frmConfigure::cmdPortAdd_Click);
@@ -302,7 +301,16 @@ void frmConfigure::lstProtocol_Click()
 
 void frmConfigure::lstProtocol_ItemCheck(QListWidgetItem* item)
 {
-    Q_UNUSED(item);
+    // A click on a check box first makes its item current (and chosen), then
+    // flips the mark; that flip restores the mark rather than choosing again.
+    QListWidgetItem* current = lstProtocol->currentItem();
+    QTreeWidgetItem* row = lvwPort->currentItem();
+    if (item && item == current && row
+        && tsy::Settings::GetSetting(kProtocols, row->text(0)) == current->text()) {
+        const QSignalBlocker block(lstProtocol);
+        current->setCheckState(Qt::Checked);
+        return;
+    }
     ProtocolChoice();
 }
 

@@ -493,3 +493,24 @@ TEST_F(ConfigureTest, MainWindowPortCommands)
     EXPECT_TRUE(tree->Text("PROTO" + p).endsWith("- Not Listening"));
     EXPECT_EQ(Get("Protocols", "41301"), "POP3");
 }
+
+TEST_F(ConfigureTest, FlippingACheckMarkKeepsTheCurrentChoice)
+{
+    const int port = FreePort();
+    const QString p = QString::number(port);
+    AddPort(p, "Marks");
+    frmConfigure* w = frmConfigure::Instance();
+    w->lstProtocol->setCurrentRow(RowOf(w->lstProtocol, "HTTP"));
+    const int errorsBefore = frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0;
+
+    // The mark of the chosen item flipped off comes back on.
+    w->lstProtocol->item(RowOf(w->lstProtocol, "HTTP"))->setCheckState(Qt::Unchecked);
+    EXPECT_EQ(w->CheckedProtocol(), "HTTP");
+    // Another item's mark: the current item stays the choice, alone checked.
+    w->lstProtocol->item(RowOf(w->lstProtocol, "POP3"))->setCheckState(Qt::Checked);
+    EXPECT_EQ(w->CheckedProtocol(), "HTTP");
+    EXPECT_EQ(w->lstProtocol->item(RowOf(w->lstProtocol, "POP3"))->checkState(), Qt::Unchecked);
+    EXPECT_EQ(Get("Protocols", p), "HTTP");
+    EXPECT_TRUE(CanConnect(port));
+    EXPECT_EQ(frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0, errorsBefore);
+}
