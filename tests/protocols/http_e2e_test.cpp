@@ -1,0 +1,523 @@
+// HTTP and HTTPS ports with real peers over loopback: curl as the browser,
+// Python's http.server and small capture/echo servers of the test behind
+// the proxy.
+#include "common/TestSupport.h"
+
+#include "engine/General.h"
+#include "engine/Listening.h"
+#include "engine/SocketPair.h"
+#include "history/Logging.h"
+#include "platform/Settings.h"
+#include "platform/Winsock.h"
+#include "protocols/ProtocolHTTPS.h"
+#include "protocols/ProtocolRelay.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+using tsytest::Pump;
+using tsytest::WaitUntil;
+
+namespace {
+
+int FreePort()
+{
+    QTcpServer s;
+    if (!s.listen(QHostAddress::AnyIPv4, 0)) return 0;
+    return s.serverPort();
+}
+
+QByteArray RandomBytes(qsizetype n)
+{
+    QByteArray b(n, '\0');
+    auto* gen = QRandomGenerator::global();
+    for (qsizetype i = 0; i < n; ++i) b[i] = char(gen->bounded(256));
+    return b;
+}
+
+// A web server that records every byte of every connection and answers each
+// request (a header block; no request bodies) with a small keep-alive
+// response naming the connection and the request's number on it. In echo
+// mode it sends back whatever arrives instead.
+class CaptureServer : public QObject {
+public:
+    struct Conn {
+        QPointer<QTcpSocket> sock;
+        QByteArray received;
+        qsizetype parsed = 0;
+        int requests = 0;
+    };
+    std::vector<std::unique_ptr<Conn>> conns;
+    bool echo = false;
+
+    CaptureServer()
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                conns.push_back(std::make_unique<Conn>());
+                Conn* c = conns.back().get();
+                c->sock = s;
+                connect(s, &QTcpSocket::readyRead, this, [this, c] { OnData(c); });
+            }
+        });
+    }
+    int Port() const { return server.serverPort(); }
+    qsizetype TotalReceived() const
+    {
+        qsizetype n = 0;
+        for (const auto& c : conns) n += c->received.size();
+        return n;
+    }
+
+private:
+    void OnData(Conn* c)
+    {
+        const QByteArray d = c->sock->readAll();
+        c->received += d;
+        if (echo) {
+            c->sock->write(d);
+            return;
+        }
+        qsizetype end;
+        while ((end = c->received.indexOf("\r\n\r\n", c->parsed)) >= 0) {
+            c->parsed = end + 4;
+            ++c->requests;
+            const QByteArray body = "conn " + QByteArray::number(qsizetype(conns.size())) + " request "
+                + QByteArray::number(c->requests) + "\n";
+            c->sock->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: "
+                           + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        }
+    }
+
+    QTcpServer server;
+};
+
+// A raw client that collects everything it receives.
+struct RawClient {
+    QTcpSocket sock;
+    QByteArray got;
+    bool closed = false;
+    explicit RawClient(int port)
+    {
+        QObject::connect(&sock, &QTcpSocket::readyRead, [this] { got += sock.readAll(); });
+        QObject::connect(&sock, &QTcpSocket::disconnected, [this] { closed = true; });
+        sock.connectToHost(QHostAddress::LocalHost, quint16(port));
+    }
+    void Send(const QByteArray& d) { sock.write(d); }
+    bool WaitFor(const QByteArray& text, int ms = 5000)
+    {
+        return WaitUntil([&] { return got.contains(text); }, ms);
+    }
+};
+
+// curl run on the event loop, so the proxy in this process keeps working.
+struct CurlResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+CurlResult RunCurl(const QStringList& args, int timeoutMs = 30000)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* v : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy",
+                          "no_proxy", "NO_PROXY"})
+        env.remove(QString::fromLatin1(v));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("curl"), QStringList{"-s", "-S", "--max-time", "20"} + args);
+    CurlResult r;
+    if (!p.waitForStarted(5000)) return r;
+    WaitUntil([&] { return p.state() == QProcess::NotRunning; }, timeoutMs);
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished(2000);
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// The engine objects a connection needs, with a private port table.
+class HttpProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tsytest::ClearSettings();
+        General::gblnLoggingEnabled = true;   // record the histories
+        General::gobjLogging = new Logging;
+        General::gobjListening = new Listening;
+    }
+
+    void TearDown() override
+    {
+        General::gobjListening->DeInitaliseListeningSockets();
+        Pump(50);
+        for (const QPointer<SocketPair>& p : General::gobjListening->mobjSocketPairs)
+            if (p) p->Unload();
+        Pump(50);
+        delete General::gobjListening;
+        General::gobjListening = nullptr;
+        delete General::gobjLogging;
+        General::gobjLogging = nullptr;
+        General::gblnLoggingEnabled = false;
+    }
+
+    static int Listen(const QString& protocol)
+    {
+        const int port = FreePort();
+        tsy::Settings::SaveSetting(QStringLiteral("Protocols"), QString::number(port), protocol);
+        tsy::Winsock* sock = nullptr;
+        int err = 0;
+        QString text;
+        EXPECT_TRUE(General::gobjListening->StartListeningOnSocket(sock, port, err, text)) << text.toStdString();
+        return port;
+    }
+
+    static std::shared_ptr<SocketPairHistory> LastHistory()
+    {
+        const auto& col = General::gobjLogging->mobjSocketPairHistory;
+        return col.Count() > 0 ? col.Item(col.Count()) : nullptr;
+    }
+
+    static QList<int> EventTypes(const SocketPairHistory& h)
+    {
+        QList<int> types;
+        for (const auto& e : h.mobjSocketPairEvents) types << e->mobjEventType;
+        return types;
+    }
+
+    static QString Proxy(int port) { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+};
+
+// ---- HTTP ---------------------------------------------------------------------------
+
+TEST_F(HttpProxyTest, CurlRequestReachesTheServerWithOnlyTheTargetRewritten)
+{
+    CaptureServer server;
+    const QString url = QStringLiteral("http://127.0.0.1:%1/docs/a.html?q=1").arg(server.Port());
+    const QStringList args{"-H", "X-Probe: \x7f value", "-x", "", url};
+
+    // What curl sends to a proxy, captured by pointing it at the server itself.
+    QStringList direct = args;
+    direct[3] = Proxy(server.Port());
+    ASSERT_EQ(RunCurl(direct).exitCode, 0);
+    ASSERT_EQ(server.conns.size(), 1u);
+    const QByteArray asSentToProxy = server.conns[0]->received;
+    ASSERT_TRUE(asSentToProxy.startsWith("GET " + url.toLatin1() + " HTTP/1.1\r\n"));
+
+    const int port = Listen(QStringLiteral("HTTP"));
+    QStringList viaProxy = args;
+    viaProxy[3] = Proxy(port);
+    const CurlResult r = RunCurl(viaProxy);
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "conn 2 request 1\n");
+    ASSERT_EQ(server.conns.size(), 2u);
+    QByteArray expected = asSentToProxy;
+    expected.replace("GET " + url.toLatin1(), "GET /docs/a.html?q=1");
+    EXPECT_EQ(server.conns[1]->received, expected);
+}
+
+TEST_F(HttpProxyTest, BinaryDownloadFromPythonServerIsByteExact)
+{
+    QTemporaryDir root;
+    const QByteArray blob = RandomBytes(5 * 1024 * 1024 + 123);
+    {
+        QFile f(QDir(root.path()).filePath("blob.bin"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(blob);
+    }
+    QProcess web;
+    web.setProcessChannelMode(QProcess::MergedChannels);
+    web.start(QStringLiteral("python3"),
+              {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", root.path()});
+    ASSERT_TRUE(web.waitForStarted(5000));
+    QByteArray banner;
+    int webPort = 0;
+    const QRegularExpression re(QStringLiteral("port (\\d+)"));
+    WaitUntil([&] {
+        banner += web.readAll();
+        const auto m = re.match(QString::fromLatin1(banner));
+        if (m.hasMatch()) webPort = m.captured(1).toInt();
+        return webPort != 0;
+    }, 10000);
+    ASSERT_NE(webPort, 0) << banner.toStdString();
+
+    const int port = Listen(QStringLiteral("HTTP"));
+    const QString out = QDir(root.path()).filePath("got.bin");
+    const CurlResult r = RunCurl({"-x", Proxy(port), "-o", out, QStringLiteral("http://127.0.0.1:%1/blob.bin").arg(webPort)});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QFile got(out);
+    ASSERT_TRUE(got.open(QIODevice::ReadOnly));
+    const QByteArray data = got.readAll();
+    EXPECT_EQ(data.size(), blob.size());
+    EXPECT_TRUE(data == blob);
+
+    web.kill();
+    web.waitForFinished(3000);
+}
+
+TEST_F(HttpProxyTest, KeptAliveConnectionStaysWithTheFirstServer)
+{
+    CaptureServer first, other;
+    const int port = Listen(QStringLiteral("HTTP"));
+
+    // curl reuses its proxy connection for a second URL of the same server.
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(first.Port());
+    const CurlResult r = RunCurl({"-x", Proxy(port), base + "/one", base + "/two"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "conn 1 request 1\nconn 1 request 2\n");
+    ASSERT_EQ(first.conns.size(), 1u);
+    const QByteArray& seen = first.conns[0]->received;
+    EXPECT_TRUE(seen.startsWith("GET /one HTTP/1.1\r\n"));
+    // Only the first request is rewritten.
+    EXPECT_TRUE(seen.contains("\r\n\r\nGET " + base.toLatin1() + "/two HTTP/1.1\r\n"));
+
+    // A later request naming another host still goes to the first server, unchanged.
+    RawClient client(port);
+    client.Send("GET " + base.toLatin1() + "/a HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(client.WaitFor("request 1\n"));
+    const QByteArray second = QStringLiteral("GET http://127.0.0.1:%1/b HTTP/1.1\r\nHost: y\r\n\r\n").arg(other.Port()).toLatin1();
+    client.Send(second);
+    ASSERT_TRUE(client.WaitFor("request 2\n"));
+    EXPECT_TRUE(other.conns.empty());
+    ASSERT_EQ(first.conns.size(), 2u);
+    EXPECT_EQ(first.conns[1]->received, "GET /a HTTP/1.1\r\nHost: x\r\n\r\n" + second);
+}
+
+TEST_F(HttpProxyTest, LongRequestLineIsRewrittenWhole)
+{
+    CaptureServer server;
+    const int port = Listen(QStringLiteral("HTTP"));
+    const QByteArray path = "/" + QByteArray(70000, 'p');
+    RawClient client(port);
+    client.Send("GET http://127.0.0.1:" + QByteArray::number(server.Port()) + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    ASSERT_TRUE(client.WaitFor("request 1\n"));
+    ASSERT_EQ(server.conns.size(), 1u);
+    EXPECT_EQ(server.conns[0]->received, "GET " + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
+}
+
+TEST_F(HttpProxyTest, UpstreamProxyModeForwardsByteForByte)
+{
+    CaptureServer upstream;
+    const int port = Listen(QStringLiteral("HTTP"));
+    const QString section = QStringLiteral("Protocols\\HTTP\\Port %1").arg(port);
+    tsy::Settings::SaveSetting(section, "ConnectToProxy", "True");
+    tsy::Settings::SaveSetting(section, "Proxy", "127.0.0.1");
+    tsy::Settings::SaveSetting(section, "Port", QString::number(upstream.Port()));
+
+    const CurlResult r = RunCurl({"-x", Proxy(port), "http://203.0.113.9:81/far/away"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "conn 1 request 1\n");
+    ASSERT_EQ(upstream.conns.size(), 1u);
+    EXPECT_TRUE(upstream.conns[0]->received.startsWith("GET http://203.0.113.9:81/far/away HTTP/1.1\r\n"));
+
+    // Through a second, direct HTTP port as the upstream: the whole chain works.
+    CaptureServer web;
+    const int directPort = Listen(QStringLiteral("HTTP"));
+    tsy::Settings::SaveSetting(section, "Port", QString::number(directPort));
+    const CurlResult chained = RunCurl({"-x", Proxy(port), QStringLiteral("http://127.0.0.1:%1/x").arg(web.Port())});
+    ASSERT_EQ(chained.exitCode, 0) << chained.err.toStdString();
+    EXPECT_EQ(chained.out, "conn 1 request 1\n");
+    ASSERT_EQ(web.conns.size(), 1u);
+    EXPECT_TRUE(web.conns[0]->received.startsWith("GET /x HTTP/1.1\r\n"));
+}
+
+TEST_F(HttpProxyTest, UnresolvableHostGetsNoSiteErrorThenClose)
+{
+    for (const QString& protocol : {QStringLiteral("HTTP"), QStringLiteral("HTTPS")}) {
+        SCOPED_TRACE(protocol.toStdString());
+        const QByteArray text = "<html>No such site (" + protocol.toLatin1() + ")</html>\r\n";
+        tsy::Settings::SaveSetting(QStringLiteral("Protocols\\") + protocol, "NoSiteError", QString::fromLatin1(text));
+        const int port = Listen(protocol);
+        RawClient client(port);
+        client.Send(protocol == "HTTP" ? "GET http://nosuchhost.invalid/ HTTP/1.0\r\n\r\n"
+                                       : "CONNECT nosuchhost.invalid:443 HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(WaitUntil([&] { return client.closed; }, 15000));
+        EXPECT_EQ(client.got, text);   // no reply of the proxy's own
+
+        const auto h = LastHistory();
+        ASSERT_TRUE(h);
+        EXPECT_TRUE(WaitUntil([&] { return h->mblnDead; }));
+        EXPECT_EQ(h->mstrProtocol, protocol);
+        const QList<int> types = EventTypes(*h);
+        EXPECT_TRUE(types.contains(SocketEventType::ConnectionAttemptFailed));
+        EXPECT_FALSE(types.contains(SocketEventType::ConnectionAttemptSuccessful));
+        for (const auto& e : h->mobjSocketPairEvents)
+            if (e->mobjEventType == SocketEventType::ConnectionAttemptFailed) {
+                EXPECT_TRUE(e->mlngErrorNumber == 11001 || e->mlngErrorNumber == 11002) << e->mlngErrorNumber;
+            }
+    }
+}
+
+// ---- HTTPS --------------------------------------------------------------------------
+
+TEST_F(HttpProxyTest, ConnectGetsTheReplyAndThenTunnelsBothWays)
+{
+    CaptureServer server;
+    server.echo = true;
+    const int port = Listen(QStringLiteral("HTTPS"));
+    RawClient client(port);
+    client.Send("CONNECT 127.0.0.1:" + QByteArray::number(server.Port()) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    const QByteArray& reply = ProtocolHTTPS::ConnectionEstablishedReply();
+    ASSERT_EQ(reply.size(), 76);
+    ASSERT_TRUE(WaitUntil([&] { return client.got.size() >= 76; }));
+    Pump(100);
+    EXPECT_EQ(client.got, reply);
+    ASSERT_EQ(server.conns.size(), 1u);
+    EXPECT_TRUE(server.conns[0]->received.isEmpty());   // the CONNECT request never arrives
+
+    const QByteArray payload = RandomBytes(3 * 1024 * 1024);
+    client.Send(payload);
+    ASSERT_TRUE(WaitUntil([&] { return client.got.size() >= 76 + payload.size(); }, 30000));
+    EXPECT_TRUE(server.conns[0]->received == payload);
+    EXPECT_TRUE(client.got.mid(76) == payload);
+}
+
+TEST_F(HttpProxyTest, CurlTunnelsThroughTheHttpsPort)
+{
+    CaptureServer server;
+    const int port = Listen(QStringLiteral("HTTPS"));
+    const CurlResult r = RunCurl({"-p", "-x", Proxy(port), QStringLiteral("http://127.0.0.1:%1/inside").arg(server.Port())});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "conn 1 request 1\n");
+    ASSERT_EQ(server.conns.size(), 1u);
+    const QByteArray& seen = server.conns[0]->received;
+    EXPECT_TRUE(seen.startsWith("GET /inside HTTP/1.1\r\n")) << seen.toStdString();
+    EXPECT_FALSE(seen.contains("CONNECT"));
+}
+
+TEST_F(HttpProxyTest, UpstreamModeDropsTheConnectRequest)
+{
+    CaptureServer upstream;
+    upstream.echo = true;
+    const int port = Listen(QStringLiteral("HTTPS"));
+    const QString section = QStringLiteral("Protocols\\HTTPS\\Port %1").arg(port);
+    tsy::Settings::SaveSetting(section, "ConnectToProxy", "True");
+    tsy::Settings::SaveSetting(section, "Proxy", "127.0.0.1");
+    tsy::Settings::SaveSetting(section, "Port", QString::number(upstream.Port()));
+
+    RawClient client(port);
+    client.Send("CONNECT secure.example:443 HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return client.got.size() >= 76; }));
+    EXPECT_EQ(client.got, ProtocolHTTPS::ConnectionEstablishedReply());
+    client.Send("after the reply");
+    ASSERT_TRUE(client.WaitFor("after the reply"));
+    ASSERT_EQ(upstream.conns.size(), 1u);
+    EXPECT_EQ(upstream.conns[0]->received, "after the reply");
+}
+
+// ---- back-pressure while the outgoing connection is pending -------------------------
+
+// A listener whose backlog is full: further connection attempts stay pending
+// (their SYNs go unanswered) until the queued ones are taken.
+struct StalledListener {
+    int fd = -1;
+    int port = 0;
+    std::vector<std::unique_ptr<QTcpSocket>> fillers;
+    StalledListener()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 0) != 0) return;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        for (int i = 0; i < 2; ++i) {
+            fillers.push_back(std::make_unique<QTcpSocket>());
+            fillers.back()->connectToHost(QHostAddress::LocalHost, quint16(port));
+        }
+        Pump(200);
+    }
+    ~StalledListener()
+    {
+        for (int c : accepted) ::close(c);
+        if (fd >= 0) ::close(fd);
+    }
+    // Takes every queued connection (without blocking) and reads them all
+    // until one has delivered `want` bytes; returns what that one sent.
+    QByteArray ReadUntil(qsizetype want, int timeoutMs)
+    {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        std::vector<QByteArray> got;
+        qsizetype best = -1;
+        WaitUntil([&] {
+            int c;
+            while ((c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0) {
+                accepted.push_back(c);
+                got.emplace_back();
+            }
+            for (size_t i = 0; i < accepted.size(); ++i) {
+                char buf[65536];
+                ssize_t n;
+                while ((n = ::read(accepted[i], buf, sizeof buf)) > 0) got[i].append(buf, n);
+                if (got[i].size() >= want) best = qsizetype(i);
+            }
+            return best >= 0;
+        }, timeoutMs);
+        if (best >= 0) return got[size_t(best)];
+        QByteArray most;
+        for (const QByteArray& g : got) if (g.size() > most.size()) most = g;
+        return most;
+    }
+    std::vector<int> accepted;
+};
+
+TEST_F(HttpProxyTest, DataWhileConnectingIsBoundedByBackPressure)
+{
+    StalledListener stalled;
+    ASSERT_NE(stalled.port, 0);
+    const int port = Listen(QStringLiteral("HTTP"));
+    RawClient client(port);
+    const QByteArray head = "POST http://127.0.0.1:" + QByteArray::number(stalled.port) + "/up HTTP/1.1\r\n\r\n";
+    const QByteArray body = RandomBytes(24 * 1024 * 1024);
+    client.Send(head);
+    ASSERT_TRUE(WaitUntil([&] { return General::gobjListening->mobjSocketPairs.Count() == 1; }));
+    Pump(200);
+    client.Send(body);
+
+    const QPointer<SocketPair> pair = General::gobjListening->mobjSocketPairs.Item(1);
+    ASSERT_TRUE(pair);
+    auto relay = std::dynamic_pointer_cast<ProtocolRelay>(pair->mobjProtocolHandler);
+    ASSERT_TRUE(relay);
+    qint64 largest = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 1500) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        largest = std::max(largest, relay->C2SBufferedBytes());
+    }
+    EXPECT_FALSE(pair->ClientInitialised());            // still connecting
+    EXPECT_GT(client.sock.bytesToWrite(), 0);            // the client is being held back
+    EXPECT_LT(largest, 4 * ProtocolRelay::kBackPressureBytes);
+
+    // Let the attempt through: take the queued fillers, then the proxy's
+    // connection when its next try gets in; everything arrives, in order.
+    const QByteArray rewritten = "POST /up HTTP/1.1\r\n\r\n";
+    const QByteArray atServer = stalled.ReadUntil(rewritten.size() + body.size(), 30000);
+    ASSERT_EQ(atServer.size(), rewritten.size() + body.size());
+    EXPECT_TRUE(atServer.startsWith(rewritten));
+    EXPECT_TRUE(atServer.mid(rewritten.size()) == body);
+}
+
+} // namespace
