@@ -6,6 +6,7 @@
 #include "engine/frmConfigure.h"
 #include "engine/frmError.h"
 #include "engine/frmPort.h"
+#include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "platform/AnimationControl.h"
@@ -240,7 +241,9 @@ void frmMain::BuildMenus()
     QAction* mnuConfigure = mnuTools->addAction(QStringLiteral("&Configure Ports..."));
     mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
     connect(mnuConfigure, &QAction::triggered, this, &frmMain::mnuConfigure_Click);
-    mnuTools->addAction(QStringLiteral("&Failure Simulation..."))->setObjectName(QStringLiteral("mnuFailureSimulation"));
+    QAction* mnuFailureSimulation = mnuTools->addAction(QStringLiteral("&Failure Simulation..."));
+    mnuFailureSimulation->setObjectName(QStringLiteral("mnuFailureSimulation"));
+    connect(mnuFailureSimulation, &QAction::triggered, this, &frmMain::mnuFailureSimulation_Click);
     mnuTools->addAction(QStringLiteral("&Real Time Logging..."))->setObjectName(QStringLiteral("mnuRealTimeLogging"));
     mnuTools->addSeparator();
     mnuTools->addAction(QStringLiteral("&Options..."))->setObjectName(QStringLiteral("mnuOptions"));
@@ -624,6 +627,8 @@ void frmMain::ShowToolWindow(QWidget* window)
 
 void frmMain::mnuViewErrorMessages_Click() { ShowToolWindow(frmError::Instance()); }
 
+void frmMain::mnuFailureSimulation_Click() { ShowToolWindow(frmProblemSimulation::Instance()); }
+
 void frmMain::mnuConfigure_Click() { ShowToolWindow(frmConfigure::Instance()); }
 
 void frmMain::mnuExit_Click() { Terminate(); }
@@ -671,10 +676,24 @@ void frmMain::SetRealTimePaneShown(bool shown)
     ResizeForm();
 }
 
-void frmMain::barStatus_PanelDblClick(int /*index*/)
+void frmMain::barStatus_PanelDblClick(int index)
 {
-    // Panels 4 to 8 switch the failure simulation and the real-time log;
-    // those windows hook in here when they land.
+    // Setting a box runs its own change handling, which rewrites its panel.
+    const auto flip = [](QCheckBox* box) { box->setChecked(!box->isChecked()); };
+    switch (index) {
+    case 4: flip(frmProblemSimulation::Instance()->chkTerminateConnections); break;
+    case 5: flip(frmProblemSimulation::Instance()->chkRefuseConnections); break;
+    case 6: {
+        frmProblemSimulation* sim = frmProblemSimulation::Instance();
+        const bool anyOn = sim->chkThrottleC2SData->isChecked() || sim->chkThrottleS2CData->isChecked();
+        sim->chkThrottleC2SData->setChecked(!anyOn);
+        sim->chkThrottleS2CData->setChecked(!anyOn);
+        break;
+    }
+    case 7: flip(frmProblemSimulation::Instance()->chkDangleConnections); break;
+    // Panel 8 switches the real-time log once that window is part of the program.
+    default: break;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -772,7 +791,7 @@ void frmMain::ResizeForm()
     panWorking->setVisible(toolbarShown);
     lneSep[0]->setVisible(toolbarShown);
     lneSep[1]->setVisible(toolbarShown);
-    Place(panWorking, Tw(barToolbar->width()) - 70 + 20, 10, workingWidth, toolbarHeight + 30);
+    Place(panWorking, Tw(barToolbar->width()) - 70, 10, workingWidth, toolbarHeight + 30);
     Place(aniWorking, 30, 40, 580, 500);
 
     // 8-9. Tree title and tree.

@@ -110,6 +110,7 @@ public:
 public slots:
     void mnuViewErrorMessages_Click();
     void mnuConfigure_Click();
+    void mnuFailureSimulation_Click();
     void mnuKeepOnTop_Click();
     void mnuExit_Click();
     void tmrUnloadSocketPairs_Timer();

@@ -6,6 +6,7 @@
 #include "engine/Listening.h"
 #include "engine/SocketPair.h"
 #include "engine/frmError.h"
+#include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "mainwindow/frmMain.h"
 #include "platform/KeyedTree.h"
@@ -17,6 +18,7 @@
 #include "protocols/ProtocolHandler.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
 #include <QTcpServer>
@@ -236,6 +238,30 @@ TEST_F(MainWindowTest, KeepOnTopFollowsTheMenuTick)
     EXPECT_FALSE(mMain->mnuKeepOnTop->isChecked());
     EXPECT_FALSE(General::gblnKeepOnTop);
     EXPECT_FALSE(mMain->windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
+TEST_F(MainWindowTest, SwitchPanelsFlipTheFailureSimulation)
+{
+    frmProblemSimulation* sim = frmProblemSimulation::Instance();
+    sim->chkThrottleC2SData->setChecked(false);
+    sim->chkThrottleS2CData->setChecked(true);
+    const bool terminate = sim->chkTerminateConnections->isChecked();
+    // Only one direction throttled: both go off; again: both on.
+    mMain->barStatus_PanelDblClick(6);
+    EXPECT_FALSE(sim->chkThrottleC2SData->isChecked());
+    EXPECT_FALSE(sim->chkThrottleS2CData->isChecked());
+    mMain->barStatus_PanelDblClick(6);
+    EXPECT_TRUE(sim->chkThrottleC2SData->isChecked());
+    EXPECT_TRUE(sim->chkThrottleS2CData->isChecked());
+    mMain->barStatus_PanelDblClick(4);
+    EXPECT_NE(sim->chkTerminateConnections->isChecked(), terminate);
+    // The counters and the clock do nothing.
+    const QString before = mMain->barStatus->PanelText(5);
+    for (int panel : {1, 2, 3, 9}) mMain->barStatus_PanelDblClick(panel);
+    EXPECT_EQ(mMain->barStatus->PanelText(5), before);
+    mMain->barStatus_PanelDblClick(4);
+    sim->chkThrottleC2SData->setChecked(false);
+    sim->chkThrottleS2CData->setChecked(false);
 }
 
 TEST_F(MainWindowTest, UnloadTimerReleasesTerminatedPairsOnly)
