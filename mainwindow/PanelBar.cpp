@@ -21,6 +21,9 @@ void PanelBar::AddPanel(Sizing sizing, int minWidthTwips, Style style)
     panel->setFrameShape(QFrame::Panel);
     panel->setFrameShadow(QFrame::Sunken);
     panel->setMinimumWidth(tsy::Runtime::TwipsToPixels(minWidthTwips));
+    // A spring panel gives way when space is short; a content panel never
+    // gets narrower than its text.
+    panel->setSizePolicy(sizing == Sizing::Spring ? QSizePolicy::Ignored : QSizePolicy::Minimum, QSizePolicy::Preferred);
     panel->setTextInteractionFlags(Qt::NoTextInteraction);
     panel->setIndent(3);
     panel->installEventFilter(this);

@@ -25,12 +25,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFont>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTextEdit>
 #include <QToolBar>
@@ -162,6 +164,8 @@ frmMain::frmMain() : QMainWindow(nullptr)
     setWindowTitle(QStringLiteral("Tessaly"));
     setWindowIcon(QIcon(ResPath(QStringLiteral("Tessaly.png"))));
     resize(Px(10140), Px(6075) + 24);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     tsy::LoadedWindows::Register(this, QStringLiteral("frmMain"));
     Form_Initialize();
     Form_Load();
@@ -436,7 +440,8 @@ void frmMain::BuildControls()
 
     barStatus = new PanelBar(mCentral);
     barStatus->setObjectName(QStringLiteral("barStatus"));
-    for (int i = 0; i < 3; ++i) barStatus->AddPanel(PanelBar::Sizing::Spring, 2255);
+    // The counters share what the switch panels and the clock leave.
+    for (int i = 0; i < 3; ++i) barStatus->AddPanel(PanelBar::Sizing::Spring, 600);
     for (int i = 0; i < 5; ++i) barStatus->AddPanel(PanelBar::Sizing::Content, 440);
     barStatus->AddPanel(PanelBar::Sizing::Content, 440, PanelBar::Style::Time);
     barStatus->setFixedHeight(Px(300));
