@@ -76,6 +76,15 @@ QString ExecArgument(const QString& path)
 QTime LocalTime()
 {
     if (Clock()) return Clock()();
+    // Without TZ the C library checks /etc/localtime with a stat() at every
+    // local-time conversion, which is once per recorded event; naming the
+    // same zone file once keeps the time right and drops the system calls.
+    static const bool zoneNamed = [] {
+        if (qEnvironmentVariableIsEmpty("TZ") && QFile::exists(QStringLiteral("/etc/localtime")))
+            qputenv("TZ", ":/etc/localtime");
+        return true;
+    }();
+    Q_UNUSED(zoneNamed);
     return QTime::currentTime();
 }
 
