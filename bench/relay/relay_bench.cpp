@@ -1,0 +1,341 @@
+// Pushes data through three paths to the same local servers and compares
+// them: directly, through socat, and through a Pass Through port of the real
+// TessalyApp (offscreen, with every event recorded).
+//
+//   relay_bench [--mib N] [--pings N] [--conns N] [--paths direct,socat,tsy] [--app PATH]
+//
+// Prints MB/s for a one-way bulk transfer, the round-trip time of a 1-byte
+// ping-pong, and connections per second (connect, 1 byte each way, close).
+#include "platform/Settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+int Listener(int& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 512) != 0) {
+        std::perror("listen");
+        std::exit(1);
+    }
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+int FreePort()
+{
+    int port = 0;
+    const int fd = Listener(port);
+    ::close(fd);
+    return port;
+}
+
+int ConnectTo(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(quint16(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool WriteAll(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w <= 0) return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+// Counts what each connection sends it.
+struct Sink {
+    int port = 0;
+    std::atomic<long long> received{0};
+    std::mutex m;
+    std::condition_variable cv;
+    void Start()
+    {
+        const int lfd = Listener(port);
+        std::thread([this, lfd] {
+            for (;;) {
+                const int c = ::accept(lfd, nullptr, nullptr);
+                if (c < 0) continue;
+                std::thread([this, c] {
+                    std::vector<char> buf(1 << 20);
+                    for (;;) {
+                        const ssize_t n = ::recv(c, buf.data(), buf.size(), 0);
+                        if (n <= 0) break;
+                        received += n;
+                        cv.notify_all();
+                    }
+                    ::close(c);
+                }).detach();
+            }
+        }).detach();
+    }
+};
+
+// Echoes every byte back.
+struct Echo {
+    int port = 0;
+    void Start()
+    {
+        const int lfd = Listener(port);
+        std::thread([lfd] {
+            for (;;) {
+                const int c = ::accept(lfd, nullptr, nullptr);
+                if (c < 0) continue;
+                int one = 1;
+                ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                std::thread([c] {
+                    char buf[65536];
+                    for (;;) {
+                        const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+                        if (n <= 0 || !WriteAll(c, buf, size_t(n))) break;
+                    }
+                    ::close(c);
+                }).detach();
+            }
+        }).detach();
+    }
+};
+
+struct Path {
+    std::string name;
+    int bulkPort = 0;   // leads to the sink
+    int echoPort = 0;   // leads to the echo server
+    double mbps = 0, rttUs = 0, rttP99Us = 0, cps = 0;
+};
+
+double Throughput(Sink& sink, int port, long long bytes)
+{
+    std::vector<char> chunk(1 << 20);
+    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = char(i * 131 + 7);
+    const long long start = sink.received.load();
+    const auto t0 = Clock::now();
+    const int fd = ConnectTo(port);
+    if (fd < 0) return 0;
+    long long left = bytes;
+    while (left > 0) {
+        const size_t n = size_t(std::min<long long>(left, (long long)chunk.size()));
+        if (!WriteAll(fd, chunk.data(), n)) break;
+        left -= (long long)n;
+    }
+    {
+        std::unique_lock<std::mutex> lock(sink.m);
+        sink.cv.wait_for(lock, std::chrono::seconds(300),
+                         [&] { return sink.received.load() - start >= bytes; });
+    }
+    const auto t1 = Clock::now();
+    ::close(fd);
+    return double(sink.received.load() - start) / 1e6 / Seconds(t0, t1);
+}
+
+void PingPong(int port, int rounds, double& meanUs, double& p99Us)
+{
+    const int fd = ConnectTo(port);
+    if (fd < 0) return;
+    std::vector<double> rtts;
+    rtts.reserve(size_t(rounds));
+    char b = 'x';
+    for (int i = 0; i < rounds + 50; ++i) {
+        const auto t0 = Clock::now();
+        if (!WriteAll(fd, &b, 1) || ::recv(fd, &b, 1, MSG_WAITALL) != 1) break;
+        if (i >= 50) rtts.push_back(Seconds(t0, Clock::now()) * 1e6);   // after a warm-up
+    }
+    ::close(fd);
+    if (rtts.empty()) return;
+    double sum = 0;
+    for (double r : rtts) sum += r;
+    meanUs = sum / double(rtts.size());
+    std::sort(rtts.begin(), rtts.end());
+    p99Us = rtts[size_t(double(rtts.size() - 1) * 0.99)];
+}
+
+double ConnectionsPerSecond(int port, int count)
+{
+    const auto t0 = Clock::now();
+    int done = 0;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ConnectTo(port);
+        if (fd < 0) continue;
+        char b = 'c';
+        if (WriteAll(fd, &b, 1) && ::recv(fd, &b, 1, MSG_WAITALL) == 1) ++done;
+        ::close(fd);
+    }
+    return double(done) / Seconds(t0, Clock::now());
+}
+
+// Ready when a byte sent to the echo server through the port comes back: a
+// listening socket accepts into its backlog before the program serves it.
+bool WaitForEcho(int port, int ms)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        const int fd = ConnectTo(port);
+        if (fd >= 0) {
+            timeval tv{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char b = 'r';
+            const bool ok = WriteAll(fd, &b, 1) && ::recv(fd, &b, 1, MSG_WAITALL) == 1;
+            ::close(fd);
+            if (ok) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    long long mib = 256;
+    int pings = 5000;
+    int conns = 1000;
+    QString app;
+    std::string paths = "direct,socat,tsy";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--mib") mib = std::atoll(argv[i + 1]);
+        else if (a == "--pings") pings = std::atoi(argv[i + 1]);
+        else if (a == "--conns") conns = std::atoi(argv[i + 1]);
+        else if (a == "--paths") paths = argv[i + 1];
+        else if (a == "--app") app = QString::fromLocal8Bit(argv[i + 1]);
+    }
+
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", QDir(home.path()).filePath("config").toUtf8());
+    qputenv("XDG_DATA_HOME", QDir(home.path()).filePath("data").toUtf8());
+    QDir().mkpath(QDir(home.path()).filePath("config"));
+    QDir().mkpath(QDir(home.path()).filePath("data"));
+    QCoreApplication qapp(argc, argv);
+    if (app.isEmpty()) app = QDir(QCoreApplication::applicationDirPath()).filePath("TessalyApp");
+    if (!QFileInfo::exists(app)) {
+        std::fprintf(stderr, "TessalyApp not found at %s\n", qPrintable(app));
+        return 1;
+    }
+
+    Sink sink;
+    sink.Start();
+    Echo echo;
+    echo.Start();
+
+    Path direct{"direct", sink.port, echo.port};
+    Path socat{"socat", FreePort(), FreePort()};
+    Path tsy{"TessalyApp", FreePort(), FreePort()};
+
+    // The program's settings: two Pass Through ports, nothing else, no
+    // first-run table and no configuration window at start-up.
+    using tsy::Settings::SaveSetting;
+    SaveSetting("FirstRun", "FirstRun", "False");
+    SaveSetting("Options", "ShowConfigAtStartUp", "0");
+    const auto passThrough = [](int port, int target, const char* what) {
+        const QString p = QString::number(port);
+        SaveSetting("Protocols", p, "Pass Through");
+        SaveSetting("PortsInUse", p, what);
+        SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
+        SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
+    };
+    passThrough(tsy.bulkPort, sink.port, "Bench bulk");
+    passThrough(tsy.echoPort, echo.port, "Bench echo");
+    tsy::Settings::Sync();
+
+    QProcess tessaly;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TSY_AUTO_ANSWER", "1");
+    tessaly.setProcessEnvironment(env);
+    tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tessaly.start(app, {});
+
+    QProcess socat1, socat2;
+    socat1.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(socat.bulkPort),
+                           QString("TCP:127.0.0.1:%1").arg(sink.port)});
+    socat2.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,nodelay").arg(socat.echoPort),
+                           QString("TCP:127.0.0.1:%1,nodelay").arg(echo.port)});
+
+    bool ok = true;
+    for (int port : {tsy.echoPort, socat.echoPort})
+        if (!WaitForEcho(port, 30000)) {
+            std::fprintf(stderr, "port %d never answered\n", port);
+            ok = false;
+        }
+    // Those probes were connections too; let the program settle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    if (ok) {
+        const long long bytes = mib * 1024 * 1024;
+        std::printf("relay_bench: %lld MiB one way, %d ping-pongs, %d connections per path\n", mib, pings, conns);
+        const auto wanted = [&](const Path& p) {
+            const std::string key = &p == &tsy ? "tsy" : p.name;
+            return paths.find(key) != std::string::npos;
+        };
+        for (Path* p : {&direct, &socat, &tsy}) {
+            if (!wanted(*p)) continue;
+            p->mbps = Throughput(sink, p->bulkPort, bytes);
+            PingPong(p->echoPort, pings, p->rttUs, p->rttP99Us);
+            p->cps = ConnectionsPerSecond(p->echoPort, conns);
+        }
+        std::printf("%-12s %12s %14s %14s %12s\n", "path", "MB/s", "RTT mean us", "RTT p99 us", "conn/s");
+        for (Path* p : {&direct, &socat, &tsy})
+            std::printf("%-12s %12.1f %14.1f %14.1f %12.1f\n", p->name.c_str(), p->mbps, p->rttUs, p->rttP99Us, p->cps);
+        std::printf("\nTessalyApp / socat : throughput %.2fx, added RTT %.1f us vs %.1f us, conn/s %.2fx\n",
+                    tsy.mbps / socat.mbps, tsy.rttUs - direct.rttUs, socat.rttUs - direct.rttUs, tsy.cps / socat.cps);
+        std::printf("TessalyApp / direct: throughput %.2fx, conn/s %.2fx\n", tsy.mbps / direct.mbps,
+                    tsy.cps / direct.cps);
+    }
+
+    for (QProcess* p : {&tessaly, &socat1, &socat2}) {
+        p->terminate();
+        if (!p->waitForFinished(3000)) p->kill();
+        p->waitForFinished(3000);
+    }
+    std::fflush(stdout);
+    // The server threads block in accept(); leave without joining them.
+    std::_Exit(ok ? 0 : 1);
+}
