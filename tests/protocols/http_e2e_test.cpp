@@ -480,6 +480,13 @@ struct StalledListener {
         for (const QByteArray& g : got) if (g.size() > most.size()) most = g;
         return most;
     }
+    // Takes whatever is queued, without blocking.
+    void Drain()
+    {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        int c;
+        while ((c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0) accepted.push_back(c);
+    }
     std::vector<int> accepted;
 };
 
@@ -518,6 +525,65 @@ TEST_F(HttpProxyTest, DataWhileConnectingIsBoundedByBackPressure)
     ASSERT_EQ(atServer.size(), rewritten.size() + body.size());
     EXPECT_TRUE(atServer.startsWith(rewritten));
     EXPECT_TRUE(atServer.mid(rewritten.size()) == body);
+}
+
+
+// ---- clients that leave early ---------------------------------------------------------
+
+TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
+{
+    int deaths = 0;
+    General::gobjLogging->mfnBeforeStep = [&](const char* step) { deaths += QByteArray(step) == "Dead.History"; };
+
+    {   // Connects and leaves without a word: dead at once, nothing attempted.
+        const int port = Listen(QStringLiteral("HTTP"));
+        auto client = std::make_unique<RawClient>(port);
+        ASSERT_TRUE(WaitUntil([&] { return client->sock.state() == QAbstractSocket::ConnectedState; }));
+        ASSERT_TRUE(WaitUntil([&] { return LastHistory() != nullptr; }));
+        client.reset();
+        const auto h = LastHistory();
+        ASSERT_TRUE(WaitUntil([&] { return h->mblnDead; }));
+        EXPECT_FALSE(EventTypes(*h).contains(SocketEventType::ConnectionAttemptToRemoteServer));
+        EXPECT_EQ(deaths, 1);
+    }
+    {   // Sends its request and leaves at once: the request is still delivered.
+        CaptureServer server;
+        const int port = Listen(QStringLiteral("HTTP"));
+        auto client = std::make_unique<RawClient>(port);
+        client->Send("GET http://127.0.0.1:" + QByteArray::number(server.Port()) + "/bye HTTP/1.0\r\n\r\n");
+        client->sock.disconnectFromHost();
+        ASSERT_TRUE(WaitUntil([&] { return !server.conns.empty() && server.conns[0]->requests == 1; }));
+        EXPECT_EQ(server.conns[0]->received, "GET /bye HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(WaitUntil([&] { return server.conns[0]->sock->state() != QAbstractSocket::ConnectedState; }));
+        EXPECT_TRUE(WaitUntil([&] { return LastHistory()->mblnDead; }));
+        EXPECT_EQ(deaths, 2);
+    }
+    {   // HTTPS client gone before the connection is made: the reply finds no
+        // client, which ends the connection, reported dead exactly once.
+        StalledListener stalled;
+        ASSERT_NE(stalled.port, 0);
+        const int port = Listen(QStringLiteral("HTTPS"));
+        const int before = General::gobjLogging->mobjSocketPairHistory.Count();
+        auto client = std::make_unique<RawClient>(port);
+        client->Send("CONNECT 127.0.0.1:" + QByteArray::number(stalled.port) + " HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto h = LastHistory();
+            return General::gobjLogging->mobjSocketPairHistory.Count() == before + 1
+                && EventTypes(*h).contains(SocketEventType::ConnectionAttemptToRemoteServer);
+        }));
+        const auto h = LastHistory();
+        client.reset();
+        ASSERT_TRUE(WaitUntil([&] { return EventTypes(*h).contains(SocketEventType::RemoteClientDisconnected); }));
+        // Let the attempt through.
+        ASSERT_TRUE(WaitUntil([&] { stalled.Drain(); return h->mblnDead; }, 20000));
+        Pump(200);
+        EXPECT_EQ(h->mstrProtocol, "HTTPS");
+        EXPECT_TRUE(EventTypes(*h).contains(SocketEventType::ConnectionAttemptSuccessful));
+        EXPECT_TRUE(EventTypes(*h).contains(SocketEventType::ServerInBadState));
+        EXPECT_FALSE(EventTypes(*h).contains(SocketEventType::ClientBytesSendStart));   // CONNECT never forwarded
+        EXPECT_EQ(deaths, 3);
+    }
+    General::gobjLogging->mfnBeforeStep = nullptr;
 }
 
 } // namespace
