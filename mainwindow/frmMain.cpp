@@ -187,6 +187,7 @@ void frmMain::Form_Load()
     BuildMenus();
     BuildControls();
     BuildToolbar();
+    SetupTreeHandlers();
     SetupScreen();
     fraConnectionPanel->move(fraConnectionPanel->x(), 0);
     // The real-time data window's switch decides whether the pane is shown.

@@ -4,6 +4,7 @@
 // work (purge, counters, unloading finished socket pairs). Its Terminate is
 // the program's shutdown.
 #include <QMainWindow>
+#include <QPoint>
 #include <QPointer>
 #include <QString>
 #include <functional>
@@ -102,6 +103,19 @@ public:
     // "&Keep on Top" is ticked.
     void ShowToolWindow(QWidget* window);
 
+    // ---- the socket tree (frmMain_tree.cpp) ---------------------------------
+    // A click on the node with that key: prunes unrelated branches, loads the
+    // node's children when its branch is not open, refills the list. A direct
+    // call does not move the tree's highlight.
+    void tvwSockets_NodeClick(const QString& key);
+    // The right-button handling without opening the menu: highlights and
+    // clicks the node, sets the pop-up's items; true when the pop-up is to open.
+    bool PreparePopup(const QString& key);
+    // Right button over the tree at pos (viewport coordinates): PreparePopup,
+    // then the pop-up opens at the pointer. Other buttons do nothing.
+    void tvwSockets_MouseDown(Qt::MouseButton button, const QPoint& pos);
+    void tvwSockets_DblClick();
+
     // Layout state, in twips (tests read it).
     float msngTreeWidth = 3720;
     float msngDetailsHeight = 2000;
@@ -116,6 +130,8 @@ public slots:
     void tmrUnloadSocketPairs_Timer();
     void tmrKillDeadSockets_Timer();
     void barStatus_PanelDblClick(int index);
+    void mnuProtocol_Click();
+    void mnuStopListening_Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -138,6 +154,15 @@ private:
     void barToolbar_ButtonClick(const QString& key);
     void barToolbar_ButtonMenuClick(const QString& key);
     void SetRealTimePaneShown(bool shown);
+
+    // Socket tree (frmMain_tree.cpp).
+    void SetupTreeHandlers();   // connects the tree and the pop-up's items
+    struct Relatedness {
+        bool related;
+        bool load;
+    };
+    Relatedness IsNodeRelated(const QString& openKey, const QString& clickedKey);
+    void SetSaveCommandsEnabled(bool enabled);
 
     // Splitters.
     void imgSplitterHoriz_MouseDown();
