@@ -347,7 +347,8 @@ void ProtocolRelay::ClientBytesSent()
             }
         } else {
             mblnC2SSendInProgress = false;
-            if (mblnCloseAfterC2SFlush) {
+            // Data held by a dangle still goes out after it; the close waits.
+            if (mblnCloseAfterC2SFlush && mvarC2SBuffer.isEmpty()) {
                 MarkDead();
                 CloseClientSideIfConnected();
                 ReportDeath();
@@ -378,7 +379,7 @@ void ProtocolRelay::ServerBytesSent()
             }
         } else {
             mblnS2CSendInProgress = false;
-            if (mblnCloseAfterS2CFlush) {
+            if (mblnCloseAfterS2CFlush && mvarS2CBuffer.isEmpty()) {
                 MarkDead();
                 CloseServerSideIfConnected();
                 ReportDeath();
@@ -545,13 +546,20 @@ void ProtocolRelay::DanglingStatusChanged(bool blnDanglingOn, int intDataBeingDa
     SocketPair& pair = Pair();
     Log().DanglingStatusChanged(&pair, blnDanglingOn, intDataBeingDangled, lngTimeDuringDangle);
     if (ClosesPendingOnDangle()) {
-        if (mblnCloseAfterC2SFlush && (intDataBeingDangled == 0 || intDataBeingDangled == 2)) {
+        // Only a direction with nothing left to deliver is closed here. Data
+        // still waiting is sent (or dropped, or the pair closed) as the
+        // dangle's end chooses, and the completion that empties the
+        // direction carries out the close.
+        const bool blnC2SIdle = mvarC2SBuffer.isEmpty() && !mblnC2SSendOutstanding;
+        const bool blnS2CIdle = mvarS2CBuffer.isEmpty() && !mblnS2CSendOutstanding;
+        if (mblnCloseAfterC2SFlush && blnC2SIdle && (intDataBeingDangled == 0 || intDataBeingDangled == 2)) {
             MarkDead();
             CloseClientSideIfConnected();
             CloseServerSideIfConnected();
             ReportDeath();
         }
-        if (mblnCloseAfterS2CFlush && (intDataBeingDangled == 1 || intDataBeingDangled == 2)) {
+        if (mblnCloseAfterS2CFlush && blnS2CIdle && !pair.Dead()
+            && (intDataBeingDangled == 1 || intDataBeingDangled == 2)) {
             MarkDead();
             CloseServerSideIfConnected();
             ReportDeath();
