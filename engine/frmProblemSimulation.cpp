@@ -18,6 +18,7 @@
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -169,6 +170,16 @@ void frmProblemSimulation::closeEvent(QCloseEvent* event)
     // The window frame's close stores the settings and unloads the window.
     event->accept();
     Unload();
+}
+
+void frmProblemSimulation::keyPressEvent(QKeyEvent* event)
+{
+    // "Close" is the default button: Enter presses it from anywhere in the window.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        cmdOK->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void frmProblemSimulation::BuildControls()

@@ -8,6 +8,7 @@
 #include "engine/SocketPair.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
+#include "mainwindow/frmMain.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Runtime.h"
@@ -23,6 +24,7 @@
 #include <QRadioButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -365,11 +367,18 @@ TEST_F(FailureSimTest, SettingsRoundTripWithDefaults)
     EXPECT_EQ(sim->optRefuse.Chosen(), 1);
     EXPECT_EQ(sim->optDangleClose.Chosen(), 1);
 
-    // "Close" only hides: nothing is stored.
+    // "Close" (also Enter) only hides: nothing is stored.
+    sim->show();
     sim->txtTerminateTime->setText("777");
-    sim->cmdOK_Click();
+    QTest::keyClick(sim->txtTerminateTime, Qt::Key_Return);
+    EXPECT_FALSE(sim->isVisible());
     EXPECT_TRUE(frmProblemSimulation::IsLoaded());
     EXPECT_EQ(tsy::Settings::GetSetting(s, "txtTerminateTime"), "20000");
+    // The window frame's close stores and unloads.
+    sim->show();
+    sim->close();
+    EXPECT_FALSE(frmProblemSimulation::IsLoaded());
+    EXPECT_EQ(tsy::Settings::GetSetting(s, "txtTerminateTime"), "777");
 }
 
 TEST_F(FailureSimTest, NumberBoxesCheckedWhenTheyLoseFocus)
@@ -406,6 +415,32 @@ TEST_F(FailureSimTest, NumberBoxesCheckedWhenTheyLoseFocus)
     leave(sim->txtC2SBytes, "0");
     EXPECT_EQ(sim->txtC2SBytes->text(), "0");
     EXPECT_EQ(sim->focusWidget(), sim->txtC2SBytes);
+}
+
+TEST_F(FailureSimTest, StatusPanelsShowTheSwitches)
+{
+    General::gobjLogging = new Logging;
+    frmMain* main = frmMain::Instance();
+    // The window's load writes the panels from the store.
+    frmProblemSimulation::Unload();
+    tsy::Settings::DeleteSection(QStringLiteral("FailureSim"));
+    tsy::Settings::SaveSetting("FailureSim", "chkRefuseConnections", "1");
+    sim = frmProblemSimulation::Instance();
+    const auto panels = [&] {
+        QStringList texts;
+        for (int i = 4; i <= 7; ++i) texts << main->barStatus->PanelText(i);
+        return texts;
+    };
+    EXPECT_EQ(panels(), QStringList({"Terminate: Off ", "Refuse: ON ", "Throttle: Off ", "Dangle: Off "}));
+    // Any change of a switch, by code or through the panels, rewrites them.
+    sim->chkThrottleS2CData->setChecked(true);
+    EXPECT_EQ(main->barStatus->PanelText(6), "Throttle: ON ");
+    sim->chkThrottleS2CData->setChecked(false);
+    EXPECT_EQ(main->barStatus->PanelText(6), "Throttle: Off ");
+    main->barStatus_PanelDblClick(7);
+    main->barStatus_PanelDblClick(5);
+    EXPECT_EQ(panels(), QStringList({"Terminate: Off ", "Refuse: Off ", "Throttle: Off ", "Dangle: ON "}));
+    frmMain::Unload();
 }
 
 // ---- rules acting on real connections ---------------------------------------------
