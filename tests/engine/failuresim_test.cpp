@@ -461,6 +461,8 @@ TEST_F(FailureSimTest, EveryThirdRequestIsRefused)
     for (int n = 1; n <= 9; ++n) {
         const bool refused = n % 3 == 0;
         EXPECT_EQ(clients[size_t(n - 1)]->ended, refused) << n;
+        // A refused client sees its connection reset.
+        if (refused) { EXPECT_EQ(clients[size_t(n - 1)]->error, tsy::SockErr::ConnectionReset) << n; }
         const auto events = Events(n);
         ASSERT_FALSE(events.isEmpty());
         EXPECT_EQ(events.first()->mobjEventType, refused ? 1 : 0) << n;
