@@ -237,7 +237,8 @@ struct RawClient {
     }
 };
 
-const QByteArray kMessage = QByteArray("From: a@example.org\r\nSubject: bytes\r\n\r\nbody \xe9\xff\x80 end\r\n", 58)
+constexpr char kMessageHead[] = "From: a@example.org\r\nSubject: bytes\r\n\r\nbody \xe9\xff\x80 end\r\n";
+const QByteArray kMessage = QByteArray(kMessageHead, sizeof kMessageHead - 1)
     + QByteArray("..dot line\r\nlast\r\n");
 
 TEST_F(ProxyTest, Pop3GreetsRoutesAndHoldsTheCommandUntilTheServerGreets)
