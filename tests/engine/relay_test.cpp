@@ -14,6 +14,7 @@
 #include "protocols/ProtocolRelay.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -480,4 +481,91 @@ TEST_F(RelayTest, FastSenderSlowReceiverIsBoundedAndLosesNothing)
     ASSERT_TRUE(WaitUntil([&] { return sink.mReceived.size() >= data.size(); }, 60000));
     EXPECT_TRUE(sink.mReceived == data);
     EXPECT_FALSE(pair->sckServer->ReadingPaused());
+}
+
+TEST_F(RelayTest, ThrottledSlicesArriveIntactBothWays)
+{
+    auto* sim = frmProblemSimulation::Instance();
+    sim->optC2SThrottle.SetValue(0, true);
+    sim->optS2CThrottle.SetValue(0, true);
+    sim->txtC2SBytes->setText("3000");
+    sim->txtS2CBytes->setText("5000");
+    sim->txtC2SPeriod->setText("2");
+    sim->txtS2CPeriod->setText("3");
+    sim->chkThrottleC2SData->setChecked(true);
+    sim->chkThrottleS2CData->setChecked(true);
+
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+    const QByteArray data = AllByteValues(100000, 3);
+    const QByteArray back = EchoThrough(*client, data, 5);
+    EXPECT_TRUE(back == data);
+    client->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY1"); }));
+
+    using namespace SocketEventType;
+    EXPECT_EQ(DataOfType("KEY1", ClientBytesSendStartThrottled), data.size());
+    EXPECT_EQ(DataOfType("KEY1", ServerBytesSendStartThrottled), data.size());
+    auto h = History("KEY1");
+    for (const auto& e : h->mobjSocketPairEvents) {
+        if (e->mobjEventType == ClientBytesSendStartThrottled) {
+            EXPECT_LE(e->mstrData.size(), 3000);
+        }
+        if (e->mobjEventType == ServerBytesSendStartThrottled) {
+            EXPECT_LE(e->mstrData.size(), 5000);
+        }
+        EXPECT_NE(e->mobjEventType, ClientBytesSendStart);
+    }
+    sim->chkThrottleC2SData->setChecked(false);
+    sim->chkThrottleS2CData->setChecked(false);
+}
+
+TEST_F(RelayTest, DangledDataIsHeldThenSentAndACloseDuringTheDangleEndsThePair)
+{
+    auto* sim = frmProblemSimulation::Instance();
+    sim->txtDangleStopTime->setText("300");
+    sim->optDangleStopTime.SetValue(0, true);
+    sim->optDangleDirections.SetValue(0, true);   // client to server only
+    sim->optDangleClose.SetValue(1, true);        // transmit what was held
+
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    auto client = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+    SocketPair* pair = Pair("KEY1");
+    ASSERT_NE(pair, nullptr);
+    EXPECT_EQ(pair->mlngTimeDuringDangle, 300);
+    EXPECT_EQ(pair->mintDataToDangle, 0);
+
+    QElapsedTimer t;
+    t.start();
+    sim->cmdDangleAll_Click();
+    EXPECT_TRUE(pair->IsDanglingCurrentlyOn(true));
+    EXPECT_FALSE(pair->IsDanglingCurrentlyOn(false));
+    client->write("held");
+    QByteArray back;
+    ASSERT_TRUE(WaitUntil([&] { back += client->readAll(); return back.size() >= 4; }, 5000));
+    EXPECT_GE(t.elapsed(), 250);
+    EXPECT_EQ(back, QByteArray("held"));
+    using namespace SocketEventType;
+    EXPECT_TRUE(HasEvent("KEY1", ClientBytesBufferedDangling));
+    EXPECT_TRUE(HasEvent("KEY1", ServerDanglingStarted));
+    EXPECT_TRUE(HasEvent("KEY1", ServerDanglingStopped));
+    EXPECT_FALSE(HasEvent("KEY1", ClientDanglingStarted));
+
+    // A second connection: the client leaves during the dangle; the pair
+    // dies when the dangle ends instead of waiting for the peers.
+    auto second = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY2", SocketEventType::ConnectionAttemptSuccessful); }));
+    Pair("KEY2")->tmrDangleStartTimer_Timer();
+    second->write("lost");
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY2", ClientBytesBufferedDangling); }));
+    second->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY2", RemoteClientDisconnected); }));
+    EXPECT_FALSE(IsDead("KEY2"));
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY2"); }, 3000));
+    EXPECT_TRUE(HasEvent("KEY2", LocalClientDisconnected));
+    EXPECT_TRUE(WaitUntil([&] { return echo.mDisconnects == 1; }));
 }
