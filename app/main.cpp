@@ -39,6 +39,9 @@ public:
 
 int main(int argc, char** argv)
 {
+    // Qt's own event dispatcher turns socket events around faster than the
+    // glib one, which matters for a program that lives on socket events.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessaly"));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.0.%3").arg(Version::Major).arg(Version::Minor).arg(Version::Revision));

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <functional>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -106,6 +107,8 @@ private:
     void onBytesWritten();
     void onDisconnected();
     void onSocketError();
+    void handleSocketError(int savedErrno);
+    void deferToLoop(std::function<void()> work);
     void onNewConnection();
     void raiseDataArrivalLater();
     void fail(int number, const QString& description);
@@ -128,6 +131,7 @@ private:
     bool mSendPending = false;
     bool mPeerClosed = false;
     bool mArrivalQueued = false;
+    bool mInSendData = false;   // inside our own flush: socket signals are deferred
     // Addresses of the current or last connection, kept readable after the
     // peer has gone (Qt forgets them once the socket is unconnected).
     QString mPeerIP;

@@ -195,6 +195,38 @@ TEST(Winsock, OneSendCompletePerSendNeverInsideSendData)
     ASSERT_TRUE(WaitUntil([&] { return server.probes[0]->data.size() == 6000; }));
 }
 
+// A relay sends its next chunk from inside SendComplete; every such send must
+// complete too, small or large, or the relay stalls.
+TEST(Winsock, SendsStartedFromSendCompleteAlsoComplete)
+{
+    Server server;
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
+
+    // The first send is larger than the socket buffers while the peer is not
+    // reading, so its completion comes from Qt's own write notification.
+    server.accepted[0]->SetReadingPaused(true);
+    const QList<int> sizes = {10, 1, 300000, 7, 2000000, 3};
+    int next = 0;
+    qint64 total = 0;
+    QObject::connect(&client, &Winsock::SendComplete, &client, [&] {
+        if (next < sizes.size()) {
+            total += sizes[next];
+            EXPECT_TRUE(client.SendData(QByteArray(sizes[next++], 'x')));
+        }
+    });
+    total += 8 * 1024 * 1024;
+    ASSERT_TRUE(client.SendData(QByteArray(8 * 1024 * 1024, 'f')));
+    Pump(100);
+    EXPECT_GT(client.BytesToWrite(), 0);
+    server.accepted[0]->SetReadingPaused(false);
+    ASSERT_TRUE(WaitUntil([&] { return cp.sendCompletes == sizes.size() + 1; }, 10000))
+        << "completions seen: " << cp.sendCompletes;
+    ASSERT_TRUE(WaitUntil([&] { return server.probes[0]->data.size() == total; }, 10000));
+}
+
 TEST(Winsock, PeerCloseIsCloseAndOwnCloseRaisesNothing)
 {
     Server server;
