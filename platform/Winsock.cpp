@@ -439,6 +439,8 @@ void Winsock::attach(QTcpSocket* s)
 {
     s->setParent(this);
     s->setReadBufferSize(mPaused ? kPausedReadBuffer : 0);
+    // A relay forwards what it has at once; Nagle would only add delay.
+    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     mSocket = s;
     connect(s, &QIODevice::readyRead, this, &Winsock::onReadyRead);
     connect(s, &QIODevice::bytesWritten, this, &Winsock::onBytesWritten);
