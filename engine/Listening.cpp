@@ -144,7 +144,8 @@ bool Listening::StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int ln
                                        QString& strError)
 {
     try {
-        for (int i = 1; i <= HighestElement(); ++i) {
+        // Idle sockets have no port (0): a bad port number must not take them.
+        for (int i = 1; lngPort >= 1 && i <= HighestElement(); ++i) {
             tsy::Winsock* element = SocketElement(i);
             if (element && element->LocalPort() == lngPort) UnloadElement(i);
         }
