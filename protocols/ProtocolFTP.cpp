@@ -159,7 +159,9 @@ void ProtocolFTP::RewritePortCommandAndRelay(const QByteArray& strData)
         }
         if (blnForward) RelayToRemoteServer(strCommand);
         else SendDataToRemoteClient(strCommand);
-        if (!strRest.isEmpty() && !PairEnded()) RelayToRemoteServer(strRest);
+        // Further commands sent in the same chunk are examined like any
+        // other client data: a second PORT is rewritten too.
+        if (!strRest.isEmpty() && !PairEnded()) ProcessClientData(strRest);
         DrainClientData();
         UpdateBackPressure();
     });
@@ -280,7 +282,7 @@ void ProtocolFTP::RewritePasvReplyAndRelay(const QByteArray& strData)
         }
         if (blnForward) RelayToRemoteClient(strReply);
         else SendDataToRemoteClient(strReply);
-        if (!strRest.isEmpty() && !PairEnded()) RelayToRemoteClient(strRest);
+        if (!strRest.isEmpty() && !PairEnded()) ProcessServerData(strRest);
         DrainServerData();
         UpdateBackPressure();
     });

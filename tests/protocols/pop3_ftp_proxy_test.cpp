@@ -553,6 +553,27 @@ TEST_F(FtpProxyTest, ClientDataArrivingWhileTheDataPortOpensFollowsTheRewrittenC
     EXPECT_FALSE(second.startsWith("200 Active")) << second.toStdString();
 }
 
+TEST_F(FtpProxyTest, TwoPortCommandsInOneChunkAreBothRewritten)
+{
+    auto c = LoggedIn();
+    QTcpServer clientData;
+    ASSERT_TRUE(clientData.listen(QHostAddress::LocalHost, 0));
+    const int p = clientData.serverPort();
+    const QByteArray port = "PORT 127,0,0,1," + QByteArray::number(p / 256) + "," + QByteArray::number(p % 256) + "\r\n";
+    const qsizetype mark = c->got.size();
+    c->Send(port + port);
+    const QByteArray first = c->LineAfter(mark);
+    const QByteArray second = c->LineAfter(mark + first.size());
+    EXPECT_TRUE(first.startsWith("200 Active")) << c->got.toStdString();
+    EXPECT_TRUE(second.startsWith("200 Active")) << c->got.toStdString();
+    // Each command got a data port of its own towards the client's listener.
+    const QList<int> ports = DataPorts();
+    ASSERT_EQ(ports.size(), 2);
+    for (int dp : ports)
+        EXPECT_EQ(tsy::Settings::GetSetting(QStringLiteral("Protocols\\Pass Through\\Port %1").arg(dp), QStringLiteral("Port")),
+                  QString::number(p));
+}
+
 TEST_F(FtpProxyTest, TheConnectionMayEndWhileTheDataPortOpens)
 {
     auto c = LoggedIn();
