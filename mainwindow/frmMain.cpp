@@ -452,6 +452,12 @@ void frmMain::BuildControls()
     tvwSockets->setObjectName(QStringLiteral("tvwSockets"));
     tvwSockets->setHeaderHidden(true);
     tvwSockets->setIconSize(QSize(16, 16));
+    // Node texts are never cut short: a port's " - Not Listening" and the
+    // event descriptions run past the narrow pane, which then scrolls sideways.
+    tvwSockets->setTextElideMode(Qt::ElideNone);
+    tvwSockets->header()->setStretchLastSection(false);
+    tvwSockets->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    tvwSockets->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     tvwSockets->installEventFilter(this);
     General::SetSocketTree(tvwSockets);
 

@@ -23,6 +23,7 @@
 #include <QMenu>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <QToolBar>
 #include <QToolButton>
@@ -117,6 +118,19 @@ TEST_F(MainWindowTest, TreeHoldsRootAndOneNodePerPortWithListeningState)
     // The port that failed was reported in the error log.
     ASSERT_NE(frmError::Loaded(), nullptr);
     EXPECT_TRUE(frmError::Loaded()->LogText().contains(QStringLiteral("listen on port ") + QString::number(mBusyPort)));
+}
+
+TEST_F(MainWindowTest, LongNodeTextsScrollSidewaysInsteadOfBeingCutShort)
+{
+    tsy::KeyedTree* tree = mMain->tvwSockets;
+    mMain->show();
+    tsytest::Pump(50);
+    const QString busyKey = QStringLiteral("PROTO") + QString::number(mBusyPort);
+    tree->SetText(busyKey, QStringLiteral("A port description long enough to run well past the tree pane (%1) - Not Listening").arg(mBusyPort));
+    tsytest::Pump(50);
+    EXPECT_EQ(tree->textElideMode(), Qt::ElideNone);
+    EXPECT_GT(tree->columnWidth(0), tree->viewport()->width());
+    EXPECT_GT(tree->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(MainWindowTest, ControlsTitlesAndStatusBar)
