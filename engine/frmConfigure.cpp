@@ -107,7 +107,8 @@ frmConfigure::frmConfigure()
     chkShowAtStartUp = new QCheckBox(QStringLiteral("Sho&w this screen at startup."), this);
     cmdClose = new QPushButton(QStringLiteral("Close"), this);
     cmdClose->setDefault(true);
-    for (QPushButton* b : {cmdPortAdd, cmdDeletePort, cmdStartListening, cmdConfigure}) b->setAutoDefault(false);
+    // A button with the focus takes Enter itself; elsewhere Enter presses Close.
+    for (QPushButton* b : {cmdPortAdd, cmdDeletePort, cmdStartListening, cmdConfigure}) b->setAutoDefault(true);
 
     auto* grid = new QGridLayout(Frame1);
     grid->addWidget(lblPort, 0, 0);

@@ -168,7 +168,7 @@ frmPort::frmPort()
     cmdOK->setDefault(true);
     cmdOK->setAutoDefault(true);
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cmdCancel->setAutoDefault(false);
+    cmdCancel->setAutoDefault(true);   // Enter on a focused Cancel cancels
 
     connect(lstDetails, &QTreeWidget::itemClicked, this, [this] { lstDetails_Click(); });
     connect(lstDetails, &QTreeWidget::itemDoubleClicked, this, [this] { lstDetails_DblClick(); });
@@ -189,7 +189,10 @@ void frmPort::Form_Load()
     // Let pending work run once before the file is read.
     tsy::Runtime::DoEvents();
 
-    lstDetails->setColumnWidth(0, tsy::Runtime::TwipsToPixels(1000));
+    // At least wide enough for the caption and its sort mark.
+    const QFontMetrics header = lstDetails->header()->fontMetrics();
+    lstDetails->setColumnWidth(0, std::max(tsy::Runtime::TwipsToPixels(1000),
+                                           header.horizontalAdvance(QStringLiteral("Port Number")) + 32));
     lstDetails->setColumnWidth(1, tsy::Runtime::TwipsToPixels(3600));
 
     const QString path = PortsFilePath();

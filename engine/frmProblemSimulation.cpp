@@ -324,7 +324,10 @@ void frmProblemSimulation::BuildControls()
     line(l2, {optDangleStopTime(0), txtDangleStopTime, Caption(QStringLiteral("mSsec"), tab2)}, 20);
     line(l2, {optDangleStopTime(1), txtDangleStopTimeFrom, Caption(QStringLiteral("and "), tab2),
               txtDangleStopTimeTo, Caption(QStringLiteral("mSsec"), tab2)}, 20);
+    // A gap before each of the two groups, so that they read as separate choices.
+    l2->addSpacing(8);
     for (int i = 0; i < optDangleClose.Count(); ++i) line(l2, {optDangleClose(i)}, 20);
+    l2->addSpacing(8);
     for (int i = 0; i < optDangleDirections.Count(); ++i) line(l2, {optDangleDirections(i)}, 20);
     line(l2, {cmdDangleAll}, 20);
     l2->addStretch(1);
@@ -334,6 +337,10 @@ void frmProblemSimulation::BuildControls()
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
     cmdOK->setDefault(true);
     cmdOK->setAutoDefault(true);
+    // A command button with the focus takes Enter itself; elsewhere Enter
+    // presses Close.
+    cmdTerminateAllConnections->setAutoDefault(true);
+    cmdDangleAll->setAutoDefault(true);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(cmdOK);

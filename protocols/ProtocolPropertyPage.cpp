@@ -37,7 +37,7 @@ ProtocolPropertyPage::ProtocolPropertyPage(QWidget* parent, const QString& title
     cmdOK->setDefault(true);
     cmdOK->setAutoDefault(true);
     Command1 = new QPushButton(QStringLiteral("Cancel"), this);
-    Command1->setAutoDefault(false);
+    Command1->setAutoDefault(true);   // Enter on a focused Cancel cancels
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
     connect(Command1, &QPushButton::clicked, this, &ProtocolPropertyPage::Command1_Click);
 
@@ -53,6 +53,14 @@ ProtocolPropertyPage::ProtocolPropertyPage(QWidget* parent, const QString& title
 void ProtocolPropertyPage::FinishLayout()
 {
     mTabLayout->addStretch(1);
+    // The buttons were made before the page's fields: Tab reaches them last.
+    QWidget* last = nullptr;
+    for (QWidget* w : tabGeneral->findChildren<QWidget*>())
+        if (w->focusPolicy() & Qt::TabFocus) last = w;
+    if (last) {
+        QWidget::setTabOrder(last, cmdOK);
+        QWidget::setTabOrder(cmdOK, Command1);
+    }
     // Wrapped texts need the final width before the height can be known.
     constexpr int kWidth = 440;
     setFixedWidth(kWidth);

@@ -23,7 +23,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeWidget>
+#include <QHeaderView>
 #include <gtest/gtest.h>
 
 namespace {
@@ -407,6 +409,43 @@ TEST_F(ConfigureTest, PortDialogRowsClickSortAndDoubleClick)
     EXPECT_EQ(again, d);
     EXPECT_EQ(again->txtPort->text(), "110");
     EXPECT_EQ(again->lstDetails->topLevelItemCount(), 3);
+}
+
+TEST_F(ConfigureTest, EnterOnAFocusedButtonPressesThatButtonAndHeadersFit)
+{
+    // The port dialog: Enter on a focused Cancel cancels; the Port Number
+    // column is wide enough for its caption.
+    QTemporaryDir dir;
+    tsy::Runtime::SetProgramDir(dir.path());
+    frmPort::SetModalRunner([](frmPort* d) {
+        d->show();
+        d->txtPort->setText("41010");
+        QTest::keyClick(d->cmdCancel, Qt::Key_Return);
+    });
+    frmConfigure* w = frmConfigure::Instance();
+    w->show();
+    w->cmdPortAdd_Click();
+    EXPECT_EQ(frmPort::Instance()->Tag, "CANCEL");
+    EXPECT_EQ(w->lvwPort->topLevelItemCount(), 0);
+    QTreeWidget* list = frmPort::Instance()->lstDetails;
+    EXPECT_GT(list->columnWidth(0), list->header()->fontMetrics().horizontalAdvance("Port Number") + 16);
+
+    // The configuration window: Enter on a focused Delete asks about the
+    // port instead of closing the window.
+    frmConfigure::Unload();   // its Close rewrites PortsInUse: store after it
+    Flush();
+    tsy::Settings::SaveSetting("Protocols", "41011", "<Don't use>");
+    tsy::Settings::SaveSetting("PortsInUse", "41011", "Desc");
+    w = frmConfigure::Instance();
+    w->show();
+    script->answers = {tsy::Modal::Answer::No};
+    QTest::keyClick(w->cmdDeletePort, Qt::Key_Return);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(script->texts().count("Are you sure you want to remove this port?"), 1);
+    EXPECT_EQ(w->lvwPort->topLevelItemCount(), 1);
+    // Elsewhere Enter still presses Close.
+    QTest::keyClick(w->lvwPort, Qt::Key_Return);
+    EXPECT_FALSE(w->isVisible());
 }
 
 TEST_F(ConfigureTest, MissingPortsFileIsReportedAndAPortCanStillBeTyped)

@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFocusEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -415,6 +416,21 @@ TEST_F(FailureSimTest, NumberBoxesCheckedWhenTheyLoseFocus)
     leave(sim->txtC2SBytes, "0");
     EXPECT_EQ(sim->txtC2SBytes->text(), "0");
     EXPECT_EQ(sim->focusWidget(), sim->txtC2SBytes);
+}
+
+TEST_F(FailureSimTest, EnterOnAFocusedCommandButtonPressesThatButton)
+{
+    // Enter goes to the Close button only when no other button has the focus.
+    sim->show();
+    int dangled = 0;
+    QObject::connect(sim->cmdDangleAll, &QPushButton::clicked, [&] { ++dangled; });
+    QTest::keyClick(sim->cmdTerminateAllConnections, Qt::Key_Return);
+    EXPECT_TRUE(sim->isVisible());
+    QTest::keyClick(sim->cmdDangleAll, Qt::Key_Enter);
+    EXPECT_TRUE(sim->isVisible());
+    EXPECT_EQ(dangled, 1);
+    QTest::keyClick(sim->chkTerminateConnections, Qt::Key_Return);
+    EXPECT_FALSE(sim->isVisible());
 }
 
 TEST_F(FailureSimTest, StatusPanelsShowTheSwitches)

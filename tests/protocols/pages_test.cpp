@@ -17,7 +17,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -114,6 +116,31 @@ TEST_F(PagesTest, PassThroughDefaultsStoredOnImmediateOkAndCancelStoresNothing)
     EXPECT_EQ(page->txtPort->text(), " 25 ");
     EXPECT_EQ(page->txtProxyServer->text(), "mail.example.com ");
     EXPECT_TRUE(All("Protocols\\Pass Through\\Port 1001").isEmpty());
+}
+
+TEST_F(PagesTest, EnterOnTheFocusedCancelCancelsAndTabReachesTheButtonsLast)
+{
+    const QString section = "Protocols\\Pass Through\\Port 1000";
+    auto page = Open<frmProtocolPassThruPP>(&passThru, 1000);
+    page->show();
+    QTest::keyClick(page->Command1, Qt::Key_Return);
+    EXPECT_TRUE(page->Unloaded());
+    EXPECT_TRUE(All(section).isEmpty());
+
+    // Top to bottom: the fields, then OK, then Cancel.
+    const auto next = [](QWidget* w) {
+        do w = w->nextInFocusChain();
+        while (w && !(w->focusPolicy() & Qt::TabFocus));
+        return w;
+    };
+    page = Open<frmProtocolPassThruPP>(&passThru, 1000);
+    EXPECT_EQ(next(page->txtProxyServer), page->txtPort);
+    EXPECT_EQ(next(page->txtPort), page->cmdOK);
+    EXPECT_EQ(next(page->cmdOK), page->Command1);
+    auto pop = Open<frmProtocolPOP3PP>(&pop3, 110);
+    EXPECT_EQ(next(pop->txtPort), pop->cmdOK);
+    auto web = Open<frmProtocolHTTPPP>(&http, 8080);
+    EXPECT_EQ(next(web->txtPort), web->cmdOK);
 }
 
 TEST_F(PagesTest, PortTestRefusesAndStoresNothing)
