@@ -772,9 +772,16 @@ void frmMain::ResizeForm()
 {
     if (!mCentral || !barToolbar) return;
     if (isMinimized()) {
-        if (OptionDisplayInSysTray()) hide();
-        return;
+        if (OptionDisplayInSysTray()) {
+            hide();
+            return;
+        }
+        // A window that starts minimised is still laid out once: where the
+        // desktop cannot minimise it, it would otherwise show its controls
+        // piled up at their initial places.
+        if (mblnLaidOut) return;
     }
+    if (isVisible()) mblnLaidOut = true;
     const auto W = [this] { return double(Tw(mCentral->width()) + kFrameWidthTwips); };
     const auto H = [this] { return double(Tw(mCentral->height()) + kFrameHeightTwips); };
     const double NW = Tw(barNavigation->width());

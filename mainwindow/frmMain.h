@@ -181,5 +181,6 @@ private:
     bool mblnDraggingVert = false;
     bool mblnAnimationStarted = false;
     bool mblnTerminating = false;
+    bool mblnLaidOut = false;   // the layout has run at least once
     bool mblnRealTimePaneShown = true;   // until the real-time data window holds the switch
 };

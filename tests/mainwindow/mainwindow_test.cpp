@@ -133,6 +133,22 @@ TEST_F(MainWindowTest, LongNodeTextsScrollSidewaysInsteadOfBeingCutShort)
     EXPECT_GT(tree->horizontalScrollBar()->maximum(), 0);
 }
 
+TEST_F(MainWindowTest, AWindowStartedMinimisedIsStillLaidOutOnce)
+{
+    frmMain::Unload();
+    tsy::Settings::SaveSetting(QStringLiteral("Options"), QStringLiteral("RunMinimized"), QStringLiteral("1"));
+    mMain = frmMain::Instance();
+    ASSERT_TRUE(mMain->isMinimized());
+    ASSERT_NE(frmError::Loaded(), nullptr);
+    EXPECT_FALSE(frmError::Loaded()->isVisible());
+    mMain->show();
+    tsytest::Pump(50);
+    // The tree sits under its title, the list right of the tree, not piled up at the top left.
+    EXPECT_GT(mMain->tvwSockets->y(), mMain->lblSockets->geometry().bottom());
+    EXPECT_GT(mMain->lvwDetails->x(), mMain->tvwSockets->geometry().right());
+    EXPECT_GT(mMain->tvwSockets->height(), 100);
+}
+
 TEST_F(MainWindowTest, ControlsTitlesAndStatusBar)
 {
     EXPECT_EQ(mMain->windowTitle(), QStringLiteral("Tessaly"));
