@@ -177,7 +177,7 @@ frmPort::frmPort()
     connect(cmdCancel, &QPushButton::clicked, this, &frmPort::cmdCancel_Click);
 
     setMinimumSize(tsy::Runtime::TwipsToPixels(4000), tsy::Runtime::TwipsToPixels(3000));
-    resize(tsy::Runtime::TwipsToPixels(5400), tsy::Runtime::TwipsToPixels(5600));
+    resize(tsy::Runtime::TwipsToPixels(6100), tsy::Runtime::TwipsToPixels(5600));   // both columns without scrolling
     Tag = QStringLiteral("CANCEL");
     Form_Load();
 }
