@@ -465,6 +465,9 @@ void ProtocolRelay::ClientError(int lngError, const QString& strError)
                 const QString text = tsy::Settings::GetSetting(QStringLiteral("Protocols\\") + GetProtocolName(),
                                                                QStringLiteral("NoSiteError"));
                 SendDataToRemoteClient(text.toLatin1());
+                // A client already gone ends the pair inside that send; its death
+                // is reported once, there.
+                if (pair.Dead()) return;
             }
         } else {
             Log().ClientInBadState(&pair, lngError, strError, false);

@@ -583,6 +583,22 @@ TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
         EXPECT_FALSE(EventTypes(*h).contains(SocketEventType::ClientBytesSendStart));   // CONNECT never forwarded
         EXPECT_EQ(deaths, 3);
     }
+    {   // Client gone before the name lookup fails: the NoSiteError reply finds
+        // no client, which ends the connection; reported dead exactly once.
+        tsy::Settings::SaveSetting(QStringLiteral("Protocols\\HTTP"), "NoSiteError", "no site");
+        const int port = Listen(QStringLiteral("HTTP"));
+        auto client = std::make_unique<RawClient>(port);
+        client->Send("GET http://nosuchhost.invalid/ HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto h = LastHistory();
+            return h && EventTypes(*h).contains(SocketEventType::ConnectionAttemptToRemoteServer);
+        }));
+        const auto h = LastHistory();
+        client.reset();
+        ASSERT_TRUE(WaitUntil([&] { return h->mblnDead; }, 20000));
+        Pump(300);
+        EXPECT_EQ(deaths, 4);
+    }
     General::gobjLogging->mfnBeforeStep = nullptr;
 }
 
