@@ -221,6 +221,8 @@ void frmPort::ShowModal(QWidget* owner)
         Runner()(this);
     else
         exec();
+    // Stay loaded between uses even when the owner is unloaded.
+    if (parentWidget()) setParent(nullptr, windowFlags() | Qt::Dialog);
 }
 
 void frmPort::resizeEvent(QResizeEvent* e)

@@ -427,6 +427,11 @@ TEST_F(ConfigureTest, EnterOnAFocusedButtonPressesThatButtonAndHeadersFit)
     w->cmdPortAdd_Click();
     EXPECT_EQ(frmPort::Instance()->Tag, "CANCEL");
     EXPECT_EQ(w->lvwPort->topLevelItemCount(), 0);
+    // The dialog outlives its owner's unloading, keeping what it held.
+    frmConfigure::Unload();
+    Flush();
+    ASSERT_TRUE(frmPort::IsLoaded());
+    EXPECT_EQ(frmPort::Instance()->txtPort->text(), "41010");
     QTreeWidget* list = frmPort::Instance()->lstDetails;
     EXPECT_GT(list->columnWidth(0), list->header()->fontMetrics().horizontalAdvance("Port Number") + 16);
 
