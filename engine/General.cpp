@@ -8,10 +8,38 @@
 #include <QTime>
 #include <QWidget>
 #include <climits>
+#include <new>
 #include <functional>
 #include <stdexcept>
 
 namespace General {
+
+void DescribeError(std::exception_ptr e, int& lngNumber, QString& strDescription)
+{
+    try {
+        std::rethrow_exception(e);
+    } catch (const tsy::CollectionError& err) {
+        lngNumber = err.number;
+        strDescription = QString::fromUtf8(err.what());
+    } catch (const std::bad_alloc&) {
+        lngNumber = 7;
+        strDescription = QStringLiteral("Out of memory");
+    } catch (const std::exception& err) {
+        lngNumber = 5;
+        strDescription = QString::fromUtf8(err.what());
+    } catch (...) {
+        lngNumber = 5;
+        strDescription = QStringLiteral("Invalid procedure call or argument");
+    }
+}
+
+void LogFailure(const QString& strSentence, std::exception_ptr e)
+{
+    int number = 0;
+    QString description;
+    DescribeError(e, number, description);
+    frmError::LogError(strSentence + QString::number(number) + QStringLiteral(", ") + description);
+}
 
 Logging* gobjLogging = nullptr;
 Listening* gobjListening = nullptr;

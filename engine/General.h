@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTime>
 #include <QVariant>
+#include <exception>
 #include <memory>
 
 class QWidget;
@@ -81,6 +82,12 @@ void ApplyKeepOnTop(QWidget* window);
 // section and its PortsInUse entry. Every deletion is attempted; an entry
 // that is already absent counts as deleted.
 void DeleteEphemeralPort(int lngPort);
+
+// The error number and text of a trapped failure: a collection error keeps
+// its own number, running out of memory is 7, anything else is 5.
+void DescribeError(std::exception_ptr e, int& lngNumber, QString& strDescription);
+// Writes the sentence followed by "number, description" of the failure to the error log.
+void LogFailure(const QString& strSentence, std::exception_ptr e);
 
 // The first value when it is less than the second, otherwise the second.
 template <class T>

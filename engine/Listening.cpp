@@ -28,32 +28,9 @@ const QString kDontUse = QStringLiteral("<Don't use>");
 QString PortKey(int lngPort) { return QStringLiteral("KEY") + QString::number(lngPort); }
 QString NodeKey(int lngPort) { return QStringLiteral("PROTO") + QString::number(lngPort); }
 
-void Describe(std::exception_ptr e, int& number, QString& description)
-{
-    try {
-        std::rethrow_exception(e);
-    } catch (const tsy::CollectionError& err) {
-        number = err.number;
-        description = QString::fromUtf8(err.what());
-    } catch (const std::bad_alloc&) {
-        number = 7;
-        description = QStringLiteral("Out of memory");
-    } catch (const std::exception& err) {
-        number = 5;
-        description = QString::fromUtf8(err.what());
-    } catch (...) {
-        number = 5;
-        description = QStringLiteral("Invalid procedure call or argument");
-    }
-}
-
 void LogTrapped(const QString& strSentence, std::exception_ptr e)
 {
-    int number = 0;
-    QString description;
-    Describe(e, number, description);
-    frmError::LogError(strSentence + QStringLiteral("  The operating system reports: ") + QString::number(number)
-                       + QStringLiteral(", ") + description);
+    General::LogFailure(strSentence + QStringLiteral("  The operating system reports: "), e);
 }
 
 [[noreturn]] void ThrowNotSet()
@@ -182,7 +159,7 @@ bool Listening::StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int ln
         }
         return true;
     } catch (...) {
-        Describe(std::current_exception(), lngError, strError);
+        General::DescribeError(std::current_exception(), lngError, strError);
         return false;
     }
 }

@@ -17,35 +17,13 @@
 
 namespace {
 
-void Describe(std::exception_ptr e, int& number, QString& description)
-{
-    try {
-        std::rethrow_exception(e);
-    } catch (const tsy::CollectionError& err) {
-        number = err.number;
-        description = QString::fromUtf8(err.what());
-    } catch (const std::bad_alloc&) {
-        number = 7;
-        description = QStringLiteral("Out of memory");
-    } catch (const std::exception& err) {
-        number = 5;
-        description = QString::fromUtf8(err.what());
-    } catch (...) {
-        number = 5;
-        description = QStringLiteral("Invalid procedure call or argument");
-    }
-}
-
 // A failure inside an event of the pair is written to the error log so the
 // program goes on; the handler is not told.
 void LogEventFailure(const QString& strWhat, std::exception_ptr e)
 {
-    int number = 0;
-    QString description;
-    Describe(e, number, description);
-    frmError::LogError(QStringLiteral("An error occurred while attempting to ") + strWhat
-                       + QStringLiteral(".  The operating system reports: ") + QString::number(number)
-                       + QStringLiteral(", ") + description);
+    General::LogFailure(QStringLiteral("An error occurred while attempting to ") + strWhat
+                            + QStringLiteral(".  The operating system reports: "),
+                        e);
 }
 
 } // namespace
@@ -159,7 +137,7 @@ void SocketPair::ServerConnected(qint64 lngRequestId, std::shared_ptr<ProtocolHa
     } catch (...) {
         int number = 0;
         QString description;
-        Describe(std::current_exception(), number, description);
+        General::DescribeError(std::current_exception(), number, description);
         if (objProtocolHandler) objProtocolHandler->ServerError(number, description);
     }
 }
@@ -174,7 +152,7 @@ void SocketPair::ConnectionRejected(qint64 /*lngRequestId*/, std::shared_ptr<Pro
     } catch (...) {
         int number = 0;
         QString description;
-        Describe(std::current_exception(), number, description);
+        General::DescribeError(std::current_exception(), number, description);
         if (objProtocolHandler) objProtocolHandler->ServerError(number, description);
     }
 }
@@ -191,7 +169,7 @@ bool SocketPair::AttemptConnectionToRemoteServer(const QString& strServerIP, int
         }
         return true;
     } catch (...) {
-        Describe(std::current_exception(), lngErrorCode, strError);
+        General::DescribeError(std::current_exception(), lngErrorCode, strError);
         return false;
     }
 }

@@ -3,6 +3,7 @@
 #include "engine/General.h"
 #include "engine/Listening.h"
 #include "engine/SocketPair.h"
+#include "engine/Trap.h"
 #include "engine/frmError.h"
 #include "mainwindow/frmMain.h"
 #include "platform/KeyedTree.h"
@@ -60,29 +61,7 @@ const QString kImgEvent = QStringLiteral("Event");
 const QString kUnknown = QStringLiteral("<Unknown>");
 const QString kError = QStringLiteral("<Error>");
 
-void Report(const char* sentence, int number, const QString& description)
-{
-    frmError::LogError(QString::fromLatin1(sentence) + QString::number(number) + QStringLiteral(", ") + description);
-}
-
-// Runs fn, reporting any failure with the sentence; true when it ran to its end.
-template <class F>
-bool Trap(const char* sentence, F&& fn)
-{
-    try {
-        fn();
-        return true;
-    } catch (const tsy::CollectionError& e) {
-        Report(sentence, e.number, QString::fromUtf8(e.what()));
-    } catch (const std::bad_alloc&) {
-        Report(sentence, 7, QStringLiteral("Out of memory"));
-    } catch (const std::exception& e) {
-        Report(sentence, 5, QString::fromUtf8(e.what()));
-    } catch (...) {
-        Report(sentence, 5, QStringLiteral("Invalid procedure call or argument"));
-    }
-    return false;
-}
+using General::Trap;
 
 // The key of the node the user selected last; empty while there is no main window.
 QString SelectedNodeKey()

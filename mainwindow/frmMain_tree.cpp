@@ -5,6 +5,7 @@
 
 #include "engine/General.h"
 #include "engine/Listening.h"
+#include "engine/Trap.h"
 #include "engine/frmConfigure.h"
 #include "engine/frmError.h"
 #include "history/Logging.h"
@@ -35,29 +36,7 @@ const QString kImgSocket = QStringLiteral("Socket");
 const QString kImgSocketDisconnected = QStringLiteral("SocketDisconnected");
 const QString kImgEvent = QStringLiteral("Event");
 
-void Report(const char* sentence, int number, const QString& description)
-{
-    frmError::LogError(QString::fromLatin1(sentence) + QString::number(number) + QStringLiteral(", ") + description);
-}
-
-// Runs fn; a failure is reported with the sentence. True when fn ran to its end.
-template <class F>
-bool Trap(const char* sentence, F&& fn)
-{
-    try {
-        fn();
-        return true;
-    } catch (const tsy::CollectionError& e) {
-        Report(sentence, e.number, QString::fromUtf8(e.what()));
-    } catch (const std::bad_alloc&) {
-        Report(sentence, 7, QStringLiteral("Out of memory"));
-    } catch (const std::exception& e) {
-        Report(sentence, 5, QString::fromUtf8(e.what()));
-    } catch (...) {
-        Report(sentence, 5, QStringLiteral("Invalid procedure call or argument"));
-    }
-    return false;
-}
+using General::Trap;
 
 // The key of the topmost ancestor of the node (the node itself when top level).
 QString RootKeyOf(const tsy::KeyedTree* tree, const QString& key)

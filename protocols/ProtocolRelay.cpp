@@ -3,6 +3,7 @@
 // send completion hands the socket the next piece of the queue.
 #include "protocols/ProtocolRelay.h"
 
+#include "engine/General.h"
 #include "engine/SocketPair.h"
 #include "engine/frmError.h"
 #include "history/Logging.h"
@@ -151,31 +152,14 @@ void ProtocolRelay::UpdateBackPressure()
 
 void ProtocolRelay::DescribeFailure(std::exception_ptr e, int& lngNumber, QString& strDescription)
 {
-    try {
-        std::rethrow_exception(e);
-    } catch (const tsy::CollectionError& err) {
-        lngNumber = err.number;
-        strDescription = QString::fromUtf8(err.what());
-    } catch (const std::bad_alloc&) {
-        lngNumber = 7;
-        strDescription = QStringLiteral("Out of memory");
-    } catch (const std::exception& err) {
-        lngNumber = 5;
-        strDescription = QString::fromUtf8(err.what());
-    } catch (...) {
-        lngNumber = 5;
-        strDescription = QStringLiteral("Invalid procedure call or argument");
-    }
+    General::DescribeError(e, lngNumber, strDescription);
 }
 
 void ProtocolRelay::ReportFailure(Member m, std::exception_ptr e)
 {
-    int number = 0;
-    QString description;
-    DescribeFailure(e, number, description);
-    frmError::LogError(QStringLiteral("An error occurred while attempting to ") + ActionPhrase(m) + QStringLiteral(" (")
-                       + ProtocolWord() + QStringLiteral(").  The operating system reports: ")
-                       + QString::number(number) + QStringLiteral(", ") + description);
+    General::LogFailure(QStringLiteral("An error occurred while attempting to ") + ActionPhrase(m) + QStringLiteral(" (")
+                            + ProtocolWord() + QStringLiteral(").  The operating system reports: "),
+                        e);
 }
 
 QString ProtocolRelay::ActionPhrase(Member m) const
