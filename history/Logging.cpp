@@ -5,6 +5,7 @@
 #include "engine/SocketPair.h"
 #include "engine/Trap.h"
 #include "engine/frmError.h"
+#include "history/TreeImages.h"
 #include "mainwindow/frmMain.h"
 #include "platform/KeyedTree.h"
 #include "platform/Numbers.h"
@@ -53,11 +54,7 @@ constexpr const char* kClearAll = "An error occurred while attempting to clear a
 constexpr const char* kKillHistory = "An error occurred while attempting to kill the socket history.  The operating system reports: ";
 constexpr const char* kRemoveEphemeral = "An error occurred while attempting to remove the empty Ephemeral ports.  The operating system reports: ";
 
-const QString kImgProtocol = QStringLiteral("Protocol");
-const QString kImgConnection = QStringLiteral("Connection");
-const QString kImgSocket = QStringLiteral("Socket");
-const QString kImgSocketDisconnected = QStringLiteral("SocketDisconnected");
-const QString kImgEvent = QStringLiteral("Event");
+using namespace TreeImages;
 const QString kUnknown = QStringLiteral("<Unknown>");
 const QString kError = QStringLiteral("<Error>");
 
@@ -744,7 +741,7 @@ bool Logging::ShouldSocketDetailsBeUpdated()
     const QString selected = SelectedNodeKey();
     if (!tree || !tree->Exists(selected)) return false;
     const QString image = tree->Image(selected);
-    return image == QLatin1String("AllActivity") || image == kImgProtocol || image == kImgConnection;
+    return image == kImgAllActivity || image == kImgProtocol || image == kImgConnection;
 }
 
 void Logging::UpdateDetails(const std::shared_ptr<SocketEvent>&, const SocketPairHistory&) {}

@@ -10,6 +10,7 @@
 #include "engine/frmError.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
+#include "history/TreeImages.h"
 #include "platform/KeyedTree.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
@@ -29,12 +30,7 @@ constexpr const char* kNodeRelated =
     "system reports: ";
 
 const QString kRoot = QStringLiteral("ROOT");
-const QString kImgAllActivity = QStringLiteral("AllActivity");
-const QString kImgProtocol = QStringLiteral("Protocol");
-const QString kImgConnection = QStringLiteral("Connection");
-const QString kImgSocket = QStringLiteral("Socket");
-const QString kImgSocketDisconnected = QStringLiteral("SocketDisconnected");
-const QString kImgEvent = QStringLiteral("Event");
+using namespace TreeImages;
 
 using General::Trap;
 
