@@ -169,22 +169,7 @@ void ProtocolFTP::RewritePortCommandAndRelay(const QByteArray& strData)
 
 void ProtocolFTP::RelayToRemoteServer(const QByteArray& strData)
 {
-    if (ClientConnected()) {
-        if (mblnC2SSendInProgress) {
-            AppendC2S(strData, false);
-        } else {
-            mblnC2SSendInProgress = true;
-            mblnC2SSendOutstanding = true;
-            // Whatever still waits goes first.
-            mvarC2SBuffer.append(strData);
-            SendC2S(mvarC2SBuffer.takeAll());
-        }
-    } else {
-        C2SBadState();
-        CloseServerSideIfConnected();
-        MarkDead();
-        ReportDeath();
-    }
+    ForwardC2S(strData);
 }
 
 void ProtocolFTP::SendDataToRemoteServer(const QByteArray& strData)
@@ -290,24 +275,8 @@ void ProtocolFTP::RewritePasvReplyAndRelay(const QByteArray& strData)
 
 void ProtocolFTP::RelayToRemoteClient(const QByteArray& strData)
 {
-    if (S2CDangling()) {
-        AppendS2C(strData, true);
-    } else if (ServerConnected()) {
-        if (mblnS2CSendInProgress) {
-            AppendS2C(strData, false);
-        } else {
-            mblnS2CSendInProgress = true;
-            mblnS2CSendOutstanding = true;
-            mvarS2CBuffer.append(strData);
-            SendS2C(mvarS2CBuffer.takeAll());
-        }
-    } else {
-        S2CBadState();
-        CloseServerSide();
-        CloseClientSideIfConnected();
-        MarkDead();
-        ReportDeath();
-    }
+    if (S2CDangling()) AppendS2C(strData, true);
+    else ForwardS2C(strData);
 }
 
 // ---- routing and rewriting ------------------------------------------------------

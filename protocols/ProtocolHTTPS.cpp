@@ -32,18 +32,6 @@ void ProtocolHTTPS::ConnectedToRemoteServer(const QString& strComment)
         // A client that left before the connection came up: the reply found
         // its socket closed and the connection has already been ended.
         if (pair.Dead()) return;
-        if (!mvarC2SBuffer.isEmpty()) {
-            mblnC2SSendInProgress = true;
-            mblnC2SSendOutstanding = true;
-            SendC2S(mvarC2SBuffer.takeAll());
-            UpdateBackPressure();
-            return;
-        }
-        if (mblnCloseAfterC2SFlush) {
-            MarkDead();
-            CloseClientSideIfConnected();
-            CloseServerSideIfConnected();
-            ReportDeath();
-        }
+        FinishConnection();
     });
 }

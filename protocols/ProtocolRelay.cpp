@@ -223,20 +223,25 @@ void ProtocolRelay::ConnectedToRemoteServer(const QString& strComment)
 {
     Trap(Member::ConnectedToRemoteServer, [&] {
         Log().ConnectionAttemptSuccessful(&Pair(), false, strComment);
-        if (FlushesBufferAtConnect() && !mvarC2SBuffer.isEmpty()) {
-            mblnC2SSendInProgress = true;
-            mblnC2SSendOutstanding = true;
-            SendC2S(mvarC2SBuffer.takeAll());
-            UpdateBackPressure();
-            return;
-        }
-        if (mblnCloseAfterC2SFlush) {
-            MarkDead();
-            CloseClientSideIfConnected();
-            CloseServerSideIfConnected();
-            ReportDeath();
-        }
+        FinishConnection();
     });
+}
+
+void ProtocolRelay::FinishConnection()
+{
+    if (FlushesBufferAtConnect() && !mvarC2SBuffer.isEmpty()) {
+        mblnC2SSendInProgress = true;
+        mblnC2SSendOutstanding = true;
+        SendC2S(mvarC2SBuffer.takeAll());
+        UpdateBackPressure();
+        return;
+    }
+    if (mblnCloseAfterC2SFlush) {
+        MarkDead();
+        CloseClientSideIfConnected();
+        CloseServerSideIfConnected();
+        ReportDeath();
+    }
 }
 
 void ProtocolRelay::ServerBytesBeforeConnected(const QByteArray& strData)
@@ -252,25 +257,8 @@ void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
         if (pair.ClientInitialised()) {
             if (C2SDangling()) {
                 AppendC2S(strData, true);
-            } else if (ClientConnected()) {
-                if (mblnC2SSendInProgress) {
-                    AppendC2S(strData, false);
-                } else {
-                    mblnC2SSendInProgress = true;
-                    mblnC2SSendOutstanding = true;
-                    // Whatever still waits goes first; new data never replaces it.
-                    if (!mvarC2SBuffer.isEmpty()) {
-                        mvarC2SBuffer.append(strData);
-                        SendC2S(mvarC2SBuffer.takeAll());
-                    } else {
-                        SendC2S(strData);
-                    }
-                }
             } else {
-                C2SBadState();
-                CloseServerSideIfConnected();
-                MarkDead();
-                ReportDeath();
+                ForwardC2S(strData);
             }
         } else {
             ServerBytesBeforeConnected(strData);
@@ -286,28 +274,55 @@ void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
         Log().ClientBytesReceived(&pair, strData, true);
         if (S2CDangling()) {
             AppendS2C(strData, true);
-        } else if (ServerConnected()) {
-            if (mblnS2CSendInProgress) {
-                AppendS2C(strData, false);
-            } else {
-                mblnS2CSendInProgress = true;
-                mblnS2CSendOutstanding = true;
-                if (!mvarS2CBuffer.isEmpty()) {
-                    mvarS2CBuffer.append(strData);
-                    SendS2C(mvarS2CBuffer.takeAll());
-                } else {
-                    SendS2C(strData);
-                }
-            }
         } else {
-            S2CBadState();
-            CloseServerSide();
-            CloseClientSideIfConnected();
-            MarkDead();
-            ReportDeath();
+            ForwardS2C(strData);
         }
         UpdateBackPressure();
     });
+}
+
+void ProtocolRelay::ForwardC2S(const QByteArray& strData)
+{
+    if (!ClientConnected()) {
+        C2SBadState();
+        CloseServerSideIfConnected();
+        MarkDead();
+        ReportDeath();
+    } else if (mblnC2SSendInProgress) {
+        AppendC2S(strData, false);
+    } else {
+        mblnC2SSendInProgress = true;
+        mblnC2SSendOutstanding = true;
+        // Whatever still waits goes first; new data never replaces it.
+        if (!mvarC2SBuffer.isEmpty()) {
+            mvarC2SBuffer.append(strData);
+            SendC2S(mvarC2SBuffer.takeAll());
+        } else {
+            SendC2S(strData);
+        }
+    }
+}
+
+void ProtocolRelay::ForwardS2C(const QByteArray& strData)
+{
+    if (!ServerConnected()) {
+        S2CBadState();
+        CloseServerSide();
+        CloseClientSideIfConnected();
+        MarkDead();
+        ReportDeath();
+    } else if (mblnS2CSendInProgress) {
+        AppendS2C(strData, false);
+    } else {
+        mblnS2CSendInProgress = true;
+        mblnS2CSendOutstanding = true;
+        if (!mvarS2CBuffer.isEmpty()) {
+            mvarS2CBuffer.append(strData);
+            SendS2C(mvarS2CBuffer.takeAll());
+        } else {
+            SendS2C(strData);
+        }
+    }
 }
 
 void ProtocolRelay::ClientBytesSent()
@@ -561,24 +576,7 @@ void ProtocolRelay::DanglingStatusChanged(bool blnDanglingOn, int intDataBeingDa
 void ProtocolRelay::SendDataToRemoteClient(const QByteArray& strData)
 {
     Trap(Member::SendDataToRemoteClient, [&] {
-        if (!ServerConnected()) {
-            S2CBadState();
-            CloseServerSide();
-            CloseClientSideIfConnected();
-            MarkDead();
-            ReportDeath();
-        } else if (mblnS2CSendInProgress) {
-            AppendS2C(strData, false);
-        } else {
-            mblnS2CSendInProgress = true;
-            mblnS2CSendOutstanding = true;
-            if (!mvarS2CBuffer.isEmpty()) {
-                mvarS2CBuffer.append(strData);
-                SendS2C(mvarS2CBuffer.takeAll());
-            } else {
-                SendS2C(strData);
-            }
-        }
+        ForwardS2C(strData);
         UpdateBackPressure();
     });
 }

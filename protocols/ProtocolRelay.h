@@ -92,6 +92,14 @@ protected:
     void AppendC2S(const QByteArray& strData, bool blnBecauseOfDangling);
     void AppendS2C(const QByteArray& strData, bool blnBecauseOfDangling);
     QByteArray NextPiece(RelayBuffer& buffer);
+    // Sends the data at once when the direction is idle, or queues it behind
+    // the send in progress; a destination that is not connected ends the pair.
+    // Dangling is the caller's affair.
+    void ForwardC2S(const QByteArray& strData);
+    void ForwardS2C(const QByteArray& strData);
+    // Once the outgoing connection is up: sends the client data held
+    // meanwhile, or carries out a close that came meanwhile.
+    void FinishConnection();
 
     // Closes pending for a direction that has gone quiet (nothing queued,
     // nothing outstanding, not dangled, not paced) are carried out now.
