@@ -30,6 +30,14 @@ QString Sentence(const QString& strAction, int lngNumber, const QString& strDesc
         .arg(strDescription);
 }
 
+// Logs the failure being handled as one of the action.
+void LogCurrentFailure(const QString& strAction)
+{
+    General::LogFailure(QStringLiteral("An error occurred while attempting to ") + strAction
+                            + QStringLiteral(".  The operating system reports: "),
+                        std::current_exception());
+}
+
 QString PassThroughSection(int lngPort) { return QStringLiteral("Protocols\\Pass Through\\Port %1").arg(lngPort); }
 
 } // namespace
@@ -192,10 +200,7 @@ void ProtocolFTP::SendDataToRemoteServer(const QByteArray& strData)
             ReportDeath();
         }
     } catch (...) {
-        int n = 0;
-        QString d;
-        DescribeFailure(std::current_exception(), n, d);
-        frmError::LogError(Sentence(QStringLiteral("process the data to be sent to the remote server (FTP)"), n, d));
+        LogCurrentFailure(QStringLiteral("process the data to be sent to the remote server (FTP)"));
     }
 }
 
@@ -288,10 +293,7 @@ bool ProtocolFTP::RouteFtpRequest(QByteArray& strRequest, QString& strHostName, 
         if (FtpRouting::RouteFtpRequest(strRequest, strHostName, lngPort, &err)) return true;
         frmError::LogError(Sentence(QStringLiteral("route the FTP request (FTP)"), err.lngError, err.strError));
     } catch (...) {
-        int n = 0;
-        QString d;
-        DescribeFailure(std::current_exception(), n, d);
-        frmError::LogError(Sentence(QStringLiteral("route the FTP request (FTP)"), n, d));
+        LogCurrentFailure(QStringLiteral("route the FTP request (FTP)"));
     }
     return false;
 }
@@ -337,10 +339,7 @@ bool ProtocolFTP::RouteFtpPasvReply(QByteArray& strReply, QByteArray& strRest)
         strRest = r.strRest;
         return r.blnForward;
     } catch (...) {
-        int n = 0;
-        QString d;
-        DescribeFailure(std::current_exception(), n, d);
-        frmError::LogError(Sentence(QStringLiteral("route the PASV command (FTP)"), n, d));
+        LogCurrentFailure(QStringLiteral("route the PASV command (FTP)"));
         strReply = strOriginal;
         strRest.clear();
         return false;
@@ -420,10 +419,7 @@ bool ProtocolFTP::StartListeningOnRandomPort(int& lngPort, const QString& strDes
             }
         }
     } catch (...) {
-        int n = 0;
-        QString d;
-        DescribeFailure(std::current_exception(), n, d);
-        frmError::LogError(Sentence(QStringLiteral("listen on a random port"), n, d));
+        LogCurrentFailure(QStringLiteral("listen on a random port"));
         return false;
     }
 }

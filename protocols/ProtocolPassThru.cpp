@@ -3,8 +3,8 @@
 #include "protocols/ProtocolPassThru.h"
 #include "protocols/frmProtocolPassThruPP.h"
 
+#include "engine/General.h"
 #include "engine/SocketPair.h"
-#include "engine/frmError.h"
 #include "history/Logging.h"
 #include "platform/KeyedCollection.h"
 #include "platform/Numbers.h"
@@ -56,12 +56,9 @@ bool ProtocolPassThru::GetDestinationServerAndPort(int lngPort, QString& strServ
         strServer = server;
         return true;
     } catch (...) {
-        int number = 0;
-        QString description;
-        DescribeFailure(std::current_exception(), number, description);
-        frmError::LogError(QStringLiteral("An error occurred while attempting to get the destination server and port "
-                                          "(Pass Through).  The operating system reports: ")
-                           + QString::number(number) + QStringLiteral(", ") + description);
+        General::LogFailure(QStringLiteral("An error occurred while attempting to get the destination server and port "
+                                           "(Pass Through).  The operating system reports: "),
+                            std::current_exception());
         return false;
     }
 }
