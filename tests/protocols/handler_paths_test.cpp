@@ -2,6 +2,7 @@
 // the error log: what each handler records on accept, and how a first block
 // that cannot be routed is reported and still leads to one connection
 // attempt that ends the pair.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include "engine/General.h"
@@ -20,34 +21,13 @@
 
 using tsytest::Pump;
 using tsytest::WaitUntil;
+using tsytest::EventTypes;
+using tsytest::LastHistory;
+using tsytest::ListenWithProtocol;
+using tsytest::RawClient;
+using tsytest::WholeErrorLog;
 
 namespace {
-
-int FreePort()
-{
-    QTcpServer s;
-    if (!s.listen(QHostAddress::AnyIPv4, 0)) return 0;
-    return s.serverPort();
-}
-
-QString WholeErrorLog() { return frmError::Loaded() ? frmError::Loaded()->LogText() : QString(); }
-
-struct RawClient {
-    QTcpSocket sock;
-    QByteArray got;
-    bool closed = false;
-    explicit RawClient(int port)
-    {
-        QObject::connect(&sock, &QTcpSocket::readyRead, [this] { got += sock.readAll(); });
-        QObject::connect(&sock, &QTcpSocket::disconnected, [this] { closed = true; });
-        sock.connectToHost(QHostAddress::LocalHost, quint16(port));
-    }
-    void Send(const QByteArray& d)
-    {
-        sock.write(d);
-        sock.flush();
-    }
-};
 
 class HandlerPathsTest : public ::testing::Test {
 protected:
@@ -56,21 +36,12 @@ protected:
         tsytest::ClearSettings();
         baseline = WholeErrorLog();
         General::gblnLoggingEnabled = true;
-        General::gobjLogging = new Logging;
-        General::gobjListening = new Listening;
+        tsytest::StartEngine();
     }
 
     void TearDown() override
     {
-        General::gobjListening->DeInitaliseListeningSockets();
-        Pump(50);
-        for (const QPointer<SocketPair>& p : General::gobjListening->mobjSocketPairs)
-            if (p) p->Unload();
-        Pump(50);
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
+        tsytest::StopEngine();
         General::gblnLoggingEnabled = false;
     }
 
@@ -79,30 +50,6 @@ protected:
     {
         const QString all = WholeErrorLog();
         return all.left(all.size() - baseline.size());
-    }
-
-    static int Listen(const QString& protocol)
-    {
-        const int port = FreePort();
-        tsy::Settings::SaveSetting(QStringLiteral("Protocols"), QString::number(port), protocol);
-        tsy::Winsock* sock = nullptr;
-        int err = 0;
-        QString text;
-        EXPECT_TRUE(General::gobjListening->StartListeningOnSocket(sock, port, err, text)) << text.toStdString();
-        return port;
-    }
-
-    static std::shared_ptr<SocketPairHistory> LastHistory()
-    {
-        const auto& col = General::gobjLogging->mobjSocketPairHistory;
-        return col.Count() > 0 ? col.Item(col.Count()) : nullptr;
-    }
-
-    static QList<int> EventTypes(const SocketPairHistory& h)
-    {
-        QList<int> types;
-        for (const auto& e : h.mobjSocketPairEvents) types << e->mobjEventType;
-        return types;
     }
 
     static std::shared_ptr<SocketEvent> FirstOf(const SocketPairHistory& h, int type)
@@ -124,7 +71,7 @@ TEST_F(HandlerPathsTest, AcceptRecordsTheOpeningAndTheOwnGreeting)
     };
     for (const Case& c : {Case{"POP3", "+OK\r\n"}, Case{"FTP", "220 Tessaly FTP Server\r\n"}, Case{"HTTP", ""}}) {
         SCOPED_TRACE(c.protocol);
-        const int port = Listen(QString::fromLatin1(c.protocol));
+        const int port = ListenWithProtocol(QString::fromLatin1(c.protocol));
         const int before = General::gobjLogging->mobjSocketPairHistory.Count();
         RawClient client(port);
         ASSERT_TRUE(WaitUntil([&] { return General::gobjLogging->mobjSocketPairHistory.Count() == before + 1; }));
@@ -180,7 +127,7 @@ TEST_F(HandlerPathsTest, UnroutableFirstBlocksAreReportedAndTheAttemptFails)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.protocol);
         baseline = WholeErrorLog();
-        const int port = Listen(QString::fromLatin1(c.protocol));
+        const int port = ListenWithProtocol(QString::fromLatin1(c.protocol));
         if (c.key)
             tsy::Settings::SaveSetting(QStringLiteral("Protocols\\%1\\Port %2").arg(QLatin1String(c.protocol)).arg(port),
                                        QString::fromLatin1(c.key), QString::fromLatin1(c.value));

@@ -1,6 +1,7 @@
 // HTTP and HTTPS ports with real peers over loopback: curl as the browser,
 // Python's http.server and small capture/echo servers of the test behind
 // the proxy.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include "engine/General.h"
@@ -32,15 +33,30 @@
 
 using tsytest::Pump;
 using tsytest::WaitUntil;
+using tsytest::EventTypes;
+using tsytest::LastHistory;
+using tsytest::ListenWithProtocol;
 
 namespace {
 
-int FreePort()
-{
-    QTcpServer s;
-    if (!s.listen(QHostAddress::AnyIPv4, 0)) return 0;
-    return s.serverPort();
-}
+// Unlike the shared raw client, sends without flushing: these tests write
+// their first request before the socket has connected.
+struct RawClient {
+    QTcpSocket sock;
+    QByteArray got;
+    bool closed = false;
+    explicit RawClient(int port)
+    {
+        QObject::connect(&sock, &QTcpSocket::readyRead, [this] { got += sock.readAll(); });
+        QObject::connect(&sock, &QTcpSocket::disconnected, [this] { closed = true; });
+        sock.connectToHost(QHostAddress::LocalHost, quint16(port));
+    }
+    void Send(const QByteArray& d) { sock.write(d); }
+    bool WaitFor(const QByteArray& text, int ms = 5000)
+    {
+        return WaitUntil([&] { return got.contains(text); }, ms);
+    }
+};
 
 QByteArray RandomBytes(qsizetype n)
 {
@@ -109,23 +125,6 @@ private:
 };
 
 // A raw client that collects everything it receives.
-struct RawClient {
-    QTcpSocket sock;
-    QByteArray got;
-    bool closed = false;
-    explicit RawClient(int port)
-    {
-        QObject::connect(&sock, &QTcpSocket::readyRead, [this] { got += sock.readAll(); });
-        QObject::connect(&sock, &QTcpSocket::disconnected, [this] { closed = true; });
-        sock.connectToHost(QHostAddress::LocalHost, quint16(port));
-    }
-    void Send(const QByteArray& d) { sock.write(d); }
-    bool WaitFor(const QByteArray& text, int ms = 5000)
-    {
-        return WaitUntil([&] { return got.contains(text); }, ms);
-    }
-};
-
 // curl run on the event loop, so the proxy in this process keeps working.
 struct CurlResult {
     int exitCode = -1;
@@ -163,46 +162,13 @@ protected:
     {
         tsytest::ClearSettings();
         General::gblnLoggingEnabled = true;   // record the histories
-        General::gobjLogging = new Logging;
-        General::gobjListening = new Listening;
+        tsytest::StartEngine();
     }
 
     void TearDown() override
     {
-        General::gobjListening->DeInitaliseListeningSockets();
-        Pump(50);
-        for (const QPointer<SocketPair>& p : General::gobjListening->mobjSocketPairs)
-            if (p) p->Unload();
-        Pump(50);
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
+        tsytest::StopEngine();
         General::gblnLoggingEnabled = false;
-    }
-
-    static int Listen(const QString& protocol)
-    {
-        const int port = FreePort();
-        tsy::Settings::SaveSetting(QStringLiteral("Protocols"), QString::number(port), protocol);
-        tsy::Winsock* sock = nullptr;
-        int err = 0;
-        QString text;
-        EXPECT_TRUE(General::gobjListening->StartListeningOnSocket(sock, port, err, text)) << text.toStdString();
-        return port;
-    }
-
-    static std::shared_ptr<SocketPairHistory> LastHistory()
-    {
-        const auto& col = General::gobjLogging->mobjSocketPairHistory;
-        return col.Count() > 0 ? col.Item(col.Count()) : nullptr;
-    }
-
-    static QList<int> EventTypes(const SocketPairHistory& h)
-    {
-        QList<int> types;
-        for (const auto& e : h.mobjSocketPairEvents) types << e->mobjEventType;
-        return types;
     }
 
     static QString Proxy(int port) { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
@@ -224,7 +190,7 @@ TEST_F(HttpProxyTest, CurlRequestReachesTheServerWithOnlyTheTargetRewritten)
     const QByteArray asSentToProxy = server.conns[0]->received;
     ASSERT_TRUE(asSentToProxy.startsWith("GET " + url.toLatin1() + " HTTP/1.1\r\n"));
 
-    const int port = Listen(QStringLiteral("HTTP"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
     QStringList viaProxy = args;
     viaProxy[3] = Proxy(port);
     const CurlResult r = RunCurl(viaProxy);
@@ -261,7 +227,7 @@ TEST_F(HttpProxyTest, BinaryDownloadFromPythonServerIsByteExact)
     }, 10000);
     ASSERT_NE(webPort, 0) << banner.toStdString();
 
-    const int port = Listen(QStringLiteral("HTTP"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
     const QString out = QDir(root.path()).filePath("got.bin");
     const CurlResult r = RunCurl({"-x", Proxy(port), "-o", out, QStringLiteral("http://127.0.0.1:%1/blob.bin").arg(webPort)});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -278,7 +244,7 @@ TEST_F(HttpProxyTest, BinaryDownloadFromPythonServerIsByteExact)
 TEST_F(HttpProxyTest, KeptAliveConnectionStaysWithTheFirstServer)
 {
     CaptureServer first, other;
-    const int port = Listen(QStringLiteral("HTTP"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
 
     // curl reuses its proxy connection for a second URL of the same server.
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(first.Port());
@@ -306,7 +272,7 @@ TEST_F(HttpProxyTest, KeptAliveConnectionStaysWithTheFirstServer)
 TEST_F(HttpProxyTest, LongRequestLineIsRewrittenWhole)
 {
     CaptureServer server;
-    const int port = Listen(QStringLiteral("HTTP"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
     const QByteArray path = "/" + QByteArray(70000, 'p');
     RawClient client(port);
     client.Send("GET http://127.0.0.1:" + QByteArray::number(server.Port()) + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
@@ -318,7 +284,7 @@ TEST_F(HttpProxyTest, LongRequestLineIsRewrittenWhole)
 TEST_F(HttpProxyTest, UpstreamProxyModeForwardsByteForByte)
 {
     CaptureServer upstream;
-    const int port = Listen(QStringLiteral("HTTP"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
     const QString section = QStringLiteral("Protocols\\HTTP\\Port %1").arg(port);
     tsy::Settings::SaveSetting(section, "ConnectToProxy", "True");
     tsy::Settings::SaveSetting(section, "Proxy", "127.0.0.1");
@@ -332,7 +298,7 @@ TEST_F(HttpProxyTest, UpstreamProxyModeForwardsByteForByte)
 
     // Through a second, direct HTTP port as the upstream: the whole chain works.
     CaptureServer web;
-    const int directPort = Listen(QStringLiteral("HTTP"));
+    const int directPort = ListenWithProtocol(QStringLiteral("HTTP"));
     tsy::Settings::SaveSetting(section, "Port", QString::number(directPort));
     const CurlResult chained = RunCurl({"-x", Proxy(port), QStringLiteral("http://127.0.0.1:%1/x").arg(web.Port())});
     ASSERT_EQ(chained.exitCode, 0) << chained.err.toStdString();
@@ -347,7 +313,7 @@ TEST_F(HttpProxyTest, UnresolvableHostGetsNoSiteErrorThenClose)
         SCOPED_TRACE(protocol.toStdString());
         const QByteArray text = "<html>No such site (" + protocol.toLatin1() + ")</html>\r\n";
         tsy::Settings::SaveSetting(QStringLiteral("Protocols\\") + protocol, "NoSiteError", QString::fromLatin1(text));
-        const int port = Listen(protocol);
+        const int port = ListenWithProtocol(protocol);
         RawClient client(port);
         client.Send(protocol == "HTTP" ? "GET http://nosuchhost.invalid/ HTTP/1.0\r\n\r\n"
                                        : "CONNECT nosuchhost.invalid:443 HTTP/1.0\r\n\r\n");
@@ -374,7 +340,7 @@ TEST_F(HttpProxyTest, ConnectGetsTheReplyAndThenTunnelsBothWays)
 {
     CaptureServer server;
     server.echo = true;
-    const int port = Listen(QStringLiteral("HTTPS"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTPS"));
     RawClient client(port);
     client.Send("CONNECT 127.0.0.1:" + QByteArray::number(server.Port()) + " HTTP/1.1\r\nHost: x\r\n\r\n");
     const QByteArray& reply = ProtocolHTTPS::ConnectionEstablishedReply();
@@ -395,7 +361,7 @@ TEST_F(HttpProxyTest, ConnectGetsTheReplyAndThenTunnelsBothWays)
 TEST_F(HttpProxyTest, CurlTunnelsThroughTheHttpsPort)
 {
     CaptureServer server;
-    const int port = Listen(QStringLiteral("HTTPS"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTPS"));
     const CurlResult r = RunCurl({"-p", "-x", Proxy(port), QStringLiteral("http://127.0.0.1:%1/inside").arg(server.Port())});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "conn 1 request 1\n");
@@ -409,7 +375,7 @@ TEST_F(HttpProxyTest, UpstreamModeDropsTheConnectRequest)
 {
     CaptureServer upstream;
     upstream.echo = true;
-    const int port = Listen(QStringLiteral("HTTPS"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTPS"));
     const QString section = QStringLiteral("Protocols\\HTTPS\\Port %1").arg(port);
     tsy::Settings::SaveSetting(section, "ConnectToProxy", "True");
     tsy::Settings::SaveSetting(section, "Proxy", "127.0.0.1");
@@ -494,7 +460,7 @@ TEST_F(HttpProxyTest, DataWhileConnectingIsBoundedByBackPressure)
 {
     StalledListener stalled;
     ASSERT_NE(stalled.port, 0);
-    const int port = Listen(QStringLiteral("HTTP"));
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
     RawClient client(port);
     const QByteArray head = "POST http://127.0.0.1:" + QByteArray::number(stalled.port) + "/up HTTP/1.1\r\n\r\n";
     const QByteArray body = RandomBytes(24 * 1024 * 1024);
@@ -536,7 +502,7 @@ TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
     General::gobjLogging->mfnBeforeStep = [&](const char* step) { deaths += QByteArray(step) == "Dead.History"; };
 
     {   // Connects and leaves without a word: dead at once, nothing attempted.
-        const int port = Listen(QStringLiteral("HTTP"));
+        const int port = ListenWithProtocol(QStringLiteral("HTTP"));
         auto client = std::make_unique<RawClient>(port);
         ASSERT_TRUE(WaitUntil([&] { return client->sock.state() == QAbstractSocket::ConnectedState; }));
         ASSERT_TRUE(WaitUntil([&] { return LastHistory() != nullptr; }));
@@ -548,7 +514,7 @@ TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
     }
     {   // Sends its request and leaves at once: the request is still delivered.
         CaptureServer server;
-        const int port = Listen(QStringLiteral("HTTP"));
+        const int port = ListenWithProtocol(QStringLiteral("HTTP"));
         auto client = std::make_unique<RawClient>(port);
         client->Send("GET http://127.0.0.1:" + QByteArray::number(server.Port()) + "/bye HTTP/1.0\r\n\r\n");
         client->sock.disconnectFromHost();
@@ -562,7 +528,7 @@ TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
         // client, which ends the connection, reported dead exactly once.
         StalledListener stalled;
         ASSERT_NE(stalled.port, 0);
-        const int port = Listen(QStringLiteral("HTTPS"));
+        const int port = ListenWithProtocol(QStringLiteral("HTTPS"));
         const int before = General::gobjLogging->mobjSocketPairHistory.Count();
         auto client = std::make_unique<RawClient>(port);
         client->Send("CONNECT 127.0.0.1:" + QByteArray::number(stalled.port) + " HTTP/1.0\r\n\r\n");
@@ -586,7 +552,7 @@ TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
     {   // Client gone before the name lookup fails: the NoSiteError reply finds
         // no client, which ends the connection; reported dead exactly once.
         tsy::Settings::SaveSetting(QStringLiteral("Protocols\\HTTP"), "NoSiteError", "no site");
-        const int port = Listen(QStringLiteral("HTTP"));
+        const int port = ListenWithProtocol(QStringLiteral("HTTP"));
         auto client = std::make_unique<RawClient>(port);
         client->Send("GET http://nosuchhost.invalid/ HTTP/1.0\r\n\r\n");
         ASSERT_TRUE(WaitUntil([&] {

@@ -1,6 +1,7 @@
 // POP3 and FTP through the proxy with real peers over loopback: a scripted
 // POP3 server and Python's poplib; pyftpdlib as the FTP server with ftplib
 // and raw control connections as clients.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include "engine/General.h"
@@ -25,8 +26,10 @@
 
 #include <memory>
 
+using tsytest::ListenWithProtocol;
 using tsytest::Pump;
 using tsytest::WaitUntil;
+using tsytest::WholeErrorLog;
 
 namespace {
 
@@ -37,15 +40,6 @@ QString ScriptPath(const char* name)
 {
     return QDir(qEnvironmentVariable("TSY_SOURCE_DIR")).filePath(QStringLiteral("tests/protocols/") + QLatin1String(name));
 }
-
-int FreePort()
-{
-    QTcpServer s;
-    if (!s.listen(QHostAddress::AnyIPv4, 0)) return 0;
-    return s.serverPort();
-}
-
-QString WholeErrorLog() { return frmError::Loaded() ? frmError::Loaded()->LogText() : QString(); }
 
 // The error log is shared by the whole test program: new entries go in front.
 QString gBaselineLog;
@@ -86,33 +80,13 @@ protected:
         tsytest::ClearSettings();
         tsy::Runtime::SetRandomSource({});
         gBaselineLog = WholeErrorLog();
-        General::gobjLogging = new Logging;
-        General::gobjListening = new Listening;
+        tsytest::StartEngine();
     }
 
     void TearDown() override
     {
         tsy::Runtime::SetRandomSource({});
-        General::gobjListening->DeInitaliseListeningSockets();
-        Pump(50);
-        for (const QPointer<SocketPair>& p : General::gobjListening->mobjSocketPairs)
-            if (p) p->Unload();
-        Pump(50);
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-    }
-
-    int Listen(const QString& protocol)
-    {
-        const int port = FreePort();
-        tsy::Settings::SaveSetting(QStringLiteral("Protocols"), QString::number(port), protocol);
-        tsy::Winsock* sock = nullptr;
-        int err = 0;
-        QString text;
-        EXPECT_TRUE(General::gobjListening->StartListeningOnSocket(sock, port, err, text)) << text.toStdString();
-        return port;
+        tsytest::StopEngine();
     }
 
     static QList<int> DataPorts()
@@ -210,24 +184,9 @@ private:
     QByteArray pending;
 };
 
-// A raw client that collects everything it receives.
-struct RawClient {
-    QTcpSocket sock;
-    QByteArray got;
-    explicit RawClient(int port)
-    {
-        QObject::connect(&sock, &QTcpSocket::readyRead, [this] { got += sock.readAll(); });
-        sock.connectToHost(QHostAddress::LocalHost, quint16(port));
-    }
-    void Send(const QByteArray& d)
-    {
-        sock.write(d);
-        sock.flush();
-    }
-    bool WaitFor(const QByteArray& text, int ms = 5000)
-    {
-        return WaitUntil([&] { return got.contains(text); }, ms);
-    }
+// A raw client that can also wait for whole lines.
+struct RawClient : tsytest::RawClient {
+    using tsytest::RawClient::RawClient;
     // Waits for the next whole line after `from` and returns it.
     QByteArray LineAfter(qsizetype from, int ms = 5000)
     {
@@ -246,7 +205,7 @@ TEST_F(ProxyTest, Pop3GreetsRoutesAndHoldsTheCommandUntilTheServerGreets)
     ScriptedPop3 server;
     server.message = kMessage;
     server.greetingDelayMs = 400;
-    const int port = Listen(QStringLiteral("POP3"));
+    const int port = ListenWithProtocol(QStringLiteral("POP3"));
     tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
                                QString::number(server.Port()));
 
@@ -285,7 +244,7 @@ TEST_F(ProxyTest, Pop3RelaysANegativeFirstReplyAndKeepsWaiting)
     ScriptedPop3 server;
     server.preGreeting = "-ERR not yet\r\n";
     server.greetingDelayMs = 400;
-    const int port = Listen(QStringLiteral("POP3"));
+    const int port = ListenWithProtocol(QStringLiteral("POP3"));
     tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
                                QString::number(server.Port()));
 
@@ -304,7 +263,7 @@ TEST_F(ProxyTest, Pop3WithPoplib)
 {
     ScriptedPop3 server;
     server.message = kMessage;
-    const int port = Listen(QStringLiteral("POP3"));
+    const int port = ListenWithProtocol(QStringLiteral("POP3"));
     tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
                                QString::number(server.Port()));
     QTemporaryDir dir;
@@ -344,7 +303,7 @@ protected:
             << server.readAllStandardError().toStdString();
         serverPort = server.readLine().trimmed().toInt();
         ASSERT_GT(serverPort, 0) << server.readAllStandardError().toStdString();
-        proxyPort = Listen(QStringLiteral("FTP"));
+        proxyPort = ListenWithProtocol(QStringLiteral("FTP"));
     }
 
     void TearDown() override
