@@ -113,4 +113,49 @@ bool RawClient::WaitFor(const QByteArray& text, int ms)
     return WaitUntil([&] { return got.contains(text); }, ms);
 }
 
+void RelayFixture::SetUp()
+{
+    ClearSettings();
+    KeepAllEvents();
+    General::gblnLoggingEnabled = true;
+    General::gobjLogging = new Logging();
+    General::gobjListening = new Listening();
+    SwitchOffFailureSimulation();
+}
+
+void RelayFixture::TearDown()
+{
+    General::gobjListening->DeInitaliseListeningSockets();
+    delete General::gobjListening;
+    General::gobjListening = nullptr;
+    delete General::gobjLogging;
+    General::gobjLogging = nullptr;
+    Pump(20);
+}
+
+std::shared_ptr<SocketPairHistory> RelayFixture::History(const QString& key)
+{
+    return General::gobjLogging->mobjSocketPairHistory.Find(key);
+}
+
+bool RelayFixture::IsDead(const QString& key)
+{
+    auto h = History(key);
+    return h && h->mblnDead;
+}
+
+QList<int> RelayFixture::Types(const QString& key)
+{
+    auto h = History(key);
+    return h ? EventTypes(*h) : QList<int>();
+}
+
+QStringList RelayFixture::Descriptions(const QString& key)
+{
+    QStringList out;
+    if (auto h = History(key))
+        for (const auto& e : h->mobjSocketPairEvents) out.append(e->mstrDescription);
+    return out;
+}
+
 } // namespace tsytest

@@ -5,7 +5,9 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTcpSocket>
+#include <gtest/gtest.h>
 #include <memory>
 
 class SocketPairHistory;
@@ -47,6 +49,20 @@ struct RawClient {
     explicit RawClient(int port);
     void Send(const QByteArray& d);
     bool WaitFor(const QByteArray& text, int ms = 5000);
+};
+
+// The real recorder and listener with every event kept and no failure
+// simulated, and the recorded histories read back by pair key.
+class RelayFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    static std::shared_ptr<SocketPairHistory> History(const QString& key);
+    static bool IsDead(const QString& key);
+    static QList<int> Types(const QString& key);
+    static QStringList Descriptions(const QString& key);
+    static bool HasEvent(const QString& key, int type) { return Types(key).contains(type); }
 };
 
 } // namespace tsytest

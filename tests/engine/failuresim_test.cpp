@@ -1,6 +1,7 @@
 // Failure simulation: the decisions on their own, the window's settings and
 // checks, and every rule acting on real loopback connections through the
 // listening side, a Pass Through pair and a backend server.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include "engine/General.h"
@@ -30,6 +31,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using tsytest::FreePort;
 using tsytest::WaitUntil;
 
 namespace {
@@ -47,15 +49,6 @@ void ScriptRandom(std::initializer_list<double> values)
         gRandom.pop_front();
         return r;
     });
-}
-
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const int port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 // The real server: keeps every accepted connection and what it received.
@@ -131,10 +124,7 @@ protected:
         listening = new Listening;
         General::gobjListening = listening;
         port = FreePort();
-        const QString p = QString::number(port);
-        tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(backend.Port()));
+        tsytest::SavePassThroughPort(port, "127.0.0.1", backend.Port());
         tsy::Winsock* socket = nullptr;
         int err = 0;
         QString text;

@@ -1,5 +1,6 @@
 // Listening ports brought in line with the port table, one-shot data ports,
 // Pass Through destinations and continuation pieces, over loopback sockets.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include "engine/General.h"
@@ -24,19 +25,11 @@
 
 #include <memory>
 
+using tsytest::FreePort;
 using tsytest::Pump;
 using tsytest::WaitUntil;
 
 namespace {
-
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    const int port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 // Keeps everything it receives.
 class Sink : public QObject {
@@ -62,30 +55,12 @@ QString LastError()
     return w ? w->LogText() : QString();
 }
 
-class RelayReviewTest : public ::testing::Test {
+class RelayReviewTest : public tsytest::RelayFixture {
 protected:
     void SetUp() override
     {
-        tsytest::ClearSettings();
-        tsy::Settings::SaveSetting("Options", "MaxEventCount", "100000000");
-        tsy::Settings::SaveSetting("Options", "MaxMemorySize", "100000000");
-        General::gblnLoggingEnabled = true;
-        General::gobjLogging = new Logging();
-        General::gobjListening = new Listening();
-        auto* sim = frmProblemSimulation::Instance();
-        for (QCheckBox* box : {sim->chkRefuseConnections, sim->chkTerminateConnections, sim->chkDangleConnections,
-                               sim->chkThrottleC2SData, sim->chkThrottleS2CData})
-            box->setChecked(false);
+        RelayFixture::SetUp();
         frmError::Instance();
-    }
-    void TearDown() override
-    {
-        General::gobjListening->DeInitaliseListeningSockets();
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        Pump(20);
     }
 
     Listening& L() { return *General::gobjListening; }
@@ -99,30 +74,6 @@ protected:
         tsy::Winsock* s = PortSocket(port);
         return s ? s->State() : -1;
     }
-    std::shared_ptr<SocketPairHistory> History(const QString& key)
-    {
-        return General::gobjLogging->mobjSocketPairHistory.Find(key);
-    }
-    bool IsDead(const QString& key)
-    {
-        auto h = History(key);
-        return h && h->mblnDead;
-    }
-    QList<int> Types(const QString& key)
-    {
-        QList<int> out;
-        if (auto h = History(key))
-            for (const auto& e : h->mobjSocketPairEvents) out.append(e->mobjEventType);
-        return out;
-    }
-    QStringList Descriptions(const QString& key)
-    {
-        QStringList out;
-        if (auto h = History(key))
-            for (const auto& e : h->mobjSocketPairEvents) out.append(e->mstrDescription);
-        return out;
-    }
-    bool HasEvent(const QString& key, int type) { return Types(key).contains(type); }
 };
 
 } // namespace
@@ -289,10 +240,7 @@ TEST_F(RelayReviewTest, ContinuationSendsAreAtMost8192Bytes)
 {
     Sink sink;
     const int port = FreePort();
-    const QString p = QString::number(port);
-    tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
-    tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-    tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(sink.Port()));
+    tsytest::SavePassThroughPort(port, "127.0.0.1", sink.Port());
     L().InitaliseListeningSockets();
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, quint16(port));

@@ -1,5 +1,6 @@
 // The real listening side, socket pairs, Pass Through handler and event
 // recorder over loopback sockets, in front of a small server in the test.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include "engine/General.h"
@@ -30,19 +31,11 @@
 #include <functional>
 #include <memory>
 
+using tsytest::FreePort;
 using tsytest::Pump;
 using tsytest::WaitUntil;
 
 namespace {
-
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const int port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 // The far end of the relay: echoes, or keeps what it gets, per connection.
 class PeerServer : public QObject {
@@ -97,42 +90,13 @@ QByteArray AllByteValues(qsizetype size, quint32 seed)
     return data;
 }
 
-class RelayTest : public ::testing::Test {
+class RelayTest : public tsytest::RelayFixture {
 protected:
-    void SetUp() override
-    {
-        tsytest::ClearSettings();
-        // Keep every event of every connection for the checks below.
-        tsy::Settings::SaveSetting("Options", "MaxEventCount", "100000000");
-        tsy::Settings::SaveSetting("Options", "MaxMemorySize", "100000000");
-        General::gblnLoggingEnabled = true;
-        General::gobjLogging = new Logging();
-        General::gobjListening = new Listening();
-        // Every failure-simulation switch off.
-        auto* sim = frmProblemSimulation::Instance();
-        for (QCheckBox* box : {sim->chkRefuseConnections, sim->chkTerminateConnections, sim->chkDangleConnections,
-                               sim->chkThrottleC2SData, sim->chkThrottleS2CData})
-            box->setChecked(false);
-    }
-    void TearDown() override
-    {
-        General::gobjListening->DeInitaliseListeningSockets();
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        Pump(20);
-    }
-
     // A Pass Through port in front of server:port; returns the proxy port.
     int PassThrough(const QString& server, int port)
     {
         const int proxyPort = FreePort();
-        const QString p = QString::number(proxyPort);
-        tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
-        tsy::Settings::SaveSetting("PortsInUse", p, "Test relay");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", server);
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(port));
+        tsytest::SavePassThroughPort(proxyPort, server, port, "Test relay");
         General::gobjListening->InitaliseListeningSockets();
         return proxyPort;
     }
@@ -146,37 +110,6 @@ protected:
         return client;
     }
 
-    std::shared_ptr<SocketPairHistory> History(const QString& key)
-    {
-        return General::gobjLogging->mobjSocketPairHistory.Find(key);
-    }
-    bool HasEvent(const QString& key, int type)
-    {
-        auto h = History(key);
-        if (!h) return false;
-        for (const auto& e : h->mobjSocketPairEvents)
-            if (e->mobjEventType == type) return true;
-        return false;
-    }
-    bool IsDead(const QString& key)
-    {
-        auto h = History(key);
-        return h && h->mblnDead;
-    }
-    QList<int> Types(const QString& key)
-    {
-        QList<int> out;
-        if (auto h = History(key))
-            for (const auto& e : h->mobjSocketPairEvents) out.append(e->mobjEventType);
-        return out;
-    }
-    QStringList Descriptions(const QString& key)
-    {
-        QStringList out;
-        if (auto h = History(key))
-            for (const auto& e : h->mobjSocketPairEvents) out.append(e->mstrDescription);
-        return out;
-    }
     qint64 DataOfType(const QString& key, int type)
     {
         qint64 n = 0;
