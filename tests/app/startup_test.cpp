@@ -1,6 +1,7 @@
 // Start-up end to end: the real TessalyApp, offscreen, each run with its own
 // settings store and runtime directory. Message boxes are answered by the
 // program's test hook (TSY_AUTO_ANSWER) and read back from its stderr.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
 #include <QDir>
@@ -94,12 +95,7 @@ protected:
     QTemporaryDir mDir;
 };
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
+using tsytest::FreePort;
 
 TEST_F(StartUpTest, FirstRunWritesDefaultsAndASecondRunKeepsEdits)
 {

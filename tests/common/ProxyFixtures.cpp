@@ -36,6 +36,18 @@ void SavePassThroughPort(int port, const QString& server, int serverPort, const 
     tsy::Settings::SaveSetting(section, QStringLiteral("Port"), QString::number(serverPort));
 }
 
+bool ListenAsEcho(QTcpServer& server)
+{
+    if (!server.listen(QHostAddress::LocalHost, 0)) return false;
+    QObject::connect(&server, &QTcpServer::newConnection, [&server] {
+        while (QTcpSocket* s = server.nextPendingConnection()) {
+            QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
+            QObject::connect(s, &QTcpSocket::disconnected, s, [s] { s->close(); s->deleteLater(); });
+        }
+    });
+    return true;
+}
+
 int ListenWithProtocol(const QString& protocol)
 {
     const int port = FreePort();

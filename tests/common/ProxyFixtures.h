@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+class QTcpServer;
 class SocketPairHistory;
 
 namespace tsytest {
@@ -20,6 +21,10 @@ int FreePort();
 // Port-table entries of a Pass Through port in front of server:serverPort;
 // with a description, also its PortsInUse entry.
 void SavePassThroughPort(int port, const QString& server, int serverPort, const QString& description = QString());
+
+// Makes the server listen on loopback and echo back whatever each
+// connection sends; a connection that ends is closed and deleted.
+bool ListenAsEcho(QTcpServer& server);
 
 // Puts the protocol on a fresh port of the table and starts listening on it.
 int ListenWithProtocol(const QString& protocol);

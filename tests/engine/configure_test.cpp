@@ -1,5 +1,7 @@
 // The configuration window and the port dialog: rows, protocol choices,
 // listening, deletion, Close, and the PORTS.TXT reader.
+#include "common/ProxyFixtures.h"
+#include "common/StubHandler.h"
 #include "common/TestSupport.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -31,37 +33,14 @@
 namespace {
 
 // A prototype that only names its protocol and counts property requests.
-class NamedHandler : public ProtocolHandler {
+class NamedHandler : public tsytest::StubHandler {
 public:
-    explicit NamedHandler(QString name) : mName(std::move(name)) {}
-    QString GetProtocolName() const override { return mName; }
+    using StubHandler::StubHandler;
     void ShowProperties(int lngPort, QWidget*) override { shownFor.append(lngPort); }
-    void LocalServerAcceptedConnection() override {}
-    void LocalServerRejectedConnection() override {}
-    void ConnectedToRemoteServer(const QString&) override {}
-    void RemoteServerInitiatedDisconnection(const QString&) override {}
-    void ClientBytesReceived(const QByteArray&) override {}
-    void ClientBytesSent() override {}
-    void RemoteClientInitiatedDisconnection() override {}
-    void ServerBytesReceived(const QByteArray&) override {}
-    void ServerError(int, const QString&) override {}
-    void ClientError(int, const QString&) override {}
-    void ServerBytesSent() override {}
-    bool ResumeThrottledOrDangledClientSend(bool) override { return false; }
-    bool ResumeThrottledOrDangledServerSend(bool) override { return false; }
-    void DanglingStatusChanged(bool, int, int) override {}
     QList<int> shownFor;
-
-private:
-    QString mName;
 };
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using tsytest::FreePort;
 
 bool CanConnect(int port)
 {

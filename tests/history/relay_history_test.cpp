@@ -1,5 +1,6 @@
 // A real Pass Through relay over loopback, as the history and the tree record it.
 #include "HistoryFixture.h"
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 #include "engine/Listening.h"
 #include "platform/Settings.h"
@@ -9,31 +10,14 @@
 
 namespace {
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 class RelayHistory : public HistoryFixture {
 protected:
     void SetUp() override
     {
         HistoryFixture::SetUp();
-        ASSERT_TRUE(echo.listen(QHostAddress::LocalHost, 0));
-        QObject::connect(&echo, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* s = echo.nextPendingConnection()) {
-                QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
-                QObject::connect(s, &QTcpSocket::disconnected, s, [s] { s->close(); s->deleteLater(); });
-            }
-        });
-        port = FreePort();
-        const QString p = QString::number(port);
-        tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
-        tsy::Settings::SaveSetting("PortsInUse", p, "Echo");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(echo.serverPort()));
+        ASSERT_TRUE(tsytest::ListenAsEcho(echo));
+        port = tsytest::FreePort();
+        tsytest::SavePassThroughPort(port, "127.0.0.1", echo.serverPort(), "Echo");
         General::gobjLogging = log.get();
         listening = new Listening;
         General::gobjListening = listening;

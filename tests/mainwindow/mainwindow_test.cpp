@@ -1,6 +1,7 @@
 // The main window with the real recorder and listening side behind it: the
 // tree it builds from the port table, its titles, status bar, layout,
 // keep-on-top switch, the unloading of finished socket pairs and the shutdown.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -32,20 +33,11 @@
 
 namespace {
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
+using tsytest::FreePort;
 
 void AddPort(int port, const QString& description)
 {
-    const QString key = QString::number(port);
-    tsy::Settings::SaveSetting(QStringLiteral("PortsInUse"), key, description);
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols"), key, QStringLiteral("Pass Through"));
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols\\Pass Through\\Port ") + key, QStringLiteral("Port"), QStringLiteral("9"));
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols\\Pass Through\\Port ") + key, QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
+    tsytest::SavePassThroughPort(port, QStringLiteral("127.0.0.1"), 9, description);
 }
 
 int Twips(int px) { return tsy::Runtime::PixelsToTwips(px); }

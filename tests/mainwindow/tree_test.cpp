@@ -1,6 +1,7 @@
 // The main window's socket tree over a real Pass Through relay: node clicks
 // load and prune the levels, the right-button pop-up's items follow the
 // node, and the pop-up's port commands.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -23,32 +24,18 @@
 
 namespace {
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using tsytest::FreePort;
 
 class TreeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         tsytest::ClearSettings();
-        ASSERT_TRUE(echo.listen(QHostAddress::LocalHost, 0));
-        QObject::connect(&echo, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* s = echo.nextPendingConnection()) {
-                QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
-                QObject::connect(s, &QTcpSocket::disconnected, s, [s] { s->close(); s->deleteLater(); });
-            }
-        });
+        ASSERT_TRUE(tsytest::ListenAsEcho(echo));
         port = FreePort();
         idlePort = FreePort();
         const QString p = QString::number(port);
-        tsy::Settings::SaveSetting("Protocols", p, "Pass Through");
-        tsy::Settings::SaveSetting("PortsInUse", p, "Echo");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-        tsy::Settings::SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(echo.serverPort()));
+        tsytest::SavePassThroughPort(port, "127.0.0.1", echo.serverPort(), "Echo");
         tsy::Settings::SaveSetting("Protocols", QString::number(idlePort), "<Don't use>");
         tsy::Settings::SaveSetting("PortsInUse", QString::number(idlePort), "Idle");
 

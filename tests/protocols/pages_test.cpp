@@ -1,5 +1,6 @@
 // The protocol property pages: defaults, storing on OK only, the port test,
 // the HTTP routing options, and the modal opening through ShowPropertyPage.
+#include "common/StubHandler.h"
 #include "common/TestSupport.h"
 #include "engine/General.h"
 #include "platform/Modal.h"
@@ -24,31 +25,13 @@
 
 namespace {
 
-class NamedHandler : public ProtocolHandler {
+class NamedHandler : public tsytest::StubHandler {
 public:
-    explicit NamedHandler(QString name) : mName(std::move(name)) {}
-    QString GetProtocolName() const override { return mName; }
+    using StubHandler::StubHandler;
     void ShowProperties(int lngPort, QWidget* frmParent) override
     {
         ShowPropertyPage<frmProtocolPassThruPP>(this, lngPort, frmParent);
     }
-    void LocalServerAcceptedConnection() override {}
-    void LocalServerRejectedConnection() override {}
-    void ConnectedToRemoteServer(const QString&) override {}
-    void RemoteServerInitiatedDisconnection(const QString&) override {}
-    void ClientBytesReceived(const QByteArray&) override {}
-    void ClientBytesSent() override {}
-    void RemoteClientInitiatedDisconnection() override {}
-    void ServerBytesReceived(const QByteArray&) override {}
-    void ServerError(int, const QString&) override {}
-    void ClientError(int, const QString&) override {}
-    void ServerBytesSent() override {}
-    bool ResumeThrottledOrDangledClientSend(bool) override { return false; }
-    bool ResumeThrottledOrDangledServerSend(bool) override { return false; }
-    void DanglingStatusChanged(bool, int, int) override {}
-
-private:
-    QString mName;
 };
 
 using Pairs = QList<QPair<QString, QString>>;
