@@ -89,6 +89,15 @@ protected:
         tsytest::StopEngine();
     }
 
+    // A POP3 port whose mail server listens on serverPort.
+    static int ListenPop3To(int serverPort)
+    {
+        const int port = ListenWithProtocol(QStringLiteral("POP3"));
+        tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
+                                   QString::number(serverPort));
+        return port;
+    }
+
     static QList<int> DataPorts()
     {
         QList<int> ports;
@@ -205,9 +214,7 @@ TEST_F(ProxyTest, Pop3GreetsRoutesAndHoldsTheCommandUntilTheServerGreets)
     ScriptedPop3 server;
     server.message = kMessage;
     server.greetingDelayMs = 400;
-    const int port = ListenWithProtocol(QStringLiteral("POP3"));
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
-                               QString::number(server.Port()));
+    const int port = ListenPop3To(server.Port());
 
     RawClient client(port);
     ASSERT_TRUE(client.WaitFor("+OK\r\n"));
@@ -244,9 +251,7 @@ TEST_F(ProxyTest, Pop3RelaysANegativeFirstReplyAndKeepsWaiting)
     ScriptedPop3 server;
     server.preGreeting = "-ERR not yet\r\n";
     server.greetingDelayMs = 400;
-    const int port = ListenWithProtocol(QStringLiteral("POP3"));
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
-                               QString::number(server.Port()));
+    const int port = ListenPop3To(server.Port());
 
     RawClient client(port);
     ASSERT_TRUE(client.WaitFor("+OK\r\n"));
@@ -263,9 +268,7 @@ TEST_F(ProxyTest, Pop3WithPoplib)
 {
     ScriptedPop3 server;
     server.message = kMessage;
-    const int port = ListenWithProtocol(QStringLiteral("POP3"));
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols\\POP3\\Port %1").arg(port), QStringLiteral("Port"),
-                               QString::number(server.Port()));
+    const int port = ListenPop3To(server.Port());
     QTemporaryDir dir;
     const QString out = dir.filePath(QStringLiteral("msg.bin"));
     QProcess py;
