@@ -33,7 +33,7 @@ protected:
         tsytest::ClearSettings();
         ASSERT_TRUE(tsytest::ListenAsEcho(echo));
         port = FreePort();
-        idlePort = FreePort();
+        do idlePort = FreePort(); while (idlePort == port);
         const QString p = QString::number(port);
         tsytest::SavePassThroughPort(port, "127.0.0.1", echo.serverPort(), "Echo");
         tsy::Settings::SaveSetting("Protocols", QString::number(idlePort), "<Don't use>");
