@@ -476,17 +476,15 @@ void Winsock::raiseDataArrivalLater()
 void Winsock::deferToLoop(std::function<void()> work)
 {
     const quint64 generation = mGeneration;
-    QTimer::singleShot(0, this, [this, generation, work = std::move(work)] {
+    QMetaObject::invokeMethod(this, [this, generation, work = std::move(work)] {
         if (generation == mGeneration) work();
-    });
+    }, Qt::QueuedConnection);
 }
 
 void Winsock::onBytesWritten()
 {
-    if (mInSendData) {
-        deferToLoop([this] { onBytesWritten(); });
-        return;
-    }
+    // Our own flush checks for completion once it returns.
+    if (mInSendData) return;
     if (!mSendPending || !mSocket || mSocket->bytesToWrite() > 0) return;
     mSendPending = false;
     emit SendComplete();
@@ -559,8 +557,9 @@ bool Winsock::SendData(const QByteArray& data, SocketError* err)
     mInSendData = true;
     mSocket->flush();
     mInSendData = false;
-    // Qt swallows the bytesWritten of a flush made inside its own bytesWritten
-    // signal (a send started from SendComplete): check for completion ourselves.
+    // The flush's own bytesWritten was ignored above (and Qt swallows it anyway
+    // when the send started from SendComplete): a drained buffer completes here;
+    // otherwise the rest is written later and its bytesWritten completes it.
     if (mSocket && mSocket->bytesToWrite() == 0) deferToLoop([this] { onBytesWritten(); });
     return true;
 }
