@@ -193,11 +193,7 @@ void ProtocolFTP::SendDataToRemoteServer(const QByteArray& strData)
                 SendC2S(mvarC2SBuffer.takeAll());
             }
         } else {
-            C2SBadState();
-            CloseClientSide();
-            CloseServerSideIfConnected();
-            MarkDead();
-            ReportDeath();
+            EndC2SInBadState(true);
         }
     } catch (...) {
         LogCurrentFailure(QStringLiteral("process the data to be sent to the remote server (FTP)"));

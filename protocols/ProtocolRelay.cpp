@@ -68,6 +68,24 @@ void ProtocolRelay::S2CBadState()
     Log().ServerInBadState(&Pair(), -1, QStringLiteral("Socket not connected"), false);
 }
 
+void ProtocolRelay::EndC2SInBadState(bool blnCloseClientSide)
+{
+    C2SBadState();
+    if (blnCloseClientSide) CloseClientSide();
+    CloseServerSideIfConnected();
+    MarkDead();
+    ReportDeath();
+}
+
+void ProtocolRelay::EndS2CInBadState()
+{
+    S2CBadState();
+    CloseServerSide();
+    CloseClientSideIfConnected();
+    MarkDead();
+    ReportDeath();
+}
+
 void ProtocolRelay::SendC2S(const QByteArray& T)
 {
     SocketPair& pair = Pair();
@@ -284,10 +302,7 @@ void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
 void ProtocolRelay::ForwardC2S(const QByteArray& strData)
 {
     if (!ClientConnected()) {
-        C2SBadState();
-        CloseServerSideIfConnected();
-        MarkDead();
-        ReportDeath();
+        EndC2SInBadState(false);
     } else if (mblnC2SSendInProgress) {
         AppendC2S(strData, false);
     } else {
@@ -306,11 +321,7 @@ void ProtocolRelay::ForwardC2S(const QByteArray& strData)
 void ProtocolRelay::ForwardS2C(const QByteArray& strData)
 {
     if (!ServerConnected()) {
-        S2CBadState();
-        CloseServerSide();
-        CloseClientSideIfConnected();
-        MarkDead();
-        ReportDeath();
+        EndS2CInBadState();
     } else if (mblnS2CSendInProgress) {
         AppendS2C(strData, false);
     } else {
@@ -338,11 +349,7 @@ void ProtocolRelay::ClientBytesSent()
                     SendC2S(NextPiece(mvarC2SBuffer));
                 }
             } else {
-                C2SBadState();
-                CloseClientSide();
-                CloseServerSideIfConnected();
-                MarkDead();
-                ReportDeath();
+                EndC2SInBadState(true);
             }
         } else {
             mblnC2SSendInProgress = false;
@@ -370,11 +377,7 @@ void ProtocolRelay::ServerBytesSent()
                     SendS2C(NextPiece(mvarS2CBuffer));
                 }
             } else {
-                S2CBadState();
-                CloseServerSide();
-                CloseClientSideIfConnected();
-                MarkDead();
-                ReportDeath();
+                EndS2CInBadState();
             }
         } else {
             mblnS2CSendInProgress = false;
@@ -496,10 +499,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
         }
         blnResult = true;
         if (!ClientConnected()) {
-            C2SBadState();
-            CloseServerSideIfConnected();
-            MarkDead();
-            ReportDeath();
+            EndC2SInBadState(false);
         } else if (!mblnC2SSendOutstanding) {
             mblnC2SSendOutstanding = true;
             // The chain runs again, so new data queues behind what is left.
@@ -528,11 +528,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
         }
         blnResult = true;
         if (!ServerConnected()) {
-            S2CBadState();
-            CloseServerSide();
-            CloseClientSideIfConnected();
-            MarkDead();
-            ReportDeath();
+            EndS2CInBadState();
         } else if (!mblnS2CSendOutstanding) {
             mblnS2CSendOutstanding = true;
             mblnS2CSendInProgress = true;

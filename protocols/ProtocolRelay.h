@@ -86,6 +86,10 @@ protected:
     void ReportDeath();
     void C2SBadState();
     void S2CBadState();
+    // A direction whose receiving socket is gone: report it, close what is
+    // left and end the pair.
+    void EndC2SInBadState(bool blnCloseClientSide);
+    void EndS2CInBadState();
     // Sends T; what throttling holds back goes in front of the buffer.
     void SendC2S(const QByteArray& T);
     void SendS2C(const QByteArray& T);
