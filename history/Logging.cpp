@@ -400,6 +400,18 @@ void Logging::LocalClientDisconnected(SocketPair* objSocketPair, bool blnNextEve
                       QStringLiteral("TSY has disconnected from the remote server."), kLocalClientDisc);
 }
 
+// A peer's new name shows in the partners' node and in its list column.
+void Logging::ShowPeerName(const SocketPairHistory& h, int intColumn, const QString& strIP, int lngPort,
+                           const QString& strName)
+{
+    tsy::KeyedTree* tree = SocketTree();
+    const QString partners = ConnectionKey(h);
+    if (tree && tree->Exists(partners)) tree->SetText(partners, GetConnectionName(h));
+    if (IsSocketListed(h.mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
+        SetRowColumn(h.mstrSocketPairKey, intColumn,
+                     strIP + QLatin1Char(':') + QString::number(lngPort) + QStringLiteral(" (") + strName + QLatin1Char(')'));
+}
+
 void Logging::GotNameOfRemoteServer(SocketPair* objSocketPair, const QString& strName)
 {
     if (!General::gblnLoggingEnabled || !objSocketPair) return;
@@ -407,12 +419,7 @@ void Logging::GotNameOfRemoteServer(SocketPair* objSocketPair, const QString& st
         auto h = FindHistory(objSocketPair);
         if (!h) return;
         h->mstrRemoteServerName = strName;
-        tsy::KeyedTree* tree = SocketTree();
-        const QString partners = ConnectionKey(*h);
-        if (tree && tree->Exists(partners)) tree->SetText(partners, GetConnectionName(*h));
-        if (IsSocketListed(h->mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
-            SetRowColumn(h->mstrSocketPairKey, 1, h->mstrRemoteServerIP + QLatin1Char(':')
-                             + QString::number(h->mlngRemoteServerPort) + QStringLiteral(" (") + strName + QLatin1Char(')'));
+        ShowPeerName(*h, 1, h->mstrRemoteServerIP, h->mlngRemoteServerPort, strName);
     });
 }
 
@@ -423,12 +430,7 @@ void Logging::GotNameOfRemoteClient(SocketPair* objSocketPair, const QString& st
         auto h = FindHistory(objSocketPair);
         if (!h) return;
         h->mstrRemoteClientName = strName;
-        tsy::KeyedTree* tree = SocketTree();
-        const QString partners = ConnectionKey(*h);
-        if (tree && tree->Exists(partners)) tree->SetText(partners, GetConnectionName(*h));
-        if (IsSocketListed(h->mstrSocketPairKey) && ShouldSocketDetailsBeUpdated())
-            SetRowColumn(h->mstrSocketPairKey, 0, h->mstrRemoteClientIP + QLatin1Char(':')
-                             + QString::number(h->mlngRemoteClientPort) + QStringLiteral(" (") + strName + QLatin1Char(')'));
+        ShowPeerName(*h, 0, h->mstrRemoteClientIP, h->mlngRemoteClientPort, strName);
     });
 }
 

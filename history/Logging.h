@@ -116,6 +116,8 @@ private:
     void AddConnectionRow(const SocketPairHistory& objHistory);
     void AddEventRow(const QString& strPairKey, int lngEventNumber, const SocketEvent& objEvent);
     void SetRowColumn(const QString& strKey, int intColumn, const QString& strText);
+    void ShowPeerName(const SocketPairHistory& h, int intColumn, const QString& strIP, int lngPort,
+                      const QString& strName);
     void SetRowIcon(const QString& strKey, const QString& strImage);
     void RemoveRow(const QString& strKey);
     void RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory,
