@@ -50,4 +50,13 @@ std::optional<qint64> WholeInRange(const QString& text, qint64 lo, qint64 hi)
     return qint64(r);
 }
 
+QString BytesPerRowRule(const QString& text)
+{
+    const auto v = ParseNumeric(text);
+    if (!v) return QStringLiteral("8");
+    const double clamped = *v < 4.0 ? 4.0 : (*v > 128.0 ? 128.0 : *v);
+    const auto whole = qint64(RoundHalfEven(clamped));
+    return QString::number(whole / 4 * 4);
+}
+
 } // namespace tsy::Numbers

@@ -12,5 +12,9 @@ std::optional<double> ParseNumeric(const QString& text);
 double RoundHalfEven(double value);
 // Numeric text rounded half to even into [lo, hi]; nullopt when not numeric or out of range.
 std::optional<qint64> WholeInRange(const QString& text, qint64 lo, qint64 hi);
+// What a bytes-per-row box holds after the user's edit: "8" for non-numeric
+// text, otherwise 4..128 rounded half to even and cut down to a multiple of 4,
+// so the formatting library only ever sees 4, 8, ..., 128.
+QString BytesPerRowRule(const QString& text);
 
 } // namespace tsy::Numbers

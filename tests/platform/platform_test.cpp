@@ -223,6 +223,14 @@ TEST(NumbersTest, NumericTextRule)
     EXPECT_DOUBLE_EQ(*Numbers::ParseNumeric(" 2.5E-2 "), 0.025);
 }
 
+TEST(NumbersTest, BytesPerRowRule)
+{
+    const std::pair<const char*, const char*> table[] = {
+        {"200", "128"}, {"abc", "8"}, {"18", "16"}, {"", "8"}, {"3.5", "4"}, {"14", "12"},
+        {"1", "4"}, {"-7", "4"}, {"130", "128"}, {"127.9", "128"}, {"9.5", "8"}, {" 64 ", "64"}};
+    for (auto [in, out] : table) EXPECT_EQ(Numbers::BytesPerRowRule(in), QString(out)) << in;
+}
+
 TEST(NumbersTest, HalfToEven)
 {
     const std::pair<double, double> table[] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {3.5, 4}, {-0.5, 0}, {-1.5, -2},
