@@ -481,7 +481,8 @@ TEST_F(HttpProxyTest, DataWhileConnectingIsBoundedByBackPressure)
         largest = std::max(largest, relay->C2SBufferedBytes());
     }
     EXPECT_FALSE(pair->ClientInitialised());            // still connecting
-    EXPECT_GT(client.sock.bytesToWrite(), 0);            // the client is being held back
+    // What the relay holds is bounded; how much of the rest the kernels'
+    // buffers absorb (up to tens of MiB) is theirs, so it is not asserted.
     EXPECT_LT(largest, 4 * ProtocolRelay::kBackPressureBytes);
 
     // Let the attempt through: take the queued fillers, then the proxy's
