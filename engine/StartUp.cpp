@@ -7,6 +7,7 @@
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmOptions.h"
 #include "mainwindow/frmSplash.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
@@ -160,7 +161,7 @@ bool Main(int argc, char** argv)
 
     try {
         // 3-4. The splash, unless the program starts minimised; topmost either way.
-        if (StoredNumber(QStringLiteral("Options"), QStringLiteral("RunMinimized"), 0) == 0) {
+        if (!frmOptions::StoredSwitch(QStringLiteral("RunMinimized"))) {
             frmSplash::Instance()->show();
             frmSplash::Instance()->repaint();
         }

@@ -7,11 +7,13 @@
 #include "engine/frmError.h"
 #include "history/TreeImages.h"
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/KeyedTree.h"
 #include "platform/Numbers.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
 
+#include <QLineEdit>
 #include <QTextEdit>
 #include <algorithm>
 #include <new>
@@ -760,7 +762,9 @@ void Logging::RemoveRow(const QString&) {}
 
 namespace {
 
-// The purge limits as the options window stores them.
+// The purge limits as the options window holds them at this moment: what is
+// typed there applies at the next pass, stored or not. Reading the window
+// loads it, hidden.
 struct PurgeOptions {
     bool discard = true;
     QString numberToKeep;
@@ -771,15 +775,13 @@ struct PurgeOptions {
 
 PurgeOptions ReadPurgeOptions()
 {
-    using tsy::Settings::GetSetting;
-    const QString section = QStringLiteral("Options");
+    frmOptions* options = frmOptions::Instance();
     PurgeOptions o;
-    o.discard = GetSetting(section, QStringLiteral("Discard"), QStringLiteral("1")).trimmed() == QLatin1String("1");
-    o.numberToKeep = GetSetting(section, QStringLiteral("NumberToKeep"), QStringLiteral("100"));
-    o.maxMemorySize = GetSetting(section, QStringLiteral("MaxMemorySize"), QStringLiteral("400"));
-    o.maxEventCount = GetSetting(section, QStringLiteral("MaxEventCount"), QStringLiteral("200"));
-    o.removeEphemeralReferences =
-        GetSetting(section, QStringLiteral("RemoveEmptyEphemeralReferences"), QStringLiteral("1")).trimmed() == QLatin1String("1");
+    o.discard = frmOptions::Value(options->chkDiscard) == 1;
+    o.numberToKeep = options->txtNumberToKeep->text();
+    o.maxMemorySize = options->txtMaxMemorySize->text();
+    o.maxEventCount = options->txtMaximumEventCount->text();
+    o.removeEphemeralReferences = frmOptions::Value(options->chkRemoveEphemeralPortReferences) == 1;
     return o;
 }
 
@@ -816,9 +818,11 @@ void Logging::KillDeadSocketConnections()
             ++position;
         }
 
-        // Every history down to its newest events.
+        // Every history down to its newest events. A negative limit keeps
+        // everything, like a negative number to keep, and so does one of 2^31
+        // or more: no history can hold that many.
         const auto maxEvents = tsy::Numbers::ParseNumeric(o.maxEventCount);
-        if (!maxEvents) return;
+        if (!maxEvents || *maxEvents < 0 || *maxEvents >= 2147483648.0) return;
         const qint64 limit = qint64(tsy::Numbers::RoundHalfEven(*maxEvents));
         tsy::KeyedTree* tree = SocketTree();
         const int count = mobjSocketPairHistory.Count();
@@ -826,7 +830,7 @@ void Logging::KillDeadSocketConnections()
             const auto& h = mobjSocketPairHistory.Item(i);
             auto& events = h->mobjSocketPairEvents;
             if (events.Count() <= limit) continue;
-            const qint64 excess = events.Count() - std::max<qint64>(limit, 0);
+            const qint64 excess = events.Count() - limit;
             const QString socketKey = h->mstrSocketPairKey;
             const bool shown = tree && tree->Exists(socketKey);
             for (qint64 n = 0; n < excess; ++n) {
@@ -936,18 +940,12 @@ void Logging::ClearAllData()
         // Their dead histories are gone, so the reference switch does not matter here.
         RemoveEmptyEphemeralPorts(true);
 
-        // Back to the root, as a click on it would: the lower levels reload on demand.
-        if (tsy::KeyedTree* tree = SocketTree()) {
-            const QString root = QStringLiteral("ROOT");
-            if (tree->Exists(root)) {
-                for (const QString& port : tree->ChildKeys(root)) {
-                    tree->RemoveChildren(port);
-                    tree->SetExpanded(port, false);
-                }
-                tree->Select(root);
-                if (frmMain::IsLoaded()) frmMain::Instance()->mnodSelectedNode = root;
-                RefreshAllDetails(QStringLiteral("AllActivity"));
-            }
+        // The root through the tree's own click, which rebuilds the lower
+        // levels and the list and resets what hangs on the selection.
+        if (frmMain::IsLoaded()) {
+            frmMain* main = frmMain::Instance();
+            if (main->tvwSockets->Exists(QStringLiteral("ROOT"))) main->tvwSockets->Select(QStringLiteral("ROOT"));
+            main->tvwSockets_NodeClick(QStringLiteral("ROOT"));
         }
         if (frmMain::IsLoaded() && frmMain::Instance()->txtRealTime) frmMain::Instance()->txtRealTime->clear();
     });

@@ -9,6 +9,7 @@
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/AnimationControl.h"
 #include "platform/KeyedTree.h"
 #include "platform/LoadedWindows.h"
@@ -96,22 +97,6 @@ constexpr int kFrameHeightTwips = 670;
 bool StoredShowRealTimeData()
 {
     return tsy::Settings::GetSetting(QStringLiteral("RealTime"), QStringLiteral("ShowRealTimeData"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
-}
-
-// Options read by the window's set-up; the options window will own them.
-bool OptionShowStatusBar()
-{
-    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("StatusBar"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
-}
-
-bool OptionShowToolBar()
-{
-    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("ShowToolBar"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
-}
-
-bool OptionRunMinimized()
-{
-    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("RunMinimized"), QStringLiteral("0")).trimmed() == QStringLiteral("1");
 }
 
 // Going to the tray on close needs the tray icon; until it exists the window
@@ -251,7 +236,9 @@ void frmMain::BuildMenus()
     connect(mnuFailureSimulation, &QAction::triggered, this, &frmMain::mnuFailureSimulation_Click);
     mnuTools->addAction(QStringLiteral("&Real Time Logging..."))->setObjectName(QStringLiteral("mnuRealTimeLogging"));
     mnuTools->addSeparator();
-    mnuTools->addAction(QStringLiteral("&Options..."))->setObjectName(QStringLiteral("mnuOptions"));
+    QAction* mnuOptions = mnuTools->addAction(QStringLiteral("&Options..."));
+    mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
+    connect(mnuOptions, &QAction::triggered, this, [this] { ShowToolWindow(frmOptions::Instance()); });
 
     QMenu* mnuHelp = bar->addMenu(QStringLiteral("&Help"));
     QAction* mnuContents = mnuHelp->addAction(QStringLiteral("&Contents..."));
@@ -329,7 +316,7 @@ void frmMain::BuildToolbar()
         barToolbar->addWidget(button);
         if (key == QStringLiteral("SaveData")) button->setEnabled(false);
     }
-    barToolbar->setVisible(OptionShowToolBar());
+    // Shown until the options window's load applies its toolbar switch.
     barToolbar->lower();
     panWorking->raise();
 }
@@ -513,9 +500,16 @@ void frmMain::SetupScreen()
         // A stored width that is not a number leaves the default columns.
     }
 
-    barStatus->setVisible(OptionShowStatusBar());
+    // Reading the options window loads it, which applies its toolbar switch.
+    // One loaded before this window applied it to no toolbar: apply it now.
+    const bool optionsLoaded = frmOptions::IsLoaded();
+    frmOptions* options = frmOptions::Instance();
+    if (optionsLoaded) options->chkShowToolBar_Click();
+    barStatus->setVisible(frmOptions::Value(options->chkShowStatusBar) != 0);
 
-    if (OptionRunMinimized()) {
+    // The tray window loads here when the tray option is on, once it exists.
+
+    if (frmOptions::Value(options->chkRunMinimized) == 1) {
         setWindowState(windowState() | Qt::WindowMinimized);
         frmError::Instance()->setVisible(false);
     }
@@ -668,6 +662,8 @@ void frmMain::barToolbar_ButtonClick(const QString& key)
         if (General::gobjLogging) General::gobjLogging->ClearAllData();
     } else if (key == QStringLiteral("Configure")) {
         mnuConfigure_Click();
+    } else if (key == QStringLiteral("Options")) {
+        ShowToolWindow(frmOptions::Instance());
     } else if (key == QStringLiteral("Errors")) {
         mnuViewErrorMessages_Click();
     } else if (key == QStringLiteral("KeepOnTop")) {
@@ -1030,7 +1026,7 @@ void frmMain::Terminate()
     step([] { frmError::Unload(); });
     // The event-details window unloads here once it exists.
     step([] { frmConfigure::Unload(); });
-    // The options window unloads here once it exists.
+    step([] { frmOptions::Unload(); });
     step([] { frmPort::Unload(); });
     // The real-time data window unloads here once it exists.
     step([this] {

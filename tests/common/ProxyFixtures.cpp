@@ -9,6 +9,7 @@
 #include "history/Logging.h"
 #include "history/SocketEvent.h"
 #include "history/SocketPairHistory.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
 
@@ -90,6 +91,7 @@ void KeepAllEvents()
 {
     tsy::Settings::SaveSetting(QStringLiteral("Options"), QStringLiteral("MaxEventCount"), QStringLiteral("100000000"));
     tsy::Settings::SaveSetting(QStringLiteral("Options"), QStringLiteral("MaxMemorySize"), QStringLiteral("100000000"));
+    frmOptions::Unload();   // the purge reads the limits from its next load
 }
 
 std::shared_ptr<SocketPairHistory> LastHistory()

@@ -1,6 +1,7 @@
 // main() of every test program: a QApplication on the offscreen platform and
 // a private settings store, so no test touches the user's own settings.
 #include "TestSupport.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/Settings.h"
 
 #include <QApplication>
@@ -19,6 +20,9 @@ void tsytest::ClearSettings()
     QSettings s(tsy::Settings::FilePath(), QSettings::IniFormat);
     s.clear();
     s.sync();
+    // The options window is the live copy of its settings: the next reader
+    // loads it again from the cleared store.
+    frmOptions::Unload();
 }
 
 int main(int argc, char** argv)

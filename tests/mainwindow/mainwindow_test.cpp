@@ -10,6 +10,7 @@
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/KeyedTree.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Runtime.h"
@@ -129,6 +130,7 @@ TEST_F(MainWindowTest, AWindowStartedMinimisedIsStillLaidOutOnce)
 {
     frmMain::Unload();
     tsy::Settings::SaveSetting(QStringLiteral("Options"), QStringLiteral("RunMinimized"), QStringLiteral("1"));
+    frmOptions::Unload();   // its next load reads the switch
     mMain = frmMain::Instance();
     ASSERT_TRUE(mMain->isMinimized());
     ASSERT_NE(frmError::Loaded(), nullptr);
