@@ -190,7 +190,8 @@ bool Main(int argc, char** argv)
 
         // 11. The main window; loading it builds the tree from the port table.
         frmMain* main = frmMain::Instance();
-        main->show();
+        // A minimised start with the tray in use stays hidden in the tray.
+        if (!main->HiddenInTray()) main->show();
         main->Refresh();
 
         // 12. One prototype handler per protocol, for the configuration windows.

@@ -8,6 +8,7 @@
 #include "history/TreeImages.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
+#include "mainwindow/frmSysTray.h"
 #include "platform/KeyedTree.h"
 #include "platform/Numbers.h"
 #include "platform/Settings.h"
@@ -198,12 +199,13 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
     });
 }
 
+void Logging::SignalDataSent(bool blnClientToServer) { frmSysTray::DataSent(blnClientToServer); }
+
 // Fan-out targets whose windows are not built yet.
 bool Logging::IsRealTimeDataShown() { return false; }
 bool Logging::IsRealTimeLoggingOn() { return false; }
 void Logging::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>&) {}
 void Logging::SaveEventToLogFile(SocketPair*, const std::shared_ptr<SocketEvent>&) {}
-void Logging::SignalDataSent(bool) {}
 
 // The connection's row, after an event: counts, last event, and the byte totals.
 void Logging::RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& h, bool blnServerName,

@@ -1,4 +1,5 @@
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmSysTray.h"
 
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -99,9 +100,12 @@ bool StoredShowRealTimeData()
     return tsy::Settings::GetSetting(QStringLiteral("RealTime"), QStringLiteral("ShowRealTimeData"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
 }
 
-// Going to the tray on close needs the tray icon; until it exists the window
-// always closes the program, so the user is never left without a way out.
-bool OptionDisplayInSysTray() { return false; }
+// The tray is in use only where an icon really sits in a tray: without one,
+// hiding the window would leave the program unreachable.
+bool OptionDisplayInSysTray()
+{
+    return frmSysTray::InUse() && frmOptions::Value(frmOptions::Instance()->chkDisplayInSysTray) == 1;
+}
 
 // A plain widget that forwards its mouse to the main window's splitter logic.
 class Splitter : public QWidget {
@@ -507,7 +511,7 @@ void frmMain::SetupScreen()
     if (optionsLoaded) options->chkShowToolBar_Click();
     barStatus->setVisible(frmOptions::Value(options->chkShowStatusBar) != 0);
 
-    // The tray window loads here when the tray option is on, once it exists.
+    if (frmOptions::Value(options->chkDisplayInSysTray) == 1) frmSysTray::Load();
 
     if (frmOptions::Value(options->chkRunMinimized) == 1) {
         setWindowState(windowState() | Qt::WindowMinimized);
@@ -606,6 +610,8 @@ void frmMain::CheckAnimation()
 void frmMain::Refresh() { repaint(); }
 
 bool frmMain::KeepOnTop() const { return mnuKeepOnTop && mnuKeepOnTop->isChecked(); }
+
+bool frmMain::HiddenInTray() const { return isMinimized() && OptionDisplayInSysTray(); }
 
 void frmMain::mnuKeepOnTop_Click()
 {
@@ -1034,7 +1040,7 @@ void frmMain::Terminate()
         if (gInstance == this) gInstance = nullptr;
         deleteLater();
     });
-    // The tray icon goes here once it exists.
+    step([] { frmSysTray::Unload(); });
     gProgramEnded = true;
     if (gEndProgramHook) gEndProgramHook();
     else QCoreApplication::exit(0);

@@ -98,6 +98,7 @@ public:
     void RefreshPaneTitles();
     void Refresh();                 // repaints the window now
     bool KeepOnTop() const;         // whether "&Keep on Top" is ticked
+    bool HiddenInTray() const;      // minimised while the tray icon is in use
 
     // Opens a tool window modeless, owned by this window, topmost while
     // "&Keep on Top" is ticked.

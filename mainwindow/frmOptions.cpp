@@ -2,6 +2,7 @@
 
 #include "engine/General.h"
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmSysTray.h"
 #include "platform/AnimationControl.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Numbers.h"
@@ -401,6 +402,6 @@ void frmOptions::chkRunAtStartup_Click()
 
 void frmOptions::chkDisplayInSysTray_Click()
 {
-    // The tray window loads hidden (ticked) or unloads (unticked) here once
-    // it exists; until then closing the main window always exits.
+    if (Value(chkDisplayInSysTray) == 1) frmSysTray::Load();
+    else frmSysTray::Unload();
 }

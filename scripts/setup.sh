@@ -6,7 +6,7 @@ BUILD_TYPE=${1:-Release}
 BUILD_DIR=${2:-build}
 shift 2 || true
 PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
-      curl python3 python3-pyftpdlib xvfb xauth socat xxd haproxy clang trayer xdotool)
+      curl python3 python3-pyftpdlib xvfb xauth socat xxd haproxy clang trayer xdotool x11-utils)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

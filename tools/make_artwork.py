@@ -222,6 +222,24 @@ def processing_clip(path):
         run(["-delay", "9", "-loop", "0"] + frames + ["-layers", "Optimize", path])
 
 
+def tray_pictures(folder):
+    """The tray icon's 5 x 5 grid: picture s2c * 5 + c2s + 1 shows the
+    server-bound packet at step c2s along the upper track and the
+    client-bound packet at step s2c along the lower one."""
+    os.makedirs(folder, exist_ok=True)
+    size = 24
+    for s2c in range(5):
+        for c2s in range(5):
+            up = 7.5 + c2s * 2.25      # left to right
+            down = 16.5 - s2c * 2.25   # right to left
+            mvg = ("stroke #37474f stroke-width 0.8 fill #b0bec5 rectangle 0.5,4 5.5,19 rectangle 18.5,4 23.5,19 "
+                   "fill #e3f2fd rectangle 1.5,5.5 4.5,9.5 rectangle 19.5,5.5 22.5,9.5 "
+                   "stroke #607d8b stroke-width 1 line 6,8 18,8 line 6,15 18,15 "
+                   f"stroke #1b5e20 stroke-width 0.6 fill #43a047 circle {up:.2f},8 {up + 2.2:.2f},8 "
+                   f"stroke #0d47a1 fill #1e88e5 circle {down:.2f},15 {down + 2.2:.2f},15 ")
+            icon(os.path.join(folder, f"Tray{s2c * 5 + c2s + 1:02d}.png"), size, mvg)
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else RES
     for sub in ("toolbar", "tree", "nav"):
@@ -240,6 +258,7 @@ def main():
     close_picture(os.path.join(out, "Close.png"))
     splash(os.path.join(out, "Splash.png"))
     processing_clip(os.path.join(out, "Processing.gif"))
+    tray_pictures(os.path.join(out, "tray"))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,216 @@
+#!/usr/bin/python3
+"""The tray icon in a real tray: TessalyApp on an X server (Xvfb) with trayer
+as the tray host, driven by xdotool and read back with xwininfo.
+
+Run 1 starts minimised into the tray: the icon is embedded and neither the
+splash nor the main window is mapped; a double-click on the icon maps the
+main window; the icon's menu and the key "x" end the program with exit 0.
+Run 2 hides in the tray again, then the tray host is killed: the main window
+comes back. Every wait is bounded and polls for its condition.
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+BIN = os.environ.get("TSY_BIN_DIR", "")
+APP = os.path.join(BIN, "TessalyApp")
+LIMIT = 30.0
+
+
+def fail(msg):
+    print("FAIL: " + msg)
+    sys.exit(1)
+
+
+def wait_for(pred, what, limit=LIMIT):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        value = pred()
+        if value:
+            return value
+        time.sleep(0.1)
+    fail("timed out waiting for " + what)
+
+
+class Display:
+    def __init__(self):
+        self.proc = None
+        for n in range(120, 400):
+            if os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
+                continue
+            proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.name = f":{n}"
+            ok = False
+            end = time.monotonic() + 10
+            while time.monotonic() < end and proc.poll() is None:
+                if self.run(["xdotool", "getdisplaygeometry"]).returncode == 0:
+                    ok = True
+                    break
+                time.sleep(0.1)
+            if ok:
+                self.proc = proc
+                return
+            proc.kill()
+            proc.wait()
+        fail("no X display could be started")
+
+    def env(self):
+        e = dict(os.environ)
+        e["DISPLAY"] = self.name
+        return e
+
+    def run(self, args):
+        return subprocess.run(args, env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+
+    def close(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait()
+
+
+def tree(d):
+    return d.run(["xwininfo", "-root", "-tree"]).stdout
+
+
+def tray_icon(d):
+    """Absolute centre of our icon when trayer has embedded it."""
+    lines = tree(d).splitlines()
+    in_panel = False
+    for line in lines:
+        if '("panel" "trayer")' in line:
+            in_panel = True
+            continue
+        if in_panel and '("TessalyApp"' in line:
+            m = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)\s*$", line)
+            if m:
+                w, h, x, y = map(int, m.groups())
+                return (x + w // 2, y + h // 2, line.split()[0])
+    return None
+
+
+def top_level_app_windows(d):
+    """Ids of TessalyApp windows that are children of the root."""
+    out = []
+    for line in tree(d).splitlines():
+        if line.startswith("     0x") and '("TessalyApp"' in line:
+            out.append(line.split()[0])
+    return out
+
+
+def mapped(d, wid):
+    return "IsViewable" in d.run(["xwininfo", "-id", wid]).stdout
+
+
+def main_window(d):
+    for wid in top_level_app_windows(d):
+        info = d.run(["xwininfo", "-id", wid]).stdout
+        m = re.search(r"Width: (\d+)", info)
+        if m and int(m.group(1)) > 300 and '"Tessaly"' in info.splitlines()[1]:
+            return wid
+    return None
+
+
+def start_trayer(d):
+    p = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                          "--width", "200", "--height", "32"], env=d.env(),
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(lambda: '("panel" "trayer")' in tree(d), "trayer's panel")
+    return p
+
+
+def start_app(d, home):
+    env = d.env()
+    env.update({"QT_QPA_PLATFORM": "xcb", "XDG_CONFIG_HOME": os.path.join(home, "config"),
+                "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_RUNTIME_DIR": os.path.join(home, "run"),
+                "TSY_AUTO_ANSWER": "1"})
+    env.pop("TSY_QUIT_AFTER_MS", None)
+    return subprocess.Popen([APP], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+
+def prepare_home(home):
+    for sub in ("config/Tessaly", "data", "run"):
+        os.makedirs(os.path.join(home, sub), exist_ok=True)
+    os.chmod(os.path.join(home, "run"), 0o700)
+    with open(os.path.join(home, "config/Tessaly/Tessaly.ini"), "w") as f:
+        f.write("[FirstRun]\nFirstRun=False\n[Options]\nRunMinimized=1\nSystemTray=1\nShowConfigAtStartUp=0\n")
+
+
+def main():
+    for tool in ("Xvfb", "trayer", "xdotool", "xwininfo"):
+        if not shutil.which(tool):
+            fail(tool + " is not installed")
+    if not os.path.exists(APP):
+        fail("no program at " + APP)
+    d = Display()
+    home = tempfile.mkdtemp(prefix="tsy-tray-")
+    app = trayer = None
+    try:
+        prepare_home(home)
+        trayer = start_trayer(d)
+
+        # Run 1.
+        app = start_app(d, home)
+        seen_mapped = set()
+
+        def embedded():
+            for wid in top_level_app_windows(d):
+                if mapped(d, wid):
+                    seen_mapped.add(wid)
+            return tray_icon(d)
+        x, y, icon = wait_for(embedded, "the icon in the tray")
+        if seen_mapped:
+            fail("a window was mapped during a minimised start: " + " ".join(sorted(seen_mapped)))
+        main_wid = wait_for(lambda: main_window(d), "the main window to exist")
+        if mapped(d, main_wid):
+            fail("the main window is mapped while in the tray")
+
+        d.run(["xdotool", "mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "80", "1"])
+        wait_for(lambda: mapped(d, main_wid), "a double-click to map the main window")
+
+        before = set(w for w in top_level_app_windows(d) if mapped(d, w))
+        d.run(["xdotool", "mousemove", str(x), str(y), "click", "3"])
+        wait_for(lambda: set(w for w in top_level_app_windows(d) if mapped(d, w)) - before, "the icon's menu")
+        d.run(["xdotool", "key", "x"])
+        try:
+            code = app.wait(LIMIT)
+        except subprocess.TimeoutExpired:
+            fail("E&xit did not end the program")
+        err = app.stderr.read()
+        app = None
+        if code != 0:
+            fail(f"exit code {code}: {err}")
+
+        # Run 2: the tray host goes away while the window hides in it.
+        app = start_app(d, home)
+        wait_for(lambda: tray_icon(d), "the icon in the tray (run 2)")
+        main_wid = wait_for(lambda: main_window(d), "the main window to exist (run 2)")
+        if mapped(d, main_wid):
+            fail("the main window is mapped while in the tray (run 2)")
+        trayer.kill()
+        trayer.wait()
+        trayer = None
+        wait_for(lambda: mapped(d, main_wid), "the main window after the tray went away")
+        print("1 passed, 0 failed")
+    finally:
+        if app:
+            app.send_signal(signal.SIGTERM)
+            try:
+                app.wait(10)
+            except subprocess.TimeoutExpired:
+                app.kill()
+                app.wait()
+        if trayer:
+            trayer.kill()
+            trayer.wait()
+        d.close()
+        shutil.rmtree(home, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
