@@ -5,6 +5,7 @@
 #include "engine/frmConfigure.h"
 #include "engine/frmError.h"
 #include "engine/frmProblemSimulation.h"
+#include "export/frmRealTimeLogging.h"
 #include "history/Logging.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
@@ -229,9 +230,9 @@ bool Main(int argc, char** argv)
             tsy::Modal::MsgBox(nullptr, QString::fromLatin1(WelcomeText()), tsy::Modal::Icon::Information,
                                tsy::Modal::Buttons::Ok, QStringLiteral("Tessaly"));
 
-        // 19. The failure simulation reads its switches as it loads; the
-        // real-time logging window joins here when it exists.
+        // 19. Both windows read their switches as they load.
         frmProblemSimulation::Instance();
+        frmRealTimeLogging::Instance();
     } catch (const tsy::CollectionError& e) {
         report(e.number, QString::fromUtf8(e.what()));
     } catch (const std::exception& e) {

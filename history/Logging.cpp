@@ -5,6 +5,7 @@
 #include "engine/SocketPair.h"
 #include "engine/Trap.h"
 #include "engine/frmError.h"
+#include "export/frmRealTimeLogging.h"
 #include "history/TreeImages.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
@@ -14,6 +15,7 @@
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QTextEdit>
 #include <algorithm>
@@ -203,9 +205,12 @@ void Logging::SignalDataSent(bool blnClientToServer) { frmSysTray::DataSent(blnC
 
 // Fan-out targets whose windows are not built yet.
 bool Logging::IsRealTimeDataShown() { return false; }
-bool Logging::IsRealTimeLoggingOn() { return false; }
+bool Logging::IsRealTimeLoggingOn() { return frmRealTimeLogging::Instance()->chkLoggingEnabled->isChecked(); }
 void Logging::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>&) {}
-void Logging::SaveEventToLogFile(SocketPair*, const std::shared_ptr<SocketEvent>&) {}
+void Logging::SaveEventToLogFile(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent)
+{
+    frmRealTimeLogging::Instance()->SaveEventToLogFile(objSocketPair, objEvent);
+}
 
 // The connection's row, after an event: counts, last event, and the byte totals.
 void Logging::RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& h, bool blnServerName,

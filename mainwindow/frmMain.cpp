@@ -8,6 +8,7 @@
 #include "engine/frmError.h"
 #include "engine/frmPort.h"
 #include "engine/frmProblemSimulation.h"
+#include "export/frmRealTimeLogging.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "mainwindow/frmOptions.h"
@@ -238,7 +239,9 @@ void frmMain::BuildMenus()
     QAction* mnuFailureSimulation = mnuTools->addAction(QStringLiteral("&Failure Simulation..."));
     mnuFailureSimulation->setObjectName(QStringLiteral("mnuFailureSimulation"));
     connect(mnuFailureSimulation, &QAction::triggered, this, &frmMain::mnuFailureSimulation_Click);
-    mnuTools->addAction(QStringLiteral("&Real Time Logging..."))->setObjectName(QStringLiteral("mnuRealTimeLogging"));
+    QAction* mnuRealTimeLogging = mnuTools->addAction(QStringLiteral("&Real Time Logging..."));
+    mnuRealTimeLogging->setObjectName(QStringLiteral("mnuRealTimeLogging"));
+    connect(mnuRealTimeLogging, &QAction::triggered, this, [this] { ShowToolWindow(frmRealTimeLogging::Instance()); });
     mnuTools->addSeparator();
     QAction* mnuOptions = mnuTools->addAction(QStringLiteral("&Options..."));
     mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
@@ -705,7 +708,7 @@ void frmMain::barStatus_PanelDblClick(int index)
         break;
     }
     case 7: flip(frmProblemSimulation::Instance()->chkDangleConnections); break;
-    // Panel 8 switches the real-time log once that window is part of the program.
+    case 8: flip(frmRealTimeLogging::Instance()->chkLoggingEnabled); break;
     default: break;
     }
 }
@@ -1030,6 +1033,8 @@ void frmMain::Terminate()
         delete listening;
     });
     step([] { frmError::Unload(); });
+    // The real-time log is not unloaded (its settings are not stored), only closed.
+    step([] { frmRealTimeLogging::CloseAtExit(); });
     // The event-details window unloads here once it exists.
     step([] { frmConfigure::Unload(); });
     step([] { frmOptions::Unload(); });

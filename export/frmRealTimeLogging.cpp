@@ -1,0 +1,390 @@
+// The real-time CSV log. Each line goes to the file with one unbuffered
+// write, so every line written is on disk the moment it is written: nothing
+// waits in the program for a flush, at exit, before View or when the size is
+// read, and the program's memory does not grow with the log.
+#include "export/frmRealTimeLogging.h"
+
+#include "engine/General.h"
+#include "engine/SocketPair.h"
+#include "engine/frmError.h"
+#include "history/SocketEvent.h"
+#include "mainwindow/PanelBar.h"
+#include "mainwindow/frmMain.h"
+#include "platform/LoadedWindows.h"
+#include "platform/Modal.h"
+#include "platform/Numbers.h"
+#include "platform/Runtime.h"
+#include "platform/Settings.h"
+#include "platform/WindowTimer.h"
+#include "protocols/ProtocolHandler.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QPointer<frmRealTimeLogging> sInstance;
+
+const QString kSection = QStringLiteral("RealTimeLogging");
+constexpr const char* kWriteFailed = "An error occurred while attempting to write the log file.  The operating system reports: ";
+
+const char* const kColumns[15] = {
+    "Start Time", "Connection Id", "Protocol", "Listening Port", "Remote Client IP",
+    "Remote Client Name", "Remote Client Port", "Remote Server IP", "Remote Server Name",
+    "Remote Server Port", "Event Type", "Description", "Err No.", "Error String", "Data"};
+
+QString DefaultLogFile() { return QDir(tsy::Runtime::DataDir()).filePath(QStringLiteral("Log/Log.txt")); }
+
+void Report(int lngNumber, const QString& strDescription)
+{
+    frmError::LogError(QString::fromLatin1(kWriteFailed) + QString::number(lngNumber) + QStringLiteral(", ")
+                       + strDescription);
+}
+
+// A system error as the classic file error numbers the rest of the log uses.
+void ReportErrno(int errnum)
+{
+    switch (errnum) {
+    case ENOENT:
+    case ENOTDIR: Report(76, QStringLiteral("Path not found")); break;
+    case EACCES:
+    case EPERM:
+    case EROFS: Report(70, QStringLiteral("Permission denied")); break;
+    case EISDIR: Report(75, QStringLiteral("Path/File access error")); break;
+    case ENOSPC:
+    case EDQUOT: Report(61, QStringLiteral("Disk full")); break;
+    case EMFILE:
+    case ENFILE: Report(67, QStringLiteral("Too many files")); break;
+    default: Report(57, QStringLiteral("Device I/O error (") + QString::fromLocal8Bit(strerror(errnum)) + QLatin1Char(')'));
+    }
+}
+
+// What a pair that no longer has its handler or sockets leaves us with.
+struct Unreadable {};
+
+void AppendField(QByteArray& line, const QByteArray& value)
+{
+    if (!line.isEmpty()) line += ',';
+    line += '"';
+    line += frmRealTimeLogging::EscapeField(value);
+    line += '"';
+}
+
+void AppendField(QByteArray& line, const QString& value) { AppendField(line, value.toLatin1()); }
+void AppendField(QByteArray& line, qint64 value) { AppendField(line, QByteArray::number(value)); }
+
+} // namespace
+
+// ---- loading and unloading --------------------------------------------------------
+
+frmRealTimeLogging* frmRealTimeLogging::Instance()
+{
+    if (!sInstance) {
+        sInstance = new frmRealTimeLogging();
+        sInstance->Form_Load();
+    }
+    return sInstance;
+}
+
+bool frmRealTimeLogging::IsLoaded() { return !sInstance.isNull(); }
+
+void frmRealTimeLogging::Unload()
+{
+    frmRealTimeLogging* window = sInstance.data();
+    if (!window || window->mblnUnloading) return;
+    window->mblnUnloading = true;
+    window->Form_Unload();
+    sInstance = nullptr;
+    tsy::LoadedWindows::Unregister(window);
+    window->hide();
+    window->deleteLater();
+}
+
+void frmRealTimeLogging::CloseAtExit()
+{
+    if (sInstance) sInstance->CloseLogFile();
+}
+
+frmRealTimeLogging::frmRealTimeLogging()
+    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmRealTimeLogging"));
+    setWindowTitle(QStringLiteral("Real Time Logging"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    BuildControls();
+    tsy::LoadedWindows::Register(this, QStringLiteral("frmRealTimeLogging"));
+}
+
+frmRealTimeLogging::~frmRealTimeLogging()
+{
+    CloseLogFile();
+    tsy::LoadedWindows::Unregister(this);
+}
+
+void frmRealTimeLogging::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Unload();
+}
+
+void frmRealTimeLogging::BuildControls()
+{
+    const auto button = [this](const QString& caption, const char* name) {
+        auto* b = new QPushButton(caption, this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        return b;
+    };
+    const auto label = [this](const QString& caption, const char* name) {
+        auto* l = new QLabel(caption, this);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setTextFormat(Qt::PlainText);
+        return l;
+    };
+
+    chkLoggingEnabled = new QCheckBox(QStringLiteral("Enable real time logging of all data and events"), this);
+    chkLoggingEnabled->setObjectName(QStringLiteral("chkLoggingEnabled"));
+    Label1 = label(QStringLiteral("Log File:"), "Label1");
+    txtLogFile = new QLineEdit(this);
+    txtLogFile->setObjectName(QStringLiteral("txtLogFile"));
+    txtLogFile->setMinimumWidth(320);
+    cmdOpen = button(QStringLiteral("..."), "cmdOpen");
+    cmdOpen->setFixedWidth(32);
+    Label2 = label(QStringLiteral("Log File Size:"), "Label2");
+    lblLogSize = label(QStringLiteral("0 Bytes"), "lblLogSize");
+    cmdView = button(QStringLiteral("View..."), "cmdView");
+    cmdDelete = button(QStringLiteral("Delete"), "cmdDelete");
+    cmdClose = button(QStringLiteral("Close"), "cmdClose");
+    cmdClose->setDefault(true);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(chkLoggingEnabled);
+    auto* grid = new QGridLayout;
+    grid->addWidget(Label1, 0, 0);
+    grid->addWidget(txtLogFile, 0, 1);
+    grid->addWidget(cmdOpen, 0, 2);
+    grid->addWidget(Label2, 1, 0);
+    grid->addWidget(lblLogSize, 1, 1, 1, 2);
+    outer->addLayout(grid);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cmdView);
+    buttons->addWidget(cmdDelete);
+    buttons->addStretch(1);
+    buttons->addWidget(cmdClose);
+    outer->addLayout(buttons);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+
+    tmrLogFileSize = new tsy::WindowTimer(this, 1000, true);
+
+    // toggled, not clicked: a value set by code (load, panel 8) switches too.
+    connect(chkLoggingEnabled, &QCheckBox::toggled, this, &frmRealTimeLogging::chkLoggingEnabled_Click);
+    connect(cmdOpen, &QPushButton::clicked, this, &frmRealTimeLogging::cmdOpen_Click);
+    connect(cmdView, &QPushButton::clicked, this, &frmRealTimeLogging::cmdView_Click);
+    connect(cmdDelete, &QPushButton::clicked, this, &frmRealTimeLogging::cmdDelete_Click);
+    connect(cmdClose, &QPushButton::clicked, this, &frmRealTimeLogging::cmdClose_Click);
+    connect(tmrLogFileSize, &tsy::WindowTimer::Timer, this, &frmRealTimeLogging::tmrLogFileSize_Timer);
+}
+
+void frmRealTimeLogging::Form_Load()
+{
+    QDir().mkpath(QDir(tsy::Runtime::DataDir()).filePath(QStringLiteral("Log")));
+    const QSignalBlocker quiet(chkLoggingEnabled);
+    const auto on = tsy::Numbers::WholeInRange(tsy::Settings::GetSetting(kSection, QStringLiteral("LoggingOn"),
+                                                                          QStringLiteral("0")),
+                                               -32768, 32767);
+    chkLoggingEnabled->setChecked(on && *on == 1);
+    txtLogFile->setText(tsy::Settings::GetSetting(kSection, QStringLiteral("LogFile"), DefaultLogFile()));
+    chkLoggingEnabled_Click();
+}
+
+void frmRealTimeLogging::Form_Unload()
+{
+    tsy::Settings::SaveSetting(kSection, QStringLiteral("LoggingOn"), chkLoggingEnabled->isChecked() ? "1" : "0");
+    tsy::Settings::SaveSetting(kSection, QStringLiteral("LogFile"), txtLogFile->text());
+    CloseLogFile();
+}
+
+// ---- commands ----------------------------------------------------------------------
+
+void frmRealTimeLogging::chkLoggingEnabled_Click()
+{
+    const bool on = chkLoggingEnabled->isChecked();
+    if (!on) CloseLogFile();
+    if (!frmMain::IsLoaded()) return;
+    if (PanelBar* bar = frmMain::Instance()->barStatus)
+        bar->SetPanelText(8, on ? QStringLiteral("Logging: ON ") : QStringLiteral("Logging: Off "));
+}
+
+void frmRealTimeLogging::cmdOpen_Click()
+{
+    const QString chosen = tsy::Modal::GetSaveFileName(this, QStringLiteral("Log File"), txtLogFile->text(), QString());
+    if (!chosen.isEmpty()) txtLogFile->setText(chosen);
+}
+
+void frmRealTimeLogging::cmdView_Click() { tsy::Modal::OpenTextFileForViewing(txtLogFile->text()); }
+
+void frmRealTimeLogging::cmdDelete_Click()
+{
+    if (tsy::Modal::MsgBox(this, QStringLiteral("Are you sure you want to delete this log file?"),
+                           tsy::Modal::Icon::Question, tsy::Modal::Buttons::YesNo, QStringLiteral("Tessaly"))
+        != tsy::Modal::Answer::Yes)
+        return;
+    // Closed first: an unlinked file still open would swallow the next lines.
+    CloseLogFile();
+    QFile::remove(txtLogFile->text());
+    tmrLogFileSize_Timer();
+}
+
+void frmRealTimeLogging::cmdClose_Click() { hide(); }
+
+void frmRealTimeLogging::tmrLogFileSize_Timer()
+{
+    const QFileInfo info(txtLogFile->text());
+    const qint64 size = info.exists() && info.isFile() ? info.size() : 0;
+    lblLogSize->setText(QString::number(size) + QStringLiteral(" bytes"));
+}
+
+// ---- the file ----------------------------------------------------------------------
+
+QByteArray frmRealTimeLogging::EscapeField(const QByteArray& strText)
+{
+    // A CR LF pair comes out as "<13><10>", the same as each byte on its own,
+    // so one pass over the bytes applies all four escapes.
+    const char* p = strText.constData();
+    const qsizetype n = strText.size();
+    qsizetype i = 0;
+    while (i < n && p[i] != '\r' && p[i] != '\n' && p[i] != '"') ++i;
+    if (i == n) return strText;
+    QByteArray out;
+    out.reserve(n + n / 8 + 16);
+    out.append(p, i);
+    for (; i < n; ++i) {
+        switch (p[i]) {
+        case '\r': out.append("<13>", 4); break;
+        case '\n': out.append("<10>", 4); break;
+        case '"': out.append("<34>", 4); break;
+        default: out.append(p[i]);
+        }
+    }
+    return out;
+}
+
+void frmRealTimeLogging::CloseLogFile()
+{
+    if (mintLogFileNumber >= 0) ::close(mintLogFileNumber);
+    mintLogFileNumber = -1;
+    mblnLogFileOpen = false;
+}
+
+bool frmRealTimeLogging::OpenLogFile()
+{
+    const QString path = txtLogFile->text();
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = native.isEmpty() ? -1 : ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        ReportErrno(native.isEmpty() ? ENOENT : errno);
+        return false;
+    }
+    mintLogFileNumber = fd;
+    mstrOpenLogFileName = path;
+    mblnLogFileOpen = true;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        CloseLogFile();
+        ReportErrno(e);
+        return false;
+    }
+    // Absent or empty: an empty file (the user's, or one whose header write
+    // failed before) gets the header too.
+    if (st.st_size == 0) {
+        QByteArray header;
+        for (const char* column : kColumns) AppendField(header, QByteArray(column));
+        header += "\r\n";
+        if (!WriteWhole(header)) return false;
+    }
+    return true;
+}
+
+bool frmRealTimeLogging::WriteWhole(const QByteArray& strLine)
+{
+    const char* p = strLine.constData();
+    qsizetype left = strLine.size();
+    qsizetype written = 0;
+    while (left > 0) {
+        const ssize_t n = ::write(mintLogFileNumber, p + written, size_t(left));
+        if (n > 0) {
+            written += n;
+            left -= n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        const int e = n < 0 ? errno : ENOSPC;
+        // Half a line would merge with the next one: cut the file back to
+        // where this line began.
+        if (written > 0) {
+            const off_t end = ::lseek(mintLogFileNumber, 0, SEEK_CUR);
+            if (end >= written) (void)!::ftruncate(mintLogFileNumber, end - off_t(written));
+        }
+        CloseLogFile();
+        ReportErrno(e);
+        return false;
+    }
+    return true;
+}
+
+QByteArray frmRealTimeLogging::BuildEventLine(SocketPair* objSocketPair, const SocketEvent& objEvent)
+{
+    if (!objSocketPair || !objSocketPair->sckServer || !objSocketPair->sckClient) throw Unreadable{};
+    const std::shared_ptr<ProtocolHandler> handler = objSocketPair->mobjProtocolHandler;
+    if (!handler) throw Unreadable{};
+
+    QByteArray line;
+    line.reserve(objEvent.mstrData.size() + objEvent.mstrData.size() / 8 + 256);
+    AppendField(line, objEvent.mstrEventTime);
+    AppendField(line, objSocketPair->SocketPairKey());
+    AppendField(line, handler->GetProtocolName());
+    AppendField(line, qint64(handler->mlngWasListeningOnPort));
+    AppendField(line, objSocketPair->RemoteClientIP());
+    AppendField(line, objSocketPair->RemoteClientName());
+    AppendField(line, qint64(objSocketPair->RemoteClientPort()));
+    AppendField(line, objSocketPair->RemoteServerIP());
+    AppendField(line, objSocketPair->RemoteServerName());
+    AppendField(line, qint64(objSocketPair->RemoteServerPort()));
+    AppendField(line, qint64(objEvent.mobjEventType));
+    AppendField(line, objEvent.mstrDescription);
+    AppendField(line, qint64(objEvent.mlngErrorNumber));
+    AppendField(line, objEvent.mstrErrorString);
+    AppendField(line, objEvent.mstrData);
+    line += "\r\n";
+    return line;
+}
+
+void frmRealTimeLogging::SaveEventToLogFile(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent)
+{
+    try {
+        if (mblnLogFileOpen && txtLogFile->text() != mstrOpenLogFileName) CloseLogFile();
+        if (!mblnLogFileOpen && !OpenLogFile()) return;
+        if (!objEvent) throw Unreadable{};
+        WriteWhole(BuildEventLine(objSocketPair, *objEvent));
+    } catch (const Unreadable&) {
+        Report(91, QStringLiteral("Object variable or With block variable not set"));
+    } catch (...) {
+        General::LogFailure(QString::fromLatin1(kWriteFailed), std::current_exception());
+    }
+}

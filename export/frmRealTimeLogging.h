@@ -1,0 +1,81 @@
+#pragma once
+// "Real Time Logging": the switch, the path and the open file of the CSV log
+// that receives one line per socket event of every connection. The log works
+// while the window is hidden; Logging asks chkLoggingEnabled before each event.
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class SocketEvent;
+class SocketPair;
+namespace tsy { class WindowTimer; }
+
+class frmRealTimeLogging : public QWidget {
+    Q_OBJECT
+public:
+    // Loads the window (hidden) on first use, like reading one of its
+    // controls; loading reads its settings and shows the state in panel 8.
+    static frmRealTimeLogging* Instance();
+    static bool IsLoaded();
+    // Unloads it as the window frame's close does: stores the settings and
+    // closes the file.
+    static void Unload();
+    // The program's end: closes the file, stores nothing.
+    static void CloseAtExit();
+
+    // Appends the event's line, opening the file (header first when it is
+    // absent or empty) where needed. Failures go to the error log.
+    void SaveEventToLogFile(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent);
+
+    // The four escapes that keep a text inside one quoted field: CR, LF and
+    // the double quote become "<13>", "<10>" and "<34>".
+    static QByteArray EscapeField(const QByteArray& strText);
+
+    // ---- controls -------------------------------------------------------------
+    QCheckBox* chkLoggingEnabled = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* txtLogFile = nullptr;
+    QPushButton* cmdOpen = nullptr;   // "..."
+    QLabel* Label2 = nullptr;
+    QLabel* lblLogSize = nullptr;
+    QPushButton* cmdView = nullptr;
+    QPushButton* cmdDelete = nullptr;
+    QPushButton* cmdClose = nullptr;
+    tsy::WindowTimer* tmrLogFileSize = nullptr;
+
+    bool IsLogFileOpen() const { return mblnLogFileOpen; }
+
+public slots:
+    void chkLoggingEnabled_Click();
+    void cmdOpen_Click();
+    void cmdView_Click();
+    void cmdDelete_Click();
+    void cmdClose_Click();
+    void tmrLogFileSize_Timer();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    frmRealTimeLogging();
+    ~frmRealTimeLogging() override;
+
+    void BuildControls();
+    void Form_Load();
+    void Form_Unload();
+    void CloseLogFile();
+    bool OpenLogFile();
+    // Writes the bytes whole or not at all; false (reported, file closed) on failure.
+    bool WriteWhole(const QByteArray& strLine);
+    static QByteArray BuildEventLine(SocketPair* objSocketPair, const SocketEvent& objEvent);
+
+    bool mblnLogFileOpen = false;
+    int mintLogFileNumber = -1;   // the descriptor of the open file
+    QString mstrOpenLogFileName;
+    bool mblnUnloading = false;
+};
