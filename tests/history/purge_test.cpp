@@ -4,6 +4,9 @@
 #include "mainwindow/frmOptions.h"
 #include "platform/Settings.h"
 
+#include <QCheckBox>
+#include <QLineEdit>
+
 namespace {
 
 class Purge : public HistoryFixture {
@@ -150,6 +153,73 @@ TEST_F(Purge, ClearAllDataRemovesEveryDeadConnection)
     EXPECT_FALSE(tree->Exists("PROTO4000"));
     EXPECT_FALSE(tsy::Settings::KeyExists("PortsInUse", "4000"));
     EXPECT_TRUE(tree->Exists("PROTO1000"));
+}
+
+// The limits are read from the options window's boxes at every pass, typed or
+// stored; nothing here presses OK.
+TEST_F(Purge, TypedEventLimitsActAtTheNextPassAndOutOfRangeOnesTrimNothing)
+{
+    SocketPair* p = Connection(1, false, 5);
+    frmOptions* o = frmOptions::Instance();
+    const int errors = ErrorEntries();
+    for (const char* limit : {"abc", "-5", "-0.4", "1e19", "2147483648"}) {
+        o->txtMaximumEventCount->setText(QString::fromLatin1(limit));
+        log->KillDeadSocketConnections();
+        EXPECT_EQ(History(p).mobjSocketPairEvents.Count(), 6) << limit;
+    }
+    EXPECT_EQ(ErrorEntries(), errors);
+    o->txtMaximumEventCount->setText(" 2.5 ");   // halves go to even
+    log->KillDeadSocketConnections();
+    EXPECT_EQ(History(p).mobjSocketPairEvents.Count(), 2);
+    EXPECT_EQ(log->mlngTotalEvents, 2);
+    EXPECT_EQ(log->mlngTotalMemoryAllocated, 20);
+    EXPECT_FALSE(tsy::Settings::KeyExists("Options", "MaxEventCount"));
+}
+
+TEST_F(Purge, NumberToKeepPassesLiveOldestHistories)
+{
+    frmOptions* o = frmOptions::Instance();
+    o->txtNumberToKeep->setText("100000");   // the logger's own passes keep everything meanwhile
+    for (int n = 1; n <= 105; ++n) Connection(n, n >= 3 && n <= 5);
+    o->txtNumberToKeep->setText("100");
+    log->KillDeadSocketConnections();
+    EXPECT_EQ(Keys().size(), 102);
+    EXPECT_EQ(Keys().mid(0, 3), QStringList({"KEY1", "KEY2", "KEY6"}));
+
+    log = std::make_unique<Logging>();
+    o->txtNumberToKeep->setText("100000");
+    for (int n = 201; n <= 305; ++n) Connection(n, n > 205);
+    o->txtNumberToKeep->setText("100");
+    log->KillDeadSocketConnections();
+    EXPECT_EQ(Keys().size(), 105);
+}
+
+TEST_F(Purge, AnFtpDataPortGoesOnlyOnceItsConnectionIsDeadAndRemoved)
+{
+    tsy::Settings::SaveSetting("PortsInUse", "4000", "FTP Data - Dynamically allocated");
+    tsy::Settings::SaveSetting("Protocols", "4000", "FTP Data - Dynamically allocated");
+    AddPortNode(4000);
+    frmOptions* o = frmOptions::Instance();
+    o->chkRemoveEphemeralPortReferences->setChecked(false);
+    SocketPair* p = NewPair(1, 4000);
+    log->LocalServerAcceptedConnection(p, false, 4000);
+    log->KillDeadSocketConnections();
+    EXPECT_TRUE(tree->Exists("PROTO4000"));
+
+    // Dead but still held: the unticked box keeps the port.
+    log->Dead(p);
+    log->KillDeadSocketConnections();
+    EXPECT_TRUE(tree->Exists("PROTO4000"));
+    EXPECT_TRUE(tsy::Settings::KeyExists("PortsInUse", "4000"));
+
+    // Its history goes by the number to keep; the next pass takes the port.
+    o->txtNumberToKeep->setText("0");
+    log->KillDeadSocketConnections();
+    EXPECT_TRUE(Keys().isEmpty());
+    log->KillDeadSocketConnections();
+    EXPECT_FALSE(tree->Exists("PROTO4000"));
+    EXPECT_FALSE(tsy::Settings::KeyExists("PortsInUse", "4000"));
+    EXPECT_FALSE(tsy::Settings::KeyExists("Protocols", "4000"));
 }
 
 } // namespace

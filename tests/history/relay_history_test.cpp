@@ -7,6 +7,8 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -126,6 +128,57 @@ TEST_F(RelayHistory, OpenBranchFollowsTheConnection)
     client.disconnectFromHost();
     ASSERT_TRUE(tsytest::WaitUntil([&] { return tree->Text("KEY1").startsWith("Dead ("); }));
     EXPECT_EQ(tree->Children("KEY1"), log->mobjSocketPairHistory.Item(1)->mobjSocketPairEvents.Count());
+}
+
+// The default limits over many short real connections: the purge that runs
+// with every 21st event keeps the history bounded and its totals exact.
+TEST_F(RelayHistory, ManyShortConnectionsStayWithinTheDefaultLimits)
+{
+    const int errors = ErrorEntries();
+    const QByteArray payload(100, 'p');
+    constexpr int kBatch = 25;
+    for (int done = 0; done < 2000; done += kBatch) {
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < kBatch; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            clients.back()->connectToHost(QHostAddress::LocalHost, quint16(port));
+            clients.back()->write(payload);
+        }
+        std::vector<QByteArray> back(kBatch);
+        ASSERT_TRUE(tsytest::WaitUntil([&] {
+            bool all = true;
+            for (int i = 0; i < kBatch; ++i) {
+                back[i] += clients[i]->readAll();
+                all = all && back[i].size() >= payload.size();
+            }
+            return all;
+        })) << "batch from " << done;
+        for (auto& c : clients) c->disconnectFromHost();
+        ASSERT_TRUE(tsytest::WaitUntil([&] {
+            for (const auto& h : log->mobjSocketPairHistory)
+                if (!h->mblnDead) return false;
+            return true;
+        })) << "batch from " << done;
+    }
+    // The main window's timer pass, which would follow within 500 ms.
+    log->KillDeadSocketConnections();
+
+    EXPECT_LE(log->mobjSocketPairHistory.Count(), 100);
+    EXPECT_GT(log->mobjSocketPairHistory.Count(), 0);
+    EXPECT_EQ(log->mobjSocketPairHistory.KeyAt(log->mobjSocketPairHistory.Count()), "KEY2000");
+    EXPECT_LE(log->mlngTotalMemoryAllocated, 400 * 1024);
+    qint64 events = 0, bytes = 0;
+    for (const auto& h : log->mobjSocketPairHistory) {
+        EXPECT_LE(h->mobjSocketPairEvents.Count(), 200);
+        qint64 held = 0;
+        for (const auto& e : h->mobjSocketPairEvents) held += e->mstrData.size();
+        EXPECT_EQ(h->mlngMemoryAllocated, held);
+        events += h->mobjSocketPairEvents.Count();
+        bytes += held;
+    }
+    EXPECT_EQ(log->mlngTotalEvents, events);
+    EXPECT_EQ(log->mlngTotalMemoryAllocated, bytes);
+    EXPECT_EQ(ErrorEntries(), errors) << ErrorLog().toStdString();
 }
 
 } // namespace

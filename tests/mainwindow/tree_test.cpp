@@ -190,6 +190,43 @@ TEST_F(TreeTest, RootClickPrunesEverythingAndReloadsThePorts)
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
+TEST_F(TreeTest, ClearAllDataClicksTheRootAndLeavesLiveRelaysIntact)
+{
+    QTcpSocket client;
+    Connect(client);
+    {
+        QTcpSocket finished;
+        finished.connectToHost(QHostAddress::LocalHost, quint16(port));
+        ASSERT_TRUE(finished.waitForConnected(5000));
+        finished.write("x");
+        ASSERT_TRUE(tsytest::WaitUntil([&] { return finished.bytesAvailable() > 0; }));
+        finished.disconnectFromHost();
+        ASSERT_TRUE(tsytest::WaitUntil([&] {
+            const auto& all = General::gobjLogging->mobjSocketPairHistory;
+            return all.Count() == 2 && all.Item(2)->mblnDead;
+        }));
+    }
+    main->tvwSockets_NodeClick(portKey);
+    main->tvwSockets_NodeClick(conKey);
+    main->tvwSockets_NodeClick(pairKey);
+    ASSERT_TRUE(SaveButtonEnabled());
+
+    main->findChild<QAction*>("mnuClearAllData")->trigger();
+    EXPECT_EQ(General::gobjLogging->mobjSocketPairHistory.Count(), 1);
+    EXPECT_EQ(main->mnodSelectedNode, "ROOT");
+    EXPECT_EQ(tree->SelectedKey(), "ROOT");
+    EXPECT_FALSE(SaveButtonEnabled());
+    EXPECT_FALSE(main->mnuSaveHistory->isEnabled());
+    EXPECT_EQ(tree->Children(portKey), 0);
+
+    // The live connection goes on relaying into its kept history.
+    client.write("still here");
+    QByteArray back;
+    ASSERT_TRUE(tsytest::WaitUntil([&] { back += client.readAll(); return back.contains("still here"); }));
+    EXPECT_FALSE(History()->mblnDead);
+    EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
+}
+
 TEST_F(TreeTest, BranchClosedByItsSignReloadsWithoutClashes)
 {
     QTcpSocket client;
