@@ -10,15 +10,21 @@
 //                         clicked.
 //   TSY_QUIT_AFTER_MS=N   N ms after start-up the program shuts down through
 //                         the main window's own shutdown, as Exit does.
+//   TSY_QUIT_ON_EOF=1     the same shutdown once the program's standard input
+//                         reaches its end: a test that drives traffic ends
+//                         the program when the traffic is done, not after a
+//                         guessed time.
 #include "engine/StartUp.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/Version.h"
 #include "platform/Modal.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -58,6 +64,16 @@ int main(int argc, char** argv)
     const int quitAfter = qEnvironmentVariableIntValue("TSY_QUIT_AFTER_MS", &ok);
     if (ok && quitAfter >= 0) {
         QTimer::singleShot(quitAfter, &app, [] {
+            if (frmMain::IsLoaded()) frmMain::Instance()->Terminate();
+            else QCoreApplication::exit(0);
+        });
+    }
+    if (qEnvironmentVariableIntValue("TSY_QUIT_ON_EOF") == 1) {
+        auto* input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &app);
+        QObject::connect(input, &QSocketNotifier::activated, &app, [input] {
+            char buf[256];
+            if (::read(STDIN_FILENO, buf, sizeof buf) > 0) return;
+            input->setEnabled(false);
             if (frmMain::IsLoaded()) frmMain::Instance()->Terminate();
             else QCoreApplication::exit(0);
         });
