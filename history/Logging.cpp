@@ -168,7 +168,7 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
         tree->Add(key, eventKey, objEvent->mstrDescription, kImgEvent);
         tree->SetTag(eventKey, eventKey);
         if (SelectedNodeKey() == key && tree->Image(key) == kImgSocket)
-            AddEventRow(key, h->mlngEventCount, *objEvent);
+            AddEventRow(key, n, *objEvent);
     });
 
     RunStep("RealTimeData", [&] {
@@ -738,13 +738,28 @@ void Logging::LoadAllEvents(const QString& strSocketHistoryKey)
 
 void Logging::ManageRealTimeData(const std::shared_ptr<SocketEvent>&, SocketPair*) {}
 void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>&) {}
-bool Logging::IsSocketPairSelected(const QString&) { return false; }
+// Whether the connection lies on the path from the root to the tree's
+// highlighted node; one of its event nodes does not count. Any failure (no
+// highlighted node, no history, no node for its partners) answers false.
+bool Logging::IsSocketPairSelected(const QString& strKey)
+{
+    try {
+        const tsy::KeyedTree* tree = SocketTree();
+        const QString selected = tree ? tree->SelectedKey() : QString();
+        if (selected.isEmpty()) return false;
+        if (selected == QLatin1String("ROOT")) return true;
+        const SocketPairHistory& h = *mobjSocketPairHistory.Item(strKey);
+        if (selected == ProtocolKey(h.mlngLocalServerPort)) return true;
+        const QString partners = ConnectionKey(h);
+        if (!tree->Exists(partners)) return false;
+        return selected == partners || (selected == strKey && tree->Exists(strKey));
+    } catch (...) {
+        return false;
+    }
+}
 
 // ---------------------------------------------------------------------------
-// Details list (rows are filled once the list's layouts exist)
-
-void Logging::RefreshAllDetails(const QString&) {}
-bool Logging::IsSocketListed(const QString&) { return false; }
+// Details list (the rows: LoggingDetails.cpp)
 
 bool Logging::ShouldSocketDetailsBeUpdated()
 {
@@ -754,15 +769,6 @@ bool Logging::ShouldSocketDetailsBeUpdated()
     const QString image = tree->Image(selected);
     return image == kImgAllActivity || image == kImgProtocol || image == kImgConnection;
 }
-
-void Logging::UpdateDetails(const std::shared_ptr<SocketEvent>&, const SocketPairHistory&) {}
-void Logging::UpdateConnectionDetails(const std::shared_ptr<SocketEvent>&, const SocketPairHistory&) {}
-void Logging::UpdateByteColumns(const SocketPairHistory&) {}
-void Logging::AddConnectionRow(const SocketPairHistory&) {}
-void Logging::AddEventRow(const QString&, int, const SocketEvent&) {}
-void Logging::SetRowColumn(const QString&, int, const QString&) {}
-void Logging::SetRowIcon(const QString&, const QString&) {}
-void Logging::RemoveRow(const QString&) {}
 
 // ---------------------------------------------------------------------------
 // Purge
@@ -853,6 +859,7 @@ void Logging::KillDeadSocketConnections()
                 --mlngTotalEvents;
             }
             if (shown) RenumberEventNodes(socketKey);
+            RefreshListedSocket(socketKey);
         }
     });
 }

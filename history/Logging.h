@@ -14,6 +14,7 @@
 
 class SocketPair;
 class Listening;
+class QTreeWidgetItem;
 namespace tsy { class KeyedTree; }
 
 class Logging {
@@ -108,6 +109,8 @@ private:
     bool IsSocketPairSelected(const QString& strKey);
 
     // Details list rows.
+    void RefreshDetails(QTreeWidgetItem* objRow, const SocketPairHistory& objHistory);
+    void RefreshListedSocket(const QString& strSocketKey);
     bool IsSocketListed(const QString& strKey);
     bool ShouldSocketDetailsBeUpdated();
     void UpdateDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);

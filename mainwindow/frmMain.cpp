@@ -13,6 +13,7 @@
 #include "history/SocketPairHistory.h"
 #include "mainwindow/frmOptions.h"
 #include "platform/AnimationControl.h"
+#include "platform/KeyedList.h"
 #include "platform/KeyedTree.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Numbers.h"
@@ -178,6 +179,7 @@ void frmMain::Form_Load()
     BuildControls();
     BuildToolbar();
     SetupTreeHandlers();
+    SetupListHandlers();
     SetupScreen();
     fraConnectionPanel->move(fraConnectionPanel->x(), 0);
     // The real-time data window's switch decides whether the pane is shown.
@@ -418,12 +420,8 @@ void frmMain::BuildControls()
     shpDrag->setPalette(dragPalette);
     shpDrag->hide();
 
-    lvwDetails = new QTreeWidget(mCentral);
+    lvwDetails = new tsy::KeyedList(mCentral);
     lvwDetails->setObjectName(QStringLiteral("lvwDetails"));
-    lvwDetails->setRootIsDecorated(false);
-    lvwDetails->setItemsExpandable(false);
-    lvwDetails->setUniformRowHeights(true);
-    lvwDetails->setAllColumnsShowFocus(true);
     lvwDetails->setSelectionMode(QAbstractItemView::SingleSelection);
     lvwDetails->setIconSize(QSize(16, 16));
     lvwDetails->installEventFilter(this);
@@ -491,6 +489,7 @@ void frmMain::SetupScreen()
     for (const char* key : {"AllActivity", "Protocol", "Connection", "Socket", "Event", "SocketDisconnected"})
         images.insert(QString::fromLatin1(key), ResIcon(QStringLiteral("tree"), QString::fromLatin1(key)));
     tvwSockets->SetImages(images);
+    lvwDetails->SetImages(images);
 
     tvwSockets->Add(QString(), QStringLiteral("ROOT"), QStringLiteral("All Activity"), QStringLiteral("AllActivity"));
     tvwSockets->Select(QStringLiteral("ROOT"));
@@ -501,11 +500,7 @@ void frmMain::SetupScreen()
 
     tvwSockets->SetExpanded(QStringLiteral("ROOT"), true);
 
-    try {
-        ConfigureGridForAllActivity();
-    } catch (...) {
-        // A stored width that is not a number leaves the default columns.
-    }
+    ConfigureGridForAllActivity();
 
     // Reading the options window loads it, which applies its toolbar switch.
     // One loaded before this window applied it to no toolbar: apply it now.
@@ -536,22 +531,20 @@ struct Column {
     int width;
 };
 
-// Widths come from section MainForm in twips; a stored width that is not a
-// number fails the set-up, and the caller reports it.
-void SetColumns(QTreeWidget* list, std::initializer_list<Column> columns)
+// Widths come from section MainForm in twips. A stored width that is not a
+// number (a hand-edited store) gives that column its default, rather than
+// failing every refill of the list for good. The rows stay.
+void SetColumns(tsy::KeyedList* list, std::initializer_list<Column> columns)
 {
     QList<int> widths;
     QStringList headers;
     for (const Column& c : columns) {
         const QString stored = tsy::Settings::GetSetting(QStringLiteral("MainForm"), QString::fromLatin1(c.key), QString::number(c.width));
         const auto value = tsy::Numbers::ParseNumeric(stored);
-        if (!value) throw tsy::CollectionError(13, "Type mismatch");
-        widths.append(int(*value));
+        widths.append(value ? int(*value) : c.width);
         headers.append(QString::fromLatin1(c.header));
     }
-    list->clear();
-    list->setColumnCount(int(headers.size()));
-    list->setHeaderLabels(headers);
+    list->SetColumns(headers);
     for (int i = 0; i < widths.size(); ++i) list->setColumnWidth(i, tsy::Runtime::TwipsToPixels(widths[i]));
 }
 

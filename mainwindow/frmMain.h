@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "mainwindow/PanelBar.h"
+#include "platform/KeyedList.h"   // lvwDetails: callers use it as the widget it is
 
 class QAction;
 class QCheckBox;
@@ -47,7 +48,7 @@ public:
 
     // ---- shared with the engine, the history and the viewers -------------
     tsy::KeyedTree* tvwSockets = nullptr;   // the socket tree
-    QTreeWidget* lvwDetails = nullptr;      // the details list (flat)
+    tsy::KeyedList* lvwDetails = nullptr;   // the details list (flat, keyed rows)
     QTextEdit* txtRealTime = nullptr;       // the real-time data pane (plain text)
     PanelBar* barStatus = nullptr;          // 9 panels
     PanelBar* lblDetails = nullptr;         // details title, 3 panels
@@ -117,6 +118,13 @@ public:
     void tvwSockets_MouseDown(Qt::MouseButton button, const QPoint& pos);
     void tvwSockets_DblClick();
 
+    // ---- the details list (frmMain_list.cpp) --------------------------------
+    // A header click: sorts by that column, flipping the order on the column
+    // already sorted by.
+    void lvwDetails_ColumnClick(int column);
+    // A double-click on the selected row drills down to what it stands for.
+    void lvwDetails_DblClick();
+
     // Layout state, in twips (tests read it).
     float msngTreeWidth = 3720;
     float msngDetailsHeight = 2000;
@@ -164,6 +172,7 @@ private:
     };
     Relatedness IsNodeRelated(const QString& openKey, const QString& clickedKey);
     void SetSaveCommandsEnabled(bool enabled);
+    void SetupListHandlers();   // details list (frmMain_list.cpp)
 
     // Splitters.
     void imgSplitterHoriz_MouseDown();

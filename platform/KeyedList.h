@@ -1,0 +1,78 @@
+#pragma once
+// Stand-in for the flat list view with keyed rows: every row has a unique
+// text key (or none), a text per column and a small icon by image name.
+// Failures throw CollectionError like the keyed collection does.
+//
+// Add and remove rows only through this class (not through QTreeWidget's own
+// clear()/takeTopLevelItem()/delete), so the key index stays right.
+//
+// Sorting is a case-insensitive text sort on one column. While the list is
+// sorted, rows added later go to their sorted place; a row whose text changes
+// keeps its place until the list is sorted again.
+#include "platform/KeyedCollection.h"
+
+#include <QHash>
+#include <QIcon>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTreeWidget>
+
+namespace tsy {
+
+class KeyedList : public QTreeWidget {
+    Q_OBJECT
+public:
+    enum Role { KeyRole = Qt::UserRole, ImageRole = Qt::UserRole + 1 };
+
+    explicit KeyedList(QWidget* parent = nullptr);
+
+    // Replaces the columns with these headers; the rows stay.
+    void SetColumns(const QStringList& headers);
+
+    // A row that is not in the list yet: fill its columns, then Add or AddRows it.
+    QTreeWidgetItem* NewRow(const QString& key, const QString& text, const QString& image = QString()) const;
+    // Adds one row (at its sorted place when the list is sorted). Throws 35602
+    // when the key is already used; a row made by NewRow is then deleted.
+    QTreeWidgetItem* Add(const QString& key, const QString& text, const QString& image = QString());
+    QTreeWidgetItem* Add(QTreeWidgetItem* row);
+    // Adds rows made by NewRow at once, sorting once when the list is sorted.
+    // Takes them over; on a key already used (35602) adds none and deletes them.
+    void AddRows(const QList<QTreeWidgetItem*>& rows);
+
+    bool Exists(const QString& key) const { return !key.isEmpty() && mIndex.contains(key); }
+    QTreeWidgetItem* Find(const QString& key) const { return key.isEmpty() ? nullptr : mIndex.value(key, nullptr); }
+    QTreeWidgetItem* Row(const QString& key) const;   // throws 35601 when missing
+    int Count() const { return topLevelItemCount(); }
+
+    void Remove(const QString& key);                  // throws 35601 when missing
+    void Clear();                                     // every row; the columns stay
+
+    static QString KeyOf(const QTreeWidgetItem* item);
+    QString Text(const QString& key, int column = 0) const { return Row(key)->text(column); }
+    void SetText(const QString& key, int column, const QString& text) { Row(key)->setText(column, text); }
+    QString Image(const QString& key) const { return Row(key)->data(0, ImageRole).toString(); }
+    void SetImage(const QString& key, const QString& image) { SetRowImage(Row(key), image); }
+    void SetRowImage(QTreeWidgetItem* row, const QString& image) const;
+
+    // The image list; rows added before it was set get their icons now.
+    void SetImages(const QHash<QString, QIcon>& images);
+
+    bool Sorted() const { return mSorted; }
+    int SortKey() const { return mSortKey; }
+    Qt::SortOrder SortOrder() const { return mSortOrder; }
+    // Sets the sort state and sorts the rows by it at once.
+    void SetSorting(bool sorted, int key, Qt::SortOrder order);
+
+private:
+    void SortNow();
+    int SortedPosition(const QTreeWidgetItem* row) const;
+
+    QHash<QString, QTreeWidgetItem*> mIndex;
+    QHash<QString, QIcon> mImages;
+    bool mSorted = false;
+    int mSortKey = 0;
+    Qt::SortOrder mSortOrder = Qt::AscendingOrder;
+};
+
+} // namespace tsy
