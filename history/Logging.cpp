@@ -206,10 +206,14 @@ void Logging::SignalDataSent(bool blnClientToServer) { frmSysTray::DataSent(blnC
 // Fan-out targets whose windows are not built yet.
 bool Logging::IsRealTimeDataShown() { return false; }
 bool Logging::IsRealTimeLoggingOn() { return frmRealTimeLogging::Instance()->chkLoggingEnabled->isChecked(); }
-void Logging::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>&) {}
 void Logging::SaveEventToLogFile(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent)
 {
     frmRealTimeLogging::Instance()->SaveEventToLogFile(objSocketPair, objEvent);
+}
+
+void Logging::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>& objHistory)
+{
+    if (frmMain::IsLoaded()) frmMain::Instance()->AddConnectionDiagramEvent(objHistory);
 }
 
 // The connection's row, after an event: counts, last event, and the byte totals.

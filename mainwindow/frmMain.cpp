@@ -400,6 +400,7 @@ void frmMain::BuildControls()
         heading->adjustSize();
     }
     panDiagramOuter->hide();   // the list shows until a connection's diagram is chosen
+    BuildDiagramControls();
 
     chkCloseRealTime = new QCheckBox(mCentral);
     chkCloseRealTime->setObjectName(QStringLiteral("chkCloseRealTime"));
@@ -834,7 +835,7 @@ void frmMain::ResizeForm()
     const double vsw = Tw(scrConnectionPanelVert->width());
     const double hsh = Tw(scrConnectionPanelHoriz->height());
     Place(panDiagram, 60, 60, list.width - 100 - vsw, list.height - 100 - hsh);
-    const double lastProxyTop = 0;   // no proxy computer placed yet
+    const double lastProxyTop = aniTSY.isEmpty() || !aniTSY.last() ? 0 : Tw(aniTSY.last()->y());
     const double canvasHeight = list.height > lastProxyTop + 1600 ? list.height : lastProxyTop + 1600 + 420;
     Place(fraConnectionPanel, 0, Tw(fraConnectionPanel->y()), 3 * CW + 800 + 3000 + 3000 + 1600, canvasHeight);
     Place(scrConnectionPanelVert, list.width - vsw - 30, 30, vsw, list.height - 40 - hsh);
@@ -850,6 +851,9 @@ void frmMain::ResizeForm()
         h->move(Px(CW + 800 + 3000 - Tw(h->width()) / 2.0 + CW / 2), Px(200));
     if (auto* h = fraConnectionPanel->findChild<QLabel*>(QStringLiteral("lblServerHeading")))
         h->move(Px(CW + (CW + 800 + 3000) + 3000 - Tw(h->width()) / 2.0 + CW / 2), Px(200));
+
+    // 19. The diagram's scroll bars.
+    UpdateDiagramScrollBars();
 
     // 20. The real-time pane.
     if (realTime) {
@@ -875,6 +879,9 @@ void frmMain::ResizeForm()
 
     // 21. Status bar along the bottom edge.
     barStatus->setGeometry(0, mCentral->height() - barStatus->height(), mCentral->width(), barStatus->height());
+
+    // 21. The diagram's navigation buttons and panels.
+    UpdateNavigationState();
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 // work (purge, counters, unloading finished socket pairs). Its Terminate is
 // the program's shutdown.
 #include <QMainWindow>
+#include <QMap>
 #include <QPoint>
 #include <QPointer>
 #include <QString>
@@ -18,12 +19,14 @@ class QCheckBox;
 class QFrame;
 class QLabel;
 class QMenu;
+class QProgressBar;
 class QScrollBar;
 class QTextEdit;
 class QToolBar;
 class QToolButton;
 class QTreeWidget;
 class QWidget;
+class DiagramArrow;
 class SocketPairHistory;
 
 namespace tsy {
@@ -125,6 +128,36 @@ public:
     // A double-click on the selected row drills down to what it stands for.
     void lvwDetails_DblClick();
 
+    // ---- the connection diagram (frmMain_diagram.cpp) ---------------------
+    void AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>& objHistory);
+    void DisplayConnectionDiagram(const std::shared_ptr<SocketPairHistory>& objHistory);
+    void ShowDetailsView();
+    bool HighlightEvent(QObject* objAnimation);
+    void UnhighlightEvent();
+    bool CheckForPageChange(int intEventIndex);
+    void UpdateNavigationState();
+    // Frames event i of the shown history; an event still held but not on
+    // the canvas gets its page drawn first.
+    bool HighlightEventAt(int intEventIndex);
+    void UpdateDiagramScrollBars();
+    void ClearConnectionDiagram();
+    void barNavigation_ButtonClick(int index);   // 1 First, 2 Previous, 3 Next, 4 Last
+    void aniClient2TSY_Click(int index);          // index: the arrow's row
+    void aniTSY2Server_Click(int index);
+
+    int mintCurrentPage = 0;    // from 0
+    int mintPageCount = 0;
+    int mintCurrentEvent = 0;   // from 1
+    int mintCurrentRow = 0;     // from 1 on each page
+    // The diagram's elements, by row.
+    template <class T>
+    using ControlArray = QMap<int, QPointer<T>>;
+    ControlArray<tsy::AnimationControl> aniClient, aniTSY, aniServer;
+    ControlArray<DiagramArrow> aniClient2TSY, aniTSY2Server;
+    ControlArray<QLabel> pctInternet, lblClient, lblTSY, lblServer, lblClient2TSY, lblTSY2Server;
+    QProgressBar* pgrRefresh = nullptr;
+    QFrame* shpHighlight = nullptr;
+
     // Layout state, in twips (tests read it).
     float msngTreeWidth = 3720;
     float msngDetailsHeight = 2000;
@@ -163,6 +196,23 @@ private:
     void barToolbar_ButtonClick(const QString& key);
     void barToolbar_ButtonMenuClick(const QString& key);
     void SetRealTimePaneShown(bool shown);
+
+    // Connection diagram (frmMain_diagram.cpp).
+    void BuildDiagramControls();
+    void DrawDiagramEvent(const std::shared_ptr<SocketPairHistory>& objHistory, int intEventIndex, int intRow,
+                          bool blnFollowOn);
+    tsy::AnimationControl* PlaceComputer(ControlArray<tsy::AnimationControl>& computers, ControlArray<QLabel>& captions,
+                                         double left, int intRow, const QString& strCaption,
+                                         const QString& strAnimationFile, const QString& strTag);
+    DiagramArrow* PlaceArrow(ControlArray<DiagramArrow>& arrows, ControlArray<QLabel>& captions, double left,
+                             int intRow, const QString& strCaption, const QString& strAnimationFile,
+                             const QString& strTag, bool serverSide);
+    void PlaceInternetCloud(int intRow, const QString& strPictureFile, const QString& strTag);
+    void DiagramArrowClick(DiagramArrow* arrow);
+    void SetDiagramProgress(int value);
+    bool mblnAnimateDiagram = true;          // read once per drawing
+    qint64 mlngDrawnTrimmed = 0;             // events the shown history had lost when its page was drawn
+    QPointer<DiagramArrow> mobjHighlighted;  // the framed arrow
 
     // Socket tree (frmMain_tree.cpp).
     void SetupTreeHandlers();   // connects the tree and the pop-up's items

@@ -186,17 +186,21 @@ void frmMain::tvwSockets_NodeClick(const QString& key)
                 const qsizetype dash = key.lastIndexOf(QLatin1Char('-'));
                 const QString pairKey = dash < 0 ? key : key.left(dash);
                 if (logging) mobjCurrentHistory = logging->mobjSocketPairHistory.Item(pairKey);
-                // Once the event-details window and the diagram exist: the window
-                // is given the event when visible, the diagram turns to the
-                // event's page, redraws when asked and highlights the event.
+                const int position = dash < 0 ? 0 : key.mid(dash + 1).toInt();
+                // The event-details window is given the history and the position
+                // here while it is visible, once it exists.
+                // A redraw the purge asked for shows the page holding the event.
+                const bool pageChanged = CheckForPageChange(position);
+                if ((pageChanged || gblnRequestRedraw) && General::gblnConnectionDiagramView)
+                    DisplayConnectionDiagram(mobjCurrentHistory);
                 gblnRequestRedraw = false;
+                if (General::gblnConnectionDiagramView) HighlightEventAt(position);
             }
         }
 
-        // The right-hand pane shows the list or the diagram here once the
-        // diagram exists.
+        ShowDetailsView();
         RefreshPaneTitles();
-        // The diagram's navigation state is brought up to date here as well.
+        UpdateNavigationState();
     });
 }
 

@@ -238,6 +238,160 @@ def tray_pictures(folder):
                    f"stroke #1b5e20 stroke-width 0.6 fill #43a047 circle {up:.2f},8 {up + 2.2:.2f},8 "
                    f"stroke #0d47a1 fill #1e88e5 circle {down:.2f},15 {down + 2.2:.2f},15 ")
             icon(os.path.join(folder, f"Tray{s2c * 5 + c2s + 1:02d}.png"), size, mvg)
+# ---------------------------------------------------------------------------
+# Connection diagram: computers 57 x 49, arrows 128 x 48, the cloud 128 x 107
+# ---------------------------------------------------------------------------
+
+def diagram_clip(path, w, h, frames, delay):
+    """An endlessly repeating GIF, one MVG picture (authored at w x h) a frame."""
+    with tempfile.TemporaryDirectory() as tmp:
+        names = []
+        for i, mvg in enumerate(frames):
+            frame = os.path.join(tmp, f"f{i:02d}.png")
+            run(["-size", f"{w * SS}x{h * SS}", "xc:white",
+                 "-draw", f"scale {SS},{SS} " + mvg, "-resize", f"{w}x{h}!", frame])
+            names.append(frame)
+        run(["-delay", str(delay), "-loop", "0"] + names + ["-layers", "Optimize", path])
+
+
+def computer(screen, extra=""):
+    """A monitor on its stand; `screen` fills the glass, `extra` draws on it."""
+    return ("stroke #37474f stroke-width 1.2 fill #b0bec5 roundrectangle 6,3 51,36 3,3 "
+            f"stroke #263238 stroke-width 0.8 fill {screen} rectangle 10,7 47,31 "
+            "stroke #37474f stroke-width 1.2 fill #90a4ae polygon 23,36 34,36 36,42 21,42 "
+            "fill #b0bec5 roundrectangle 12,42 45,46 2,2 " + extra)
+
+
+def mix(a, b, t):
+    """Colour between a and b (hex), t from 0 to 1."""
+    pa = [int(a[i:i + 2], 16) for i in (1, 3, 5)]
+    pb = [int(b[i:i + 2], 16) for i in (1, 3, 5)]
+    return "#" + "".join(f"{round(x + (y - x) * t):02x}" for x, y in zip(pa, pb))
+
+
+DARK, LIT = "#1c2429", "#4fc3f7"
+
+
+def screen_lines(step, colour="#e1f5fe"):
+    """Text lines scrolling on a lit screen."""
+    lines = []
+    for k in range(4):
+        y = 10 + ((k * 5 + step * 2) % 20)
+        length = 14 + (k * 7 + step * 3) % 18
+        lines.append(f"line 13,{y} {13 + length},{y}")
+    return f"stroke {colour} stroke-width 1.4 " + " ".join(lines) + " "
+
+
+def computer_clips(out):
+    on = [computer(LIT, screen_lines(i)) for i in range(6)]
+    diagram_clip(os.path.join(out, "ComputerOn.gif"), 57, 49, on, 20)
+    coming = [computer(mix(DARK, LIT, t / 5)) for t in range(6)] + on[:3]
+    diagram_clip(os.path.join(out, "ComputerComingOn.gif"), 57, 49, coming, 15)
+    going = ([computer(LIT, screen_lines(0))]
+             + [computer(DARK, f"stroke none fill {mix(LIT, DARK, t / 4)} "
+                               f"rectangle {10 + t * 4},{19 - 12 / (t + 1)} {47 - t * 4},{19 + 12 / (t + 1)} ")
+                for t in range(5)]
+             + [computer(DARK), computer(DARK)])
+    diagram_clip(os.path.join(out, "ComputerGoingOff.gif"), 57, 49, going, 15)
+    cross = "stroke white stroke-width 3 stroke-linecap round line 21,12 36,26 line 36,12 21,26 "
+    error = [computer("#e53935", cross), computer("#7f0000", cross)]
+    diagram_clip(os.path.join(out, "Error.gif"), 57, 49, error, 40)
+
+
+def bolt(colour, shift, edge="#5d4037"):
+    """A lightning bolt across the arrow's width; shift wiggles its bends."""
+    pts = [(4, 24), (34, 14 + shift), (50, 30 - shift), (78, 14 + shift), (94, 30 - shift), (124, 24)]
+    path = " ".join(f"{x},{y}" for x, y in pts)
+    return (f"stroke {edge} stroke-width 6 stroke-linejoin round fill none polyline {path} "
+            f"stroke {colour} stroke-width 3.5 polyline {path} ")
+
+
+def shaft(colour, right):
+    """A line across the arrow with its head on the right (or the left)."""
+    head = "polygon 124,24 112,17 112,31" if right else "polygon 4,24 16,17 16,31"
+    return f"stroke {colour} stroke-width 2.5 line 10,24 118,24 stroke none fill {colour} {head} "
+
+
+def packet(x, colour, y=24):
+    return (f"stroke #263238 stroke-width 0.8 fill {colour} roundrectangle {x - 6},{y - 5} {x + 6},{y + 5} 1.5,1.5 "
+            f"stroke white stroke-width 1 line {x - 3},{y - 1.5} {x + 3},{y - 1.5} line {x - 3},{y + 1.5} {x + 1},{y + 1.5} ")
+
+
+def arrow_clips(out):
+    size = (128, 48)
+    diagram_clip(os.path.join(out, "LightningBolt.gif"), *size,
+                 [bolt("#ffeb3b", 0), bolt("#fff59d", 3), bolt("#fbc02d", -2), bolt("#fff59d", 2)], 12)
+    refused = "stroke #c62828 stroke-width 5 stroke-linecap round line 52,8 76,40 line 76,8 52,40 "
+    diagram_clip(os.path.join(out, "LightningBoltX.gif"), *size,
+                 [bolt("#ffeb3b", 0) + refused, bolt("#fff59d", 3) + refused], 25)
+    diagram_clip(os.path.join(out, "LightningBoltGrey.gif"), *size,
+                 [bolt("#bdbdbd", 0, "#757575"), bolt("#e0e0e0", 1, "#757575")], 60)
+
+    # Data: packets travelling along the shaft in their direction.
+    for name, right, colour in (("C2SData", True, "#43a047"), ("S2CData", False, "#1e88e5")):
+        frames = []
+        for i in range(8):
+            d = i * 12
+            xs = [20 + (d + k * 32) % 96 for k in range(3)]
+            if not right:
+                xs = [128 - x for x in xs]
+            frames.append(shaft("#78909c", right) + "".join(packet(x, colour) for x in xs))
+        diagram_clip(os.path.join(out, name + ".gif"), *size, frames, 10)
+
+    # Buffered: packets pile up against a wall at the far end; dangling adds
+    # a clock, throttling lets them through one at a time, widely spaced.
+    for name, right, colour, clock in (("C2SBuffer", True, "#43a047", False), ("S2CBuffer", False, "#1e88e5", False),
+                                       ("C2SDangleBuffer", True, "#fb8c00", True),
+                                       ("S2CDangleBuffer", False, "#fb8c00", True)):
+        frames = []
+        for i in range(6):
+            wall = 108 if right else 20
+            mvg = shaft("#b0bec5", right) + f"stroke none fill #6d4c41 rectangle {wall - 2},6 {wall + 2},42 "
+            for k in range(i % 4 + 1):
+                x = wall - 10 - k * 14 if right else wall + 10 + k * 14
+                mvg += packet(x, colour)
+            if clock:
+                mvg += ("stroke #5d4037 stroke-width 1.2 fill #fff8e1 circle 64,12 64,3 "
+                        f"stroke #5d4037 stroke-width 1.4 line 64,12 64,6 line 64,12 {64 + 5 * math.cos(i):.1f},{12 + 5 * math.sin(i):.1f} ")
+            frames.append(mvg)
+        diagram_clip(os.path.join(out, name + ".gif"), *size, frames, 25)
+
+    for name, right, colour in (("C2SThrottle", True, "#8e24aa"), ("S2CThrottle", False, "#8e24aa")):
+        frames = []
+        for i in range(10):
+            x = 20 + i * 10
+            if not right:
+                x = 128 - x
+            valve = "stroke #455a64 stroke-width 1.5 fill #cfd8dc polygon 56,8 72,8 66,22 62,22 polygon 56,40 72,40 66,26 62,26 "
+            frames.append(shaft("#78909c", right) + valve + packet(x, colour))
+        diagram_clip(os.path.join(out, name + ".gif"), *size, frames, 15)
+
+    # Dangling: a pause sign appears over the shaft; its end, a play sign.
+    pause = "stroke #e65100 stroke-width 1 fill #ffb74d roundrectangle 52,8 60,40 2,2 roundrectangle 68,8 76,40 2,2 "
+    diagram_clip(os.path.join(out, "DangleStart.gif"), *size,
+                 [shaft("#b0bec5", True), shaft("#b0bec5", True) + pause, shaft("#b0bec5", True) + pause], 40)
+    play = "stroke #1b5e20 stroke-width 1 fill #66bb6a polygon 54,8 78,24 54,40 "
+    diagram_clip(os.path.join(out, "DangleStop.gif"), *size,
+                 [shaft("#78909c", True), shaft("#78909c", True) + play, shaft("#78909c", True) + play], 40)
+
+
+def cloud_picture(path):
+    """The network beyond the proxy, before the server answered: a cloud."""
+    w, h = 128, 107
+    mvg = ("stroke #78909c stroke-width 2 fill #eceff1 "
+           "circle 40,58 40,36 circle 70,46 70,18 circle 96,60 96,38 circle 60,70 60,48 circle 30,72 30,58 "
+           "circle 104,76 104,62 "
+           "stroke none fill #eceff1 rectangle 30,60 104,84 "
+           "stroke #78909c stroke-width 2 line 30,86 104,86 "
+           "stroke #90a4ae stroke-width 1.5 fill none line 40,64 96,64 line 46,72 88,72 ")
+    run(["-size", f"{w * SS}x{h * SS}", "xc:white", "-draw", f"scale {SS},{SS} " + mvg,
+         "-resize", f"{w}x{h}!", "-type", "TrueColor", f"BMP3:{path}"])
+
+
+def diagram_artwork(out):
+    computer_clips(out)
+    arrow_clips(out)
+    cloud_picture(os.path.join(out, "Cloud.bmp"))
 
 
 def main():
@@ -259,6 +413,7 @@ def main():
     splash(os.path.join(out, "Splash.png"))
     processing_clip(os.path.join(out, "Processing.gif"))
     tray_pictures(os.path.join(out, "tray"))
+    diagram_artwork(out)
 
 
 if __name__ == "__main__":
