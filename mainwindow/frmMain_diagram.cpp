@@ -11,11 +11,11 @@
 #include "history/SocketPairHistory.h"
 #include "history/TreeImages.h"
 #include "mainwindow/DiagramArrow.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/AnimationControl.h"
 #include "platform/KeyedTree.h"
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
-#include "platform/Settings.h"
 
 #include <QAction>
 #include <QDir>
@@ -76,12 +76,10 @@ QString ResFile(const QString& name) { return QDir(tsy::Runtime::ProgramDir()).f
 // Pages of a history of n events: 0 for none, 1 for 1 to 20, 2 for 21 to 40...
 int PageCount(int n) { return n <= 0 ? 0 : (n - 1) / kEventsPerPage + 1; }
 
-// Whether newly placed clips play. The options window will own this switch;
-// until then the stored option decides.
+// Whether newly placed clips play.
 bool AnimateConnectionDiagram()
 {
-    return tsy::Settings::GetSetting(QStringLiteral("Options"), QStringLiteral("AnimateConnectionDiagram"), QStringLiteral("1"))
-               .trimmed() == QLatin1String("1");
+    return frmOptions::Value(frmOptions::Instance()->chkAnimateConnectionDiagram) == 1;
 }
 
 // Position (from 1) of the event among the history's events; 0 when the

@@ -238,6 +238,8 @@ def tray_pictures(folder):
                    f"stroke #1b5e20 stroke-width 0.6 fill #43a047 circle {up:.2f},8 {up + 2.2:.2f},8 "
                    f"stroke #0d47a1 fill #1e88e5 circle {down:.2f},15 {down + 2.2:.2f},15 ")
             icon(os.path.join(folder, f"Tray{s2c * 5 + c2s + 1:02d}.png"), size, mvg)
+
+
 # ---------------------------------------------------------------------------
 # Connection diagram: computers 57 x 49, arrows 128 x 48, the cloud 128 x 107
 # ---------------------------------------------------------------------------

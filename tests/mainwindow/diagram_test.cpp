@@ -10,6 +10,7 @@
 #include "history/Logging.h"
 #include "mainwindow/DiagramArrow.h"
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/AnimationControl.h"
 #include "platform/KeyedTree.h"
 #include "platform/Runtime.h"
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMovie>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -66,6 +68,7 @@ protected:
 
     void TearDown() override
     {
+        frmOptions::Unload();
         frmMain::Unload();
         for (SocketPair* p : pairs) delete p;
         General::gobjListening->DeInitaliseListeningSockets();
@@ -451,7 +454,7 @@ protected:
     {
         DiagramTest::SetUp();
         tsytest::SwitchOffFailureSimulation();
-        tsy::Settings::SaveSetting("Options", "MaxEventCount", "30");
+        frmOptions::Instance()->txtMaximumEventCount->setText("30");
         ASSERT_TRUE(tsytest::ListenAsEcho(echo));
         port = tsytest::FreePort();
         tsytest::SavePassThroughPort(port, "127.0.0.1", echo.serverPort(), "Echo");
