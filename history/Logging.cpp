@@ -5,6 +5,7 @@
 #include "engine/SocketPair.h"
 #include "engine/Trap.h"
 #include "engine/frmError.h"
+#include "export/frmRealTimeData.h"
 #include "export/frmRealTimeLogging.h"
 #include "history/TreeImages.h"
 #include "mainwindow/frmMain.h"
@@ -18,6 +19,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QTextEdit>
+#include <QTimer>
 #include <algorithm>
 #include <new>
 
@@ -57,6 +59,8 @@ constexpr const char* kConnectionName = "An error occurred while attempting to g
 constexpr const char* kKillDead = "An error occurred while attempting to kill the dead socket connections.  The operating system reports: ";
 constexpr const char* kClearAll = "An error occurred while attempting to clear all of the data.  The operating system reports: ";
 constexpr const char* kKillHistory = "An error occurred while attempting to kill the socket history.  The operating system reports: ";
+constexpr const char* kManageRealTime = "An error occurred while attempting to manage the real-time data.  The operating system reports: ";
+constexpr const char* kDisplayRealTime = "An error occurred while attempting to display the real time data.  The operating system reports: ";
 constexpr const char* kRemoveEphemeral = "An error occurred while attempting to remove the empty Ephemeral ports.  The operating system reports: ";
 
 using namespace TreeImages;
@@ -203,9 +207,13 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
 
 void Logging::SignalDataSent(bool blnClientToServer) { frmSysTray::DataSent(blnClientToServer); }
 
-// Fan-out targets whose windows are not built yet.
-bool Logging::IsRealTimeDataShown() { return false; }
+bool Logging::IsRealTimeDataShown()
+{
+    return frmRealTimeData::Value(frmRealTimeData::Instance()->chkShowRealTimeData) == 1;
+}
+
 bool Logging::IsRealTimeLoggingOn() { return frmRealTimeLogging::Instance()->chkLoggingEnabled->isChecked(); }
+
 void Logging::SaveEventToLogFile(SocketPair* objSocketPair, const std::shared_ptr<SocketEvent>& objEvent)
 {
     frmRealTimeLogging::Instance()->SaveEventToLogFile(objSocketPair, objEvent);
@@ -732,16 +740,115 @@ void Logging::LoadAllEvents(const QString& strSocketHistoryKey)
             tree->Add(strSocketHistoryKey, key, ev->mstrDescription, kImgEvent);
             tree->SetTag(key, key);
             // Opening a socket replays the data of its newest 20 events.
-            if (i > held - 20 && !ev->mstrData.isEmpty()) DisplayRealTimeData(ev);
+            if (i > held - 20 && !ev->mstrData.isEmpty()) DisplayRealTimeData(ev, true);
         }
     });
 }
 
 // ---------------------------------------------------------------------------
-// Real-time queues (the pane and its settings window come later)
+// Real-time queues
 
-void Logging::ManageRealTimeData(const std::shared_ptr<SocketEvent>&, SocketPair*) {}
-void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>&) {}
+void Logging::ManageRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, SocketPair* objSocketPair)
+{
+    Trap(kManageRealTime, [&] {
+        switch (objEvent->mobjEventType) {
+        case SocketEventType::ClientBytesReceived:
+        case SocketEventType::ClientBytesBuffered:
+        case SocketEventType::ServerBytesBuffered:
+        case SocketEventType::ServerBytesSendStart:
+        case SocketEventType::ServerBytesReceived:
+        case SocketEventType::ClientBytesSendStart: break;
+        default: return;   // the dangled and throttled variants never reach the pane live
+        }
+        if (frmRealTimeData::Instance()->optRealTimeDisplay.Value(0) || IsSocketPairSelected(objSocketPair->SocketPairKey()))
+            DisplayRealTimeData(objEvent);
+    });
+}
+
+void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, bool blnDrawAtOnce)
+{
+    Trap(kDisplayRealTime, [&] {
+        frmRealTimeData* rt = frmRealTimeData::Instance();
+        if (!rt->chkShowRealTimeData->isChecked()) return;
+        const auto ticked = [](const QCheckBox* box) { return frmRealTimeData::Value(box) != 0; };
+        const int type = objEvent->mobjEventType;
+        // The buffered types follow the box of the direction the data came
+        // from, although they are drawn as the send they lead to.
+        bool wanted = true;
+        QString direction;
+        int label = -1;
+        switch (type) {
+        case SocketEventType::ClientBytesReceived:
+            wanted = ticked(rt->chkServerToTSY);
+            direction = QStringLiteral("From: Remote server, To: TSY's internal socket client");
+            label = 3;
+            break;
+        case SocketEventType::ClientBytesBuffered:
+        case SocketEventType::ClientBytesSendStart:
+            wanted = type == SocketEventType::ClientBytesBuffered
+                         ? ticked(rt->chkServerToTSY) && ticked(rt->chkIncludeBufferedData)
+                         : ticked(rt->chkTSYToServer);
+            direction = QStringLiteral("From: TSY's internal socket client, To: Remote server");
+            label = 1;
+            break;
+        case SocketEventType::ServerBytesBuffered:
+        case SocketEventType::ServerBytesSendStart:
+            wanted = type == SocketEventType::ServerBytesBuffered
+                         ? ticked(rt->chkClientToTSY) && ticked(rt->chkIncludeBufferedData)
+                         : ticked(rt->chkTSYToClient);
+            direction = QStringLiteral("From: TSY's internal socket server, To: Remote client");
+            label = 2;
+            break;
+        case SocketEventType::ServerBytesReceived:
+            wanted = ticked(rt->chkClientToTSY);
+            direction = QStringLiteral("From: Remote client, To: TSY's internal socket server");
+            label = 0;
+            break;
+        default: break;   // reached through the replay only: always shown, plain
+        }
+        if (!wanted) return;
+
+        const QString crlf = QStringLiteral("\r\n");
+        QString preamble = rt->chkIncludeDateTimeStamp->isChecked() ? objEvent->mstrEventTime + crlf : crlf;
+        if (rt->chkIncludeDataDirection->isChecked() && !direction.isEmpty()) preamble += direction + crlf;
+        if (rt->chkIncludeDescription->isChecked()) preamble += objEvent->mstrDescription + crlf;
+        const int colour = rt->chkColourCode->isChecked() && label >= 0 ? rt->ColourValue(label) : 0;
+
+        gstrData.append(objEvent->mstrData);
+        gstrPreamble.append(preamble);
+        gcolColour.append(colour);
+        // Only the newest blocks matter to a pane that lags behind.
+        while (gstrData.size() > 10) {
+            gstrData.removeFirst();
+            gstrPreamble.removeFirst();
+            gcolColour.removeFirst();
+        }
+        if (blnDrawAtOnce) RunRealTimeWriter();
+        else RequestRealTimeWriterRun();
+    });
+}
+
+void Logging::RequestRealTimeWriterRun()
+{
+    // Drawing inside every event would make a fast relay crawl: runs are
+    // coalesced to about 20 a second, each drawing everything queued.
+    if (!mtmrRealTimeWriter) {
+        mtmrRealTimeWriter = std::make_unique<QTimer>();
+        mtmrRealTimeWriter->setSingleShot(true);
+        QObject::connect(mtmrRealTimeWriter.get(), &QTimer::timeout, [this] { RunRealTimeWriter(); });
+    }
+    if (mtmrRealTimeWriter->isActive()) return;
+    const qint64 since = mtimLastWriterRun.isValid() ? mtimLastWriterRun.elapsed() : 50;
+    mtmrRealTimeWriter->start(int(std::clamp<qint64>(50 - since, 0, 50)));
+}
+
+void Logging::RunRealTimeWriter()
+{
+    mtimLastWriterRun.start();
+    if (gstrData.isEmpty() || !frmMain::IsLoaded()) return;
+    Trap(kDisplayRealTime, [] { frmMain::Instance()->tmrRealTimeData_Timer(); });
+}
+
 // Whether the connection lies on the path from the root to the tree's
 // highlighted node; one of its event nodes does not count. Any failure (no
 // highlighted node, no history, no node for its partners) answers false.

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QElapsedTimer>
 #include <functional>
 #include <memory>
 
@@ -14,6 +15,7 @@
 
 class SocketPair;
 class Listening;
+class QTimer;
 class QTreeWidgetItem;
 namespace tsy { class KeyedTree; }
 
@@ -27,6 +29,9 @@ public:
     QList<QByteArray> gstrData;
     QList<QString> gstrPreamble;
     QList<int> gcolColour;            // 0x00BBGGRR, 0 = plain text
+    // Draws every queued block into the main window's pane now (nothing when
+    // there is no main window); a failure is reported and leaves the rest queued.
+    void RunRealTimeWriter();
 
     // Every connection's history under its pair key, oldest first.
     tsy::KeyedCollection<std::shared_ptr<SocketPairHistory>> mobjSocketPairHistory;
@@ -105,8 +110,10 @@ private:
 
     // Real-time queues.
     void ManageRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, SocketPair* objSocketPair);
-    void DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent);
+    // Live blocks are drawn by a coalesced writer run; the replay draws at once.
+    void DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, bool blnDrawAtOnce = false);
     bool IsSocketPairSelected(const QString& strKey);
+    void RequestRealTimeWriterRun();
 
     // Details list rows.
     void RefreshDetails(QTreeWidgetItem* objRow, const SocketPairHistory& objHistory);
@@ -145,4 +152,6 @@ private:
     void StampSendStop(SocketPair* objSocketPair, const char* strErrorText, int intType, int intThrottledType);
 
     int mintEventsSincePurge = 0;
+    std::unique_ptr<QTimer> mtmrRealTimeWriter;   // one pending writer run at most
+    QElapsedTimer mtimLastWriterRun;
 };

@@ -8,6 +8,7 @@
 #include "engine/frmError.h"
 #include "engine/frmPort.h"
 #include "engine/frmProblemSimulation.h"
+#include "export/frmRealTimeData.h"
 #include "export/frmRealTimeLogging.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
@@ -95,13 +96,6 @@ TwipRect Rect(const QWidget* w)
 constexpr int kFrameWidthTwips = 110;
 constexpr int kFrameHeightTwips = 670;
 
-// The real-time pane's switch lives on the real-time data window; until that
-// window exists the stored setting decides at start.
-bool StoredShowRealTimeData()
-{
-    return tsy::Settings::GetSetting(QStringLiteral("RealTime"), QStringLiteral("ShowRealTimeData"), QStringLiteral("1")).trimmed() != QStringLiteral("0");
-}
-
 // The tray is in use only where an icon really sits in a tray: without one,
 // hiding the window would leave the program unreachable.
 bool OptionDisplayInSysTray()
@@ -182,8 +176,8 @@ void frmMain::Form_Load()
     SetupListHandlers();
     SetupScreen();
     fraConnectionPanel->move(fraConnectionPanel->x(), 0);
-    // The real-time data window's switch decides whether the pane is shown.
-    mblnRealTimePaneShown = StoredShowRealTimeData();
+    // Loaded hidden: its show box decides whether the pane is shown.
+    frmRealTimeData::Instance();
     msngTreeWidth = 3720;
     msngDetailsHeight = 2000;
     ShowMonitoringTitle();
@@ -220,6 +214,7 @@ void frmMain::BuildMenus()
     mnuView->addSeparator();
     QAction* mnuRealTimeData = mnuView->addAction(QStringLiteral("&Real Time Data..."));
     mnuRealTimeData->setObjectName(QStringLiteral("mnuRealTimeData"));
+    connect(mnuRealTimeData, &QAction::triggered, this, [this] { ShowToolWindow(frmRealTimeData::Instance()); });
     QAction* mnuViewErrorMessages = mnuView->addAction(QStringLiteral("Error &Messages..."));
     mnuViewErrorMessages->setObjectName(QStringLiteral("mnuViewErrorMessages"));
     connect(mnuViewErrorMessages, &QAction::triggered, this, &frmMain::mnuViewErrorMessages_Click);
@@ -347,7 +342,9 @@ void frmMain::BuildControls()
     txtRealTime->installEventFilter(this);
 
     tmrRealTimeData = new tsy::WindowTimer(this, 100, false);
-    connect(tmrRealTimeData, &tsy::WindowTimer::Timer, this, &frmMain::tmrRealTimeData_Timer);
+    connect(tmrRealTimeData, &tsy::WindowTimer::Timer, this, [] {
+        if (General::gobjLogging) General::gobjLogging->RunRealTimeWriter();
+    });
     tmrUnloadSocketPairs = new tsy::WindowTimer(this, 1000, true);
     connect(tmrUnloadSocketPairs, &tsy::WindowTimer::Timer, this, &frmMain::tmrUnloadSocketPairs_Timer);
 
@@ -667,6 +664,8 @@ void frmMain::barToolbar_ButtonClick(const QString& key)
         mnuConfigure_Click();
     } else if (key == QStringLiteral("Options")) {
         ShowToolWindow(frmOptions::Instance());
+    } else if (key == QStringLiteral("Realtime")) {
+        ShowToolWindow(frmRealTimeData::Instance());
     } else if (key == QStringLiteral("Errors")) {
         mnuViewErrorMessages_Click();
     } else if (key == QStringLiteral("KeepOnTop")) {
@@ -683,7 +682,8 @@ void frmMain::barToolbar_ButtonMenuClick(const QString& key)
 
 void frmMain::SetRealTimePaneShown(bool shown)
 {
-    mblnRealTimePaneShown = shown;
+    // The box's own handling lays the window out when its value changes.
+    frmRealTimeData::Instance()->chkShowRealTimeData->setChecked(shown);
     ResizeForm();
 }
 
@@ -710,19 +710,6 @@ void frmMain::barStatus_PanelDblClick(int index)
 // ---------------------------------------------------------------------------
 // Timers
 // ---------------------------------------------------------------------------
-
-void frmMain::tmrRealTimeData_Timer()
-{
-    // The pane writer: fed by Logging once the real-time queues are live.
-    if (!General::gobjLogging) return;
-    Logging& log = *General::gobjLogging;
-    if (log.gstrData.size() == 1) tmrRealTimeData->SetEnabled(false);
-    while (log.gstrData.size() > 10) {
-        log.gstrData.removeFirst();
-        if (!log.gstrPreamble.isEmpty()) log.gstrPreamble.removeFirst();
-        if (!log.gcolColour.isEmpty()) log.gcolColour.removeFirst();
-    }
-}
 
 void frmMain::tmrStats_Timer()
 {
@@ -785,7 +772,7 @@ void frmMain::ResizeForm()
     const auto H = [this] { return double(Tw(mCentral->height()) + kFrameHeightTwips); };
     const double NW = Tw(barNavigation->width());
     const double CW = 855;   // width of a diagram computer
-    const bool realTime = mblnRealTimePaneShown;
+    const bool realTime = frmRealTimeData::Instance()->chkShowRealTimeData->isChecked();
     const bool statusShown = barStatus->isVisibleTo(this);
     const double SB = statusShown ? 300 : 0;
 
@@ -1039,7 +1026,7 @@ void frmMain::Terminate()
     step([] { frmConfigure::Unload(); });
     step([] { frmOptions::Unload(); });
     step([] { frmPort::Unload(); });
-    // The real-time data window unloads here once it exists.
+    step([] { frmRealTimeData::Unload(); });
     step([this] {
         hide();
         if (gInstance == this) gInstance = nullptr;

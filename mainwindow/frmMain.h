@@ -242,5 +242,4 @@ private:
     bool mblnAnimationStarted = false;
     bool mblnTerminating = false;
     bool mblnLaidOut = false;   // the layout has run at least once
-    bool mblnRealTimePaneShown = true;   // until the real-time data window holds the switch
 };

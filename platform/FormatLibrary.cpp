@@ -7,7 +7,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <dlfcn.h>
 
 namespace tsy::FormatLibrary {
@@ -120,6 +122,57 @@ Result Format(const QByteArray& data, char format, int bytesPerRow)
     buffer.truncate(written);
     r.ok = true;
     r.text = std::move(buffer);
+    return r;
+}
+
+namespace {
+
+int ValueWidth(char format)
+{
+    switch (format) {
+    case 'h': return 3;
+    case 'o':
+    case 'd': return 4;
+    case 'b': return 9;
+    default: return 0;
+    }
+}
+
+// A row of n bytes: offset field (8), character column, two blanks, the
+// values with one more blank after every 8th, CR LF.
+qint64 RowLength(int bytesPerRow, int width, qint64 n) { return 8 + bytesPerRow + 2 + width * n + n / 8 + 2; }
+
+} // namespace
+
+qint64 FormattedLength(qint64 length, char format, int bytesPerRow)
+{
+    const int width = ValueWidth(format);
+    if (width == 0 || bytesPerRow < 1 || length <= 0) return 0;
+    const qint64 full = length / bytesPerRow;
+    const qint64 rest = length % bytesPerRow;
+    return full * RowLength(bytesPerRow, width, bytesPerRow) + (rest ? RowLength(bytesPerRow, width, rest) : 0);
+}
+
+Result FormatLastRows(const QByteArray& data, char format, int bytesPerRow, qint64 maxChars)
+{
+    const int width = ValueWidth(format);
+    const qint64 length = data.size();
+    if (width == 0 || bytesPerRow < 1 || FormattedLength(length, format, bytesPerRow) <= maxChars)
+        return Format(data, format, bytesPerRow);
+    const qint64 rows = (length + bytesPerRow - 1) / bytesPerRow;
+    const qint64 rest = length % bytesPerRow;
+    const qint64 fullRow = RowLength(bytesPerRow, width, bytesPerRow);
+    const qint64 lastRow = rest ? RowLength(bytesPerRow, width, rest) : fullRow;
+    const qint64 kept = maxChars < lastRow ? 0 : std::min(rows, 1 + (maxChars - lastRow) / fullRow);
+    const qint64 firstRow = rows - kept;
+    Result r = Format(data.mid(firstRow * bytesPerRow), format, bytesPerRow);
+    if (!r.ok || firstRow == 0) return r;
+    // Each row opens with its offset in the whole data: "%06d" and two
+    // blanks, of which the character column keeps the first 8 characters.
+    for (qint64 row = 0; row < kept; ++row) {
+        const QByteArray field = (QByteArray::number((firstRow + row) * bytesPerRow).rightJustified(6, '0') + "  ").left(8);
+        std::memcpy(r.text.data() + row * fullRow, field.constData(), 8);
+    }
     return r;
 }
 
