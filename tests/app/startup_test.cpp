@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTcpServer>
@@ -217,6 +218,42 @@ TEST_F(StartUpTest, ASecondInstanceEndsSilentlyAndLeftOverDataPortsGo)
     Run third = RunApp({}, 100);
     ASSERT_TRUE(third.finished);
     EXPECT_GE(third.elapsedMs, 2000);
+}
+
+TEST_F(StartUpTest, TheStartUpLoadRewritesOrRemovesTheAutostartEntry)
+{
+    // A stale entry from elsewhere: the options window's load at start-up
+    // writes it afresh with this program's path while the switch is stored on.
+    const QString entry = mDir.filePath(QStringLiteral("config/autostart/TessalyApp.desktop"));
+    QDir().mkpath(QFileInfo(entry).absolutePath());
+    const auto stale = [&] {
+        QFile f(entry);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[Desktop Entry]\nExec=/nowhere/TessalyApp\n");
+    };
+    stale();
+    PrepareStore(FreePort());
+    {
+        QSettings s(IniPath(), QSettings::IniFormat);
+        s.setValue(QStringLiteral("Options/RunAtStarup"), QStringLiteral("1"));
+    }
+    Run on = RunApp({}, 200);
+    ASSERT_TRUE(on.finished) << qPrintable(on.err);
+    QFile f(entry);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(f.readAll());
+    EXPECT_TRUE(text.contains(AppPath())) << qPrintable(text);
+    EXPECT_FALSE(text.contains(QStringLiteral("/nowhere/")));
+    f.close();
+
+    stale();
+    {
+        QSettings s(IniPath(), QSettings::IniFormat);
+        s.setValue(QStringLiteral("Options/RunAtStarup"), QStringLiteral("0"));
+    }
+    Run off = RunApp({}, 200);
+    ASSERT_TRUE(off.finished) << qPrintable(off.err);
+    EXPECT_FALSE(QFile::exists(entry));
 }
 
 } // namespace
