@@ -22,6 +22,8 @@
 #include <QDir>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <climits>
+#include <cmath>
 #include <memory>
 #include <stdexcept>
 
@@ -39,11 +41,13 @@ QString Reports(int number, const QString& description)
     return QStringLiteral("The operating system reports: %1, %2").arg(number).arg(description);
 }
 
-// A number from the store; text that is not a number counts as the default.
+// A number from the store; text that is not a number, or a number beyond
+// int, counts as the default.
 int StoredNumber(const QString& section, const QString& key, int defaultValue)
 {
     const auto v = tsy::Numbers::ParseNumeric(tsy::Settings::GetSetting(section, key, QString::number(defaultValue)));
-    return v ? int(*v) : defaultValue;
+    const auto whole = v ? tsy::Numbers::WholeWithin(std::trunc(*v), INT_MIN, INT_MAX) : std::nullopt;
+    return whole ? int(*whole) : defaultValue;
 }
 
 // A truth value from the store ("True"/"False", or a number: 0 is false).

@@ -44,6 +44,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QWindow>
+#include <climits>
+#include <cmath>
 
 namespace {
 
@@ -539,7 +541,9 @@ void SetColumns(tsy::KeyedList* list, std::initializer_list<Column> columns)
     for (const Column& c : columns) {
         const QString stored = tsy::Settings::GetSetting(QStringLiteral("MainForm"), QString::fromLatin1(c.key), QString::number(c.width));
         const auto value = tsy::Numbers::ParseNumeric(stored);
-        widths.append(value ? int(*value) : c.width);
+        // Beyond int, like text that is no number, gives the default width.
+        const auto width = value ? tsy::Numbers::WholeWithin(std::trunc(*value), INT_MIN, INT_MAX) : std::nullopt;
+        widths.append(width ? int(*width) : c.width);
         headers.append(QString::fromLatin1(c.header));
     }
     list->SetColumns(headers);

@@ -17,15 +17,25 @@ QString Blanks(const QString& text)
 }
 } // namespace
 
-std::optional<double> ParseNumeric(const QString& text)
+std::optional<double> ReadNumber(const QString& text)
 {
+    // \z, not $: $ would also match before a final line feed.
     static const QRegularExpression re(
-        QStringLiteral("^[+-]?(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)(?:[eE][+-]?[0-9]+)?$"));
+        QStringLiteral("\\A[+-]?(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)(?:[eE][+-]?[0-9]+)?\\z"));
     const QString t = Blanks(text);
     if (!re.match(t).hasMatch()) return std::nullopt;
     bool ok = false;
     const double v = QLocale::c().toDouble(t, &ok);
-    if (!ok || !std::isfinite(v)) return std::nullopt;
+    // The text is a number; a failed conversion is a magnitude a double cannot
+    // hold: infinity beyond the largest, 0 below the smallest.
+    if (!ok) return std::isinf(v) ? v : 0.0;
+    return v;
+}
+
+std::optional<double> ParseNumeric(const QString& text)
+{
+    const auto v = ReadNumber(text);
+    if (!v || !std::isfinite(*v)) return std::nullopt;
     return v;
 }
 
@@ -41,13 +51,21 @@ double RoundHalfEven(double value)
     return std::fmod(fl, 2.0) == 0.0 ? fl : fl + 1.0;
 }
 
+std::optional<qint64> WholeWithin(double whole, qint64 lo, qint64 hi)
+{
+    // 2^63 is the first double past qint64; NaN fails both comparisons.
+    constexpr double kLimit = 9223372036854775808.0;
+    if (!(whole >= -kLimit && whole < kLimit)) return std::nullopt;
+    const auto w = qint64(whole);
+    if (w < lo || w > hi) return std::nullopt;
+    return w;
+}
+
 std::optional<qint64> WholeInRange(const QString& text, qint64 lo, qint64 hi)
 {
     const auto v = ParseNumeric(text);
     if (!v) return std::nullopt;
-    const double r = RoundHalfEven(*v);
-    if (r < double(lo) || r > double(hi)) return std::nullopt;
-    return qint64(r);
+    return WholeWithin(RoundHalfEven(*v), lo, hi);
 }
 
 QString BytesPerRowRule(const QString& text)

@@ -33,6 +33,26 @@ qsizetype FindNoCase(const QByteArray& hay, const QByteArray& needle, qsizetype 
     return -1;
 }
 
+// Start of the version: the request line's last blank-separated token when
+// it begins with "HTTP/" in any case; -1 when there is none after the first
+// blank b on that line. Taking the last token keeps a target that contains "http/" whole.
+qsizetype VersionStart(const QByteArray& data, qsizetype b)
+{
+    // A first blank beyond the request line leaves no target on it.
+    for (qsizetype i = 0; i < b; ++i)
+        if (data[i] == '\r' || data[i] == '\n') return -1;
+    qsizetype end = b;
+    while (end < data.size() && data[end] != '\r' && data[end] != '\n') ++end;
+    while (end > b && data[end - 1] == ' ') --end;
+    qsizetype v = end;
+    while (v > b && data[v - 1] != ' ') --v;
+    static const char kVersion[] = "http/";
+    if (v <= b || end - v < 5) return -1;
+    for (int k = 0; k < 5; ++k)
+        if (AsciiLower(data[v + k]) != kVersion[k]) return -1;
+    return v;
+}
+
 // Blanks are the space character only.
 QByteArray TrimBlanks(const QByteArray& s)
 {
@@ -122,7 +142,7 @@ RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, con
     // Direct mode: the target lies between the first blank and the version.
     QByteArray portText;
     const qsizetype b = strData.indexOf(' ');
-    const qsizetype v = (b < 0) ? -1 : FindNoCase(strData, QByteArrayLiteral("http/"), b);
+    const qsizetype v = (b < 0) ? -1 : VersionStart(strData, b);
     if (b >= 0 && v >= 0) {
         QByteArray target = TrimBlanks(strData.mid(b, v - b));
         if (FindNoCase(target, strPrefix, 0) >= 0) target.remove(0, strPrefix.size());

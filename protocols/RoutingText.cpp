@@ -1,7 +1,9 @@
 #include "protocols/RoutingText.h"
 
-#include <QRegularExpression>
-#include <cmath>
+#include "platform/Numbers.h"
+
+#include <algorithm>
+#include <climits>
 
 namespace RoutingText {
 
@@ -16,23 +18,20 @@ QByteArray Trimmed(const QByteArray& text)
 
 bool WholeNumber(const QByteArray& text, qint64 lo, qint64 hi, int& value, int& lngError, QString& strError)
 {
-    static const QRegularExpression numeric(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
-    const QString t = QString::fromLatin1(Trimmed(text));
-    if (!numeric.match(t).hasMatch()) {
+    const auto d = tsy::Numbers::ReadNumber(QString::fromLatin1(Trimmed(text)));
+    if (!d) {
         lngError = 13;
         strError = QStringLiteral("Type mismatch");
         return false;
     }
-    bool ok = false;
-    const double d = t.toDouble(&ok);
-    // nearbyint rounds to the even neighbour in the default rounding mode.
-    const double r = std::nearbyint(d);
-    if (!ok || !std::isfinite(r) || r < double(lo) || r > double(hi)) {
+    const auto w = tsy::Numbers::WholeWithin(tsy::Numbers::RoundHalfEven(*d), std::max<qint64>(lo, INT_MIN),
+                                             std::min<qint64>(hi, INT_MAX));
+    if (!w) {
         lngError = 6;
         strError = QStringLiteral("Overflow");
         return false;
     }
-    value = int(r);
+    value = int(*w);
     return true;
 }
 

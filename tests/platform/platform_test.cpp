@@ -221,6 +221,25 @@ TEST(NumbersTest, NumericTextRule)
     for (const char* s : {"", "   ", "abc", "1a", "1 2", "1,5", "--1", "e5", ".", "0x10", "1e", "1e999", "inf", "nan"})
         EXPECT_FALSE(Numbers::IsNumeric(s)) << s;
     EXPECT_DOUBLE_EQ(*Numbers::ParseNumeric(" 2.5E-2 "), 0.025);
+    // Only blanks and tabs may surround the number: no line ends, no other spaces.
+    for (const char* s : {"0\n", "\n0", "1\r", "0\n\n", "1\v", "1\f", "\xa0" "1"})
+        EXPECT_FALSE(Numbers::IsNumeric(QString::fromLatin1(s))) << s;
+    // Too small to represent is 0; too large is not a number (but reads as infinity).
+    for (const char* s : {"-1e-1836", "1e-400", "0.0000e-99999999999"}) EXPECT_EQ(Numbers::ParseNumeric(s), 0.0) << s;
+    EXPECT_EQ(Numbers::ReadNumber("-1e999"), -std::numeric_limits<double>::infinity());
+    EXPECT_FALSE(Numbers::ReadNumber("1e"));
+}
+
+TEST(NumbersTest, WholeNumbersNeverConvertOutOfRange)
+{
+    constexpr qint64 kMin = std::numeric_limits<qint64>::min(), kMax = std::numeric_limits<qint64>::max();
+    // 1e19 and 2^63 exceed qint64 although 2^63 compares equal to double(kMax).
+    for (const char* s : {"1e19", "-1e19", "9223372036854775808", "1e30", "-1e30"})
+        EXPECT_FALSE(Numbers::WholeInRange(s, kMin, kMax)) << s;
+    EXPECT_EQ(Numbers::WholeInRange("-9223372036854775808", kMin, kMax), kMin);
+    EXPECT_EQ(Numbers::WholeInRange("9223372036854774784", kMin, kMax), 9223372036854774784LL);
+    EXPECT_EQ(Numbers::WholeInRange("-1e-1836", -1, 1), 0);
+    EXPECT_FALSE(Numbers::WholeWithin(std::nan(""), kMin, kMax));
 }
 
 TEST(NumbersTest, BytesPerRowRule)

@@ -51,9 +51,15 @@ TEST(HttpRouting, DirectModeTable)
          "GET /P HttP/1.1\r\nHost: x\r\n\r\n"},
         // Blanks collapse to one on each side of the path.
         {"GET    http://h/p    HTTP/1.1\r\n\r\n", "h", 80, "GET /p HTTP/1.1\r\n\r\n"},
-        // The first "http/" ends the target even inside the path.
-        {"GET http://h/a/http/b HTTP/1.1\r\n\r\n", "h", 80, "GET /a/ http/b HTTP/1.1\r\n\r\n"},
-        {"GET http://h/xhttp/b HTTP/1.1\r\n", "h", 80, "GET /x http/b HTTP/1.1\r\n"},
+        // The version is the line's last token: "http/" inside the target stays in the path.
+        {"GET http://h/a/http/b HTTP/1.1\r\n\r\n", "h", 80, "GET /a/http/b HTTP/1.1\r\n\r\n"},
+        {"GET http://h/xhttp/b HTTP/1.1\r\n", "h", 80, "GET /xhttp/b HTTP/1.1\r\n"},
+        {"GET http://h/a?q=HTTP/ HTTP/1.1\r\n", "h", 80, "GET /a?q=HTTP/ HTTP/1.1\r\n"},
+        {"GET http://h/p HTTP/1.1  \r\nX: HTTP/2\r\n", "h", 80, "GET /p HTTP/1.1  \r\nX: HTTP/2\r\n"},
+        // No version on the request line: nothing to rewrite, whatever the later lines hold.
+        {"GET http://h/p\r\nX: a HTTP/1.1\r\n", "", 80, nullptr},
+        {"GET http://h/p XTTP/1.1\r\n", "", 80, nullptr},
+        {"GET\r\nHost: h HTTP/1.1\r\n", "", 80, nullptr},
         // "http://" anywhere in the target drops its first seven characters.
         {"GET /a?u=http://q HTTP/1.1\r\n", "tp", 80, "GET //q HTTP/1.1\r\n"},
         // Headers and body after the line pass unchanged, including NUL and high bytes.

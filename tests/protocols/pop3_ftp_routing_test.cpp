@@ -37,6 +37,10 @@ TEST(Pop3Routing, Table)
         {"USER bob#host\r\n", " 995 ", true, "USER bob\r\n", "host", 995},
         {"USER bob#host\r\n", "110.5", true, "USER bob\r\n", "host", 110},
         {"USER bob#host\r\n", "99999999999", false, "USER bob#host\r\n", "", 0},
+        // Beyond any whole number, or too small to represent (0).
+        {"USER bob#host\r\n", "1e19", false, "USER bob#host\r\n", "", 0},
+        {"USER bob#host\r\n", "-1e999", false, "USER bob#host\r\n", "", 0},
+        {"USER bob#host\r\n", "-1e-1836", true, "USER bob\r\n", "host", 0},
     };
     for (const auto& c : cases) {
         QByteArray block(c.in);
@@ -102,6 +106,8 @@ TEST(FtpRouting, RouteRequestTable)
         // A port that is not a number 0-65535: port 0, line unchanged.
         {"USER a@h:x\r\n", false, "USER a@h:x\r\n", "h", 0},
         {"USER a@h:70000\r\n", false, "USER a@h:70000\r\n", "h", 0},
+        {"USER a@h:1e19\r\n", false, "USER a@h:1e19\r\n", "h", 0},
+        {"USER a@h:1e-999\r\n", true, "USER a\r\n", "h", 0},
         // CR LF pairs go from the host name only.
         {"USER a@h\r\nPASS p\r\n", true, "USER a\r\n", "hPASS p", 21},
     };
