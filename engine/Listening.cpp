@@ -117,6 +117,34 @@ void Listening::UnloadElement(int index)
     socket->deleteLater();
 }
 
+void Listening::RetireElement(int index, int lngPort)
+{
+    StopListeningOnSocket(SocketElement(index));
+    const QString portKey = PortKey(lngPort);
+    if (mcolListeningSocket.Exists(portKey)) mcolListeningSocket.Remove(portKey);
+    SetNodeText(lngPort, tsy::Settings::GetSetting(kPortsInUse, QString::number(lngPort), QStringLiteral("<Unloaded>"))
+                             + QStringLiteral(" (") + QString::number(lngPort) + QStringLiteral(") - Not Listening"));
+    RepaintTree();
+    UnloadElement(index);
+}
+
+void Listening::RetireUnusedOneShotPort(tsy::Winsock* objListeningSocket)
+{
+    try {
+        if (!objListeningSocket || objListeningSocket->Tag() != QStringLiteral("Ephemeral")
+            || objListeningSocket->State() != tsy::Winsock::sckListening)
+            return;
+        for (int i = 1; i <= HighestElement(); ++i) {
+            if (SocketElement(i) != objListeningSocket) continue;
+            RetireElement(i, objListeningSocket->LocalPort());
+            return;
+        }
+    } catch (...) {
+        LogTrapped(QStringLiteral("An error occurred while attempting to stop the socket from listening."),
+                   std::current_exception());
+    }
+}
+
 bool Listening::StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int lngPort, int& lngError,
                                        QString& strError)
 {
@@ -337,18 +365,8 @@ void Listening::sckServer_ConnectionRequest(int Index, qint64 requestID)
             pair->ConnectionRejected(requestID, handler);
         } else {
             pair->ServerConnected(requestID, handler);
-            if (element->Tag() == QStringLiteral("Ephemeral")) {
-                // A one-shot data port retires after its one connection.
-                StopListeningOnSocket(element);
-                const QString portKey = PortKey(lngPort);
-                if (mcolListeningSocket.Exists(portKey)) mcolListeningSocket.Remove(portKey);
-                SetNodeText(lngPort, tsy::Settings::GetSetting(kPortsInUse, QString::number(lngPort),
-                                                               QStringLiteral("<Unloaded>"))
-                                         + QStringLiteral(" (") + QString::number(lngPort)
-                                         + QStringLiteral(") - Not Listening"));
-                RepaintTree();
-                UnloadElement(Index);
-            }
+            // A one-shot data port retires after its one connection.
+            if (element->Tag() == QStringLiteral("Ephemeral")) RetireElement(Index, lngPort);
         }
         RefreshPaneTitles();
         CheckAnimation();

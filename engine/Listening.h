@@ -44,6 +44,10 @@ public:
     bool StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int lngPort, int& lngError, QString& strError);
     void DeInitaliseListeningSockets();
     void StopListeningOnSocket(tsy::Winsock* objListeningSocket);
+    // A one-shot port (tag "Ephemeral") still waiting for its connection stops
+    // listening and retires as if it had been used, so the next purge pass
+    // removes it. Anything else is left alone.
+    void RetireUnusedOneShotPort(tsy::Winsock* objListeningSocket);
     void CheckListeningStatus(int lngPort);
     void CreateNewSocket(int lngPort, const QString& strDescription);
 
@@ -56,5 +60,6 @@ public slots:
 private:
     bool CreateProtocolHandler(int lngPort, std::shared_ptr<ProtocolHandler>& objHandler);
     void UnloadElement(int index);
+    void RetireElement(int index, int lngPort);
     QString NextSocketPairKey();   // empty when every key is held
 };

@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QTimer>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -43,7 +44,15 @@ QString PassThroughSection(int lngPort) { return QStringLiteral("Protocols\\Pass
 } // namespace
 
 ProtocolFTP::ProtocolFTP() = default;
-ProtocolFTP::~ProtocolFTP() = default;
+ProtocolFTP::~ProtocolFTP() { ConnectionEnded(); }
+
+void ProtocolFTP::ConnectionEnded()
+{
+    Listening* listening = General::gobjListening;
+    const auto ports = std::exchange(mcolDataPorts, {});
+    if (!listening) return;
+    for (const QPointer<tsy::Winsock>& port : ports) listening->RetireUnusedOneShotPort(port.data());
+}
 
 void ProtocolFTP::ShowProperties(int lngPort, QWidget* frmParent)
 {
@@ -389,6 +398,7 @@ bool ProtocolFTP::StartListeningOnRandomPort(int& lngPort, const QString& strDes
             }
             if (blnListening && sock) {
                 sock->SetTag(kEphemeralTag);
+                mcolDataPorts.append(sock);
                 if (tsy::KeyedTree* tree = General::SocketTree(); tree && tree->Exists(QStringLiteral("ROOT"))) {
                     const QString nodeKey = QStringLiteral("PROTO") + key;
                     if (!General::NodeExists(nodeKey)) {

@@ -7,10 +7,14 @@
 #include "protocols/ProtocolRelay.h"
 
 #include <QList>
+#include <QPointer>
 #include <functional>
 #include <memory>
 
 class QObject;
+namespace tsy {
+class Winsock;
+}
 
 class ProtocolFTP : public ProtocolRelay {
 public:
@@ -40,6 +44,9 @@ protected:
     bool FlushesBufferAtConnect() const override { return false; }
     bool UsesNoSiteError() const override { return false; }
     void ServerBytesBeforeConnected(const QByteArray& strData) override;
+    // Data ports opened for this connection that were never used stop
+    // listening: a stranger must not reach the FTP server's data port later.
+    void ConnectionEnded() override;
 
 private:
     bool RouteFtpRequest(QByteArray& strRequest, QString& strHostName, int& lngPort);
@@ -71,6 +78,9 @@ private:
     std::shared_ptr<ProtocolHandler> KeepAlive() const;
     bool PairEnded() const;
     bool PortTaken(int lngPort) const;
+
+    // The data ports this connection opened (gone or retired once used).
+    QList<QPointer<tsy::Winsock>> mcolDataPorts;
 
     // The USER line waits for the server's greeting; client data queues behind it.
     bool mblnHoldingRequest = false;

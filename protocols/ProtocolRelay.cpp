@@ -55,7 +55,11 @@ void ProtocolRelay::CloseClientSideIfConnected()
     if (ClientConnected()) CloseClientSide();
 }
 
-void ProtocolRelay::MarkDead() { Pair().SetDead(true); }
+void ProtocolRelay::MarkDead()
+{
+    Pair().SetDead(true);
+    ConnectionEnded();
+}
 void ProtocolRelay::ReportDeath() { Log().Dead(&Pair()); }
 
 void ProtocolRelay::C2SBadState()

@@ -83,6 +83,8 @@ protected:
     void CloseServerSideIfConnected();
     void CloseClientSideIfConnected();
     void MarkDead();
+    // Called once the pair is marked dead, for what a protocol must undo then.
+    virtual void ConnectionEnded() {}
     void ReportDeath();
     void C2SBadState();
     void S2CBadState();

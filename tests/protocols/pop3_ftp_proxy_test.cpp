@@ -555,3 +555,33 @@ TEST_F(FtpProxyTest, TheConnectionMayEndWhileTheDataPortOpens)
 }
 
 } // namespace
+
+namespace {
+
+// A data port the client asked for but never used must not outlive its control
+// connection: a stranger could otherwise reach the FTP server's data port.
+TEST_F(FtpProxyTest, UnusedDataPortsStopListeningWhenTheControlConnectionEnds)
+{
+    auto c = LoggedIn();
+    c->Send("PASV\r\n");
+    ASSERT_TRUE(c->WaitFor("227 Entering Passive Mode (")) << c->got.toStdString();
+    c->Send("TYPE I\r\n");   // the PASV reply has surely been rewritten once this is answered
+    ASSERT_TRUE(c->WaitFor("200 "));
+    const QList<int> ports = DataPorts();
+    ASSERT_EQ(ports.size(), 1);
+    const int dp = ports.first();
+    EXPECT_TRUE(IsListening(dp));
+
+    c->Send("QUIT\r\n");
+    ASSERT_TRUE(c->WaitFor("221 "));
+    ASSERT_TRUE(WaitUntil([&] { return c->closed; }, 10000));
+    EXPECT_FALSE(IsListening(dp));
+    EXPECT_TRUE(ConnectionRefused(dp));
+
+    General::gobjLogging->RemoveEmptyEphemeralPorts();
+    EXPECT_TRUE(DataPorts().isEmpty());
+    EXPECT_FALSE(tsy::Settings::KeyExists(QStringLiteral("PortsInUse"), QString::number(dp)));
+    EXPECT_TRUE(ErrorLog().isEmpty()) << ErrorLog().toStdString();
+}
+
+} // namespace
