@@ -256,4 +256,57 @@ TEST_F(StartUpTest, TheStartUpLoadRewritesOrRemovesTheAutostartEntry)
     EXPECT_FALSE(QFile::exists(entry));
 }
 
+// Numbers far beyond any integer type, or not numbers at all, in every numeric
+// setting: the program starts and ends normally (and, in a sanitizer build,
+// without a report of undefined behaviour).
+TEST_F(StartUpTest, HugeOrNonNumericValuesInEveryNumericSettingStartCleanly)
+{
+    const int port = FreePort();
+    PrepareStore(port);
+    // Whatever a normal run writes, plus what it reads without writing.
+    Run normal = RunApp({}, 200);
+    ASSERT_TRUE(normal.finished && normal.exitCode == 0) << qPrintable(normal.err);
+    QStringList numericKeys = {QStringLiteral("Options/NumberToKeep"), QStringLiteral("Options/MaxMemorySize"),
+                               QStringLiteral("Options/MaxEventCount"), QStringLiteral("Options/Discard"),
+                               QStringLiteral("Options/RemoveEmptyEphemeralReferences"), QStringLiteral("Options/RunMinimized"),
+                               QStringLiteral("Options/ShowToolBar"), QStringLiteral("Options/StatusBar"),
+                               QStringLiteral("Options/SystemTray"), QStringLiteral("Options/AnimateConnectionDiagram"),
+                               QStringLiteral("Options/ShowConfigAtStartUp"), QStringLiteral("RealTime/ShowRealTimeData")};
+    for (const char* k : {"AA1", "AA2", "AA3", "AA4", "SC1", "SC2", "SC3", "ED1", "ED2"})
+        numericKeys << QStringLiteral("MainForm/") + QLatin1String(k);
+    for (const char* k : {"TerminateNthConnection", "TerminateNPercOfConnections", "TerminateTime", "TerminateTimeFrom",
+                          "TerminateTimeTo", "RefuseNthConnection", "RefuseNPercOfConnections", "S2CBytes", "S2CPeriod",
+                          "S2CBytesFrom", "S2CBytesTo", "S2CPeriodFrom", "S2CPeriodTo", "C2SBytes", "C2SPeriod",
+                          "C2SBytesFrom", "C2SBytesTo", "C2SPeriodFrom", "C2SPeriodTo", "DangleNthConnection",
+                          "DangleNPercOfConnections", "DangleStartTime", "DangleStartTimeFrom", "DangleStartTimeTo",
+                          "DangleStopTime", "DangleStopTimeFrom", "DangleStopTimeTo"})
+        numericKeys << QStringLiteral("FailureSim/txt") + QLatin1String(k);
+    {
+        QSettings s(IniPath(), QSettings::IniFormat);
+        for (const QString& key : s.allKeys()) {
+            bool numeric = false;
+            s.value(key).toString().toDouble(&numeric);
+            if (numeric && !numericKeys.contains(key)) numericKeys << key;
+        }
+    }
+    const QString before = IniPath() + QStringLiteral(".normal");
+    ASSERT_TRUE(QFile::copy(IniPath(), before));
+
+    for (const char* value : {"1e30", "-1e30", "1e19", "nan", "-1e-1836"}) {
+        SCOPED_TRACE(value);
+        QFile::remove(IniPath());
+        ASSERT_TRUE(QFile::copy(before, IniPath()));
+        {
+            QSettings s(IniPath(), QSettings::IniFormat);
+            for (const QString& key : numericKeys) s.setValue(key, QString::fromLatin1(value));
+            s.sync();
+        }
+        Run r = RunApp({}, 200);
+        ASSERT_TRUE(r.finished) << qPrintable(r.err);
+        EXPECT_EQ(r.exitCode, 0) << qPrintable(r.err);
+        EXPECT_FALSE(r.err.contains(QStringLiteral("runtime error"))) << qPrintable(r.err);
+        EXPECT_FALSE(r.err.contains(QStringLiteral("Sanitizer"))) << qPrintable(r.err);
+    }
+}
+
 } // namespace

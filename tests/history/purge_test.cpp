@@ -135,6 +135,23 @@ TEST_F(Purge, SwitchedOffOrNonNumericLimitsRemoveNothing)
     EXPECT_EQ(log->mlngTotalMemoryAllocated, 0);
 }
 
+TEST_F(Purge, LimitsBeyondAnyWholeNumberTrimNothingAndTinyOnesAreZero)
+{
+    Connection(1, true, 1);
+    Connection(2, true, 1);
+    for (const char* limit : {"1e30", "-1e30", "1e19", "-1e19", "nan", "9223372036854775808"}) {
+        SCOPED_TRACE(limit);
+        Options(limit, limit, limit);
+        log->KillDeadSocketConnections();
+        EXPECT_EQ(Keys().size(), 2);
+        EXPECT_EQ(log->mlngTotalEvents, 4);
+    }
+    // Too small to represent: a limit of 0.
+    Options("100", "100000", "1e-400");
+    log->KillDeadSocketConnections();
+    EXPECT_EQ(log->mlngTotalEvents, 0);
+}
+
 TEST_F(Purge, ClearAllDataRemovesEveryDeadConnection)
 {
     Options("100", "100000", "1000", "0");

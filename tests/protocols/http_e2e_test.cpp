@@ -155,6 +155,24 @@ CurlResult RunCurl(const QStringList& args, int timeoutMs = 30000)
     return r;
 }
 
+// python3 -m http.server serving dir on a port of its own choice; its port
+// (0 when it did not start), with what it printed so far in log.
+int StartPythonWebServer(QProcess& web, const QString& dir, QByteArray& log)
+{
+    web.setProcessChannelMode(QProcess::MergedChannels);
+    web.start(QStringLiteral("python3"), {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", dir});
+    if (!web.waitForStarted(5000)) return 0;
+    int webPort = 0;
+    const QRegularExpression re(QStringLiteral("port (\\d+)"));
+    WaitUntil([&] {
+        log += web.readAll();
+        const auto m = re.match(QString::fromLatin1(log));
+        if (m.hasMatch()) webPort = m.captured(1).toInt();
+        return webPort != 0;
+    }, 10000);
+    return webPort;
+}
+
 // The engine objects a connection needs, with a private port table.
 class HttpProxyTest : public ::testing::Test {
 protected:
@@ -212,19 +230,8 @@ TEST_F(HttpProxyTest, BinaryDownloadFromPythonServerIsByteExact)
         f.write(blob);
     }
     QProcess web;
-    web.setProcessChannelMode(QProcess::MergedChannels);
-    web.start(QStringLiteral("python3"),
-              {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", root.path()});
-    ASSERT_TRUE(web.waitForStarted(5000));
     QByteArray banner;
-    int webPort = 0;
-    const QRegularExpression re(QStringLiteral("port (\\d+)"));
-    WaitUntil([&] {
-        banner += web.readAll();
-        const auto m = re.match(QString::fromLatin1(banner));
-        if (m.hasMatch()) webPort = m.captured(1).toInt();
-        return webPort != 0;
-    }, 10000);
+    const int webPort = StartPythonWebServer(web, root.path(), banner);
     ASSERT_NE(webPort, 0) << banner.toStdString();
 
     const int port = ListenWithProtocol(QStringLiteral("HTTP"));
@@ -237,6 +244,25 @@ TEST_F(HttpProxyTest, BinaryDownloadFromPythonServerIsByteExact)
     EXPECT_EQ(data.size(), blob.size());
     EXPECT_TRUE(data == blob);
 
+    web.kill();
+    web.waitForFinished(3000);
+}
+
+TEST_F(HttpProxyTest, APathHoldingHttpSlashReachesTheServerWhole)
+{
+    QTemporaryDir root;
+    QProcess web;
+    QByteArray log;
+    const int webPort = StartPythonWebServer(web, root.path(), log);
+    ASSERT_NE(webPort, 0) << log.toStdString();
+
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
+    const CurlResult r = RunCurl({"-x", Proxy(port), QStringLiteral("http://127.0.0.1:%1/http/x?v=HTTP/1").arg(webPort)});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    // The server's log line for the request: the path exactly as asked, and a
+    // well-formed request (a malformed one would be answered 400).
+    const QByteArray line = "\"GET /http/x?v=HTTP/1 HTTP/1.1\" 404";
+    EXPECT_TRUE(WaitUntil([&] { log += web.readAll(); return log.contains(line); }, 10000)) << log.toStdString();
     web.kill();
     web.waitForFinished(3000);
 }
