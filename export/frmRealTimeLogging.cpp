@@ -32,8 +32,10 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -264,22 +266,25 @@ void frmRealTimeLogging::tmrLogFileSize_Timer()
 QByteArray frmRealTimeLogging::EscapeField(const QByteArray& strText)
 {
     // A CR LF pair comes out as "<13><10>", the same as each byte on its own,
-    // so one pass over the bytes applies all four escapes.
-    const char* p = strText.constData();
+    // so one pass over the bytes applies all four escapes. Relayed data runs
+    // through here at full speed: count first, then fill in place.
+    const auto* p = reinterpret_cast<const unsigned char*>(strText.constData());
     const qsizetype n = strText.size();
+    qsizetype specials = 0;
+    for (qsizetype i = 0; i < n; ++i) specials += (p[i] == '\r') | (p[i] == '\n') | (p[i] == '"');
+    if (specials == 0) return strText;
+    QByteArray out(n + 3 * specials, Qt::Uninitialized);
+    char* o = out.data();
     qsizetype i = 0;
-    while (i < n && p[i] != '\r' && p[i] != '\n' && p[i] != '"') ++i;
-    if (i == n) return strText;
-    QByteArray out;
-    out.reserve(n + n / 8 + 16);
-    out.append(p, i);
-    for (; i < n; ++i) {
-        switch (p[i]) {
-        case '\r': out.append("<13>", 4); break;
-        case '\n': out.append("<10>", 4); break;
-        case '"': out.append("<34>", 4); break;
-        default: out.append(p[i]);
-        }
+    while (i < n) {
+        qsizetype j = i;
+        while (j < n && p[j] != '\r' && p[j] != '\n' && p[j] != '"') ++j;
+        std::memcpy(o, p + i, size_t(j - i));
+        o += j - i;
+        if (j == n) break;
+        std::memcpy(o, p[j] == '\r' ? "<13>" : p[j] == '\n' ? "<10>" : "<34>", 4);
+        o += 4;
+        i = j + 1;
     }
     return out;
 }
@@ -316,21 +321,38 @@ bool frmRealTimeLogging::OpenLogFile()
         QByteArray header;
         for (const char* column : kColumns) AppendField(header, QByteArray(column));
         header += "\r\n";
-        if (!WriteWhole(header)) return false;
+        if (!WriteWhole({header})) return false;
     }
     return true;
 }
 
-bool frmRealTimeLogging::WriteWhole(const QByteArray& strLine)
+bool frmRealTimeLogging::WriteWhole(std::initializer_list<QByteArrayView> pieces)
 {
-    const char* p = strLine.constData();
-    qsizetype left = strLine.size();
+    // The data goes out as its own piece, so a large chunk is not copied
+    // once more into a line buffer.
+    iovec vec[4];
+    int count = 0;
+    qsizetype total = 0;
+    for (QByteArrayView piece : pieces) {
+        if (piece.isEmpty() || count == 4) continue;
+        vec[count].iov_base = const_cast<char*>(piece.data());
+        vec[count].iov_len = size_t(piece.size());
+        total += piece.size();
+        ++count;
+    }
     qsizetype written = 0;
-    while (left > 0) {
-        const ssize_t n = ::write(mintLogFileNumber, p + written, size_t(left));
+    int first = 0;
+    while (written < total) {
+        const ssize_t n = ::writev(mintLogFileNumber, vec + first, count - first);
         if (n > 0) {
             written += n;
-            left -= n;
+            // Skip what went out; the rest of a piece cut in two goes next.
+            size_t left = size_t(n);
+            while (first < count && left >= vec[first].iov_len) left -= vec[first++].iov_len;
+            if (first < count) {
+                vec[first].iov_base = static_cast<char*>(vec[first].iov_base) + left;
+                vec[first].iov_len -= left;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -348,14 +370,14 @@ bool frmRealTimeLogging::WriteWhole(const QByteArray& strLine)
     return true;
 }
 
-QByteArray frmRealTimeLogging::BuildEventLine(SocketPair* objSocketPair, const SocketEvent& objEvent)
+QByteArray frmRealTimeLogging::EventLineHead(SocketPair* objSocketPair, const SocketEvent& objEvent)
 {
     if (!objSocketPair || !objSocketPair->sckServer || !objSocketPair->sckClient) throw Unreadable{};
     const std::shared_ptr<ProtocolHandler> handler = objSocketPair->mobjProtocolHandler;
     if (!handler) throw Unreadable{};
 
     QByteArray line;
-    line.reserve(objEvent.mstrData.size() + objEvent.mstrData.size() / 8 + 256);
+    line.reserve(256);
     AppendField(line, objEvent.mstrEventTime);
     AppendField(line, objSocketPair->SocketPairKey());
     AppendField(line, handler->GetProtocolName());
@@ -370,8 +392,7 @@ QByteArray frmRealTimeLogging::BuildEventLine(SocketPair* objSocketPair, const S
     AppendField(line, objEvent.mstrDescription);
     AppendField(line, qint64(objEvent.mlngErrorNumber));
     AppendField(line, objEvent.mstrErrorString);
-    AppendField(line, objEvent.mstrData);
-    line += "\r\n";
+    line += ",\"";
     return line;
 }
 
@@ -381,7 +402,17 @@ void frmRealTimeLogging::SaveEventToLogFile(SocketPair* objSocketPair, const std
         if (mblnLogFileOpen && txtLogFile->text() != mstrOpenLogFileName) CloseLogFile();
         if (!mblnLogFileOpen && !OpenLogFile()) return;
         if (!objEvent) throw Unreadable{};
-        WriteWhole(BuildEventLine(objSocketPair, *objEvent));
+        const QByteArray head = EventLineHead(objSocketPair, *objEvent);
+        const QByteArray& data = objEvent->mstrData;
+        if (data.size() < 256) {
+            WriteWhole({head, EscapeField(data), "\"\r\n"});
+            return;
+        }
+        if (data.constData() != mstrLastData.constData() || data.size() != mstrLastData.size()) {
+            mstrLastData = data;
+            mstrLastEscaped = EscapeField(data);
+        }
+        WriteWhole({head, mstrLastEscaped, "\"\r\n"});
     } catch (const Unreadable&) {
         Report(91, QStringLiteral("Object variable or With block variable not set"));
     } catch (...) {

@@ -3,7 +3,9 @@
 // that receives one line per socket event of every connection. The log works
 // while the window is hidden; Logging asks chkLoggingEnabled before each event.
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+#include <initializer_list>
 #include <QWidget>
 #include <memory>
 
@@ -70,9 +72,17 @@ private:
     void Form_Unload();
     void CloseLogFile();
     bool OpenLogFile();
-    // Writes the bytes whole or not at all; false (reported, file closed) on failure.
-    bool WriteWhole(const QByteArray& strLine);
-    static QByteArray BuildEventLine(SocketPair* objSocketPair, const SocketEvent& objEvent);
+    // Writes the pieces of one line whole or not at all; false (reported,
+    // file closed) on failure.
+    bool WriteWhole(std::initializer_list<QByteArrayView> pieces);
+    // The line up to the Data field's opening quote.
+    static QByteArray EventLineHead(SocketPair* objSocketPair, const SocketEvent& objEvent);
+
+    // The data a chunk's events share: received, buffered and sent events
+    // of one chunk usually hold the same bytes, escaped once. Holding the
+    // source keeps its bytes unchanged while they are compared by address.
+    QByteArray mstrLastData;
+    QByteArray mstrLastEscaped;
 
     bool mblnLogFileOpen = false;
     int mintLogFileNumber = -1;   // the descriptor of the open file

@@ -3,6 +3,7 @@
 // TessalyApp (offscreen, with every event recorded).
 //
 //   relay_bench [--mib N] [--pings N] [--conns N] [--paths direct,socat,tsy] [--app PATH]
+//   relay_bench --log [--rounds N] [--mib N] [--conns N] [--app PATH]
 //
 // Prints MB/s for a one-way bulk transfer, the round-trip time of a 1-byte
 // ping-pong, and connections per second (connect, 1 byte each way, close).
@@ -10,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -230,6 +232,90 @@ bool WaitForEcho(int port, int ms)
     return false;
 }
 
+// ---- --log: the program with the real-time log off and on ---------------------
+
+// Peak resident memory of a process, in MB (VmHWM).
+double PeakRssMb(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return 0;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Rounds alternate logging off and on (one program at a time: it runs as a
+// single instance); each round starts a fresh program, measures throughput
+// and connections per second, reads its peak RSS and ends it.
+int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, long long mib, int conns, int rounds)
+{
+    using tsy::Settings::SaveSetting;
+    SaveSetting("FirstRun", "FirstRun", "False");
+    SaveSetting("Options", "ShowConfigAtStartUp", "0");
+    const int bulkPort = FreePort(), echoPort = FreePort();
+    const auto passThrough = [](int port, int target) {
+        const QString p = QString::number(port);
+        SaveSetting("Protocols", p, "Pass Through");
+        SaveSetting("PortsInUse", p, "Bench");
+        SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
+        SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
+    };
+    passThrough(bulkPort, sink.port);
+    passThrough(echoPort, echo.port);
+    const QString logFile = QDir(home).filePath("data/bench-log.csv");
+    SaveSetting("RealTimeLogging", "LogFile", logFile);
+
+    std::vector<double> mbps[2], cps[2], rss[2];
+    qint64 logBytes = 0;
+    std::printf("relay_bench --log: %lld MiB one way, %d connections, %d rounds each, log %s\n", mib, conns, rounds,
+                qPrintable(logFile));
+    for (int round = 0; round < rounds * 2; ++round) {
+        const int on = round % 2;
+        QFile::remove(logFile);
+        SaveSetting("RealTimeLogging", "LoggingOn", on ? "1" : "0");
+        tsy::Settings::Sync();
+        QProcess tessaly;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TSY_AUTO_ANSWER", "1");
+        env.insert("TSY_QUIT_ON_EOF", "1");
+        tessaly.setProcessEnvironment(env);
+        tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        tessaly.start(app, {});
+        if (!WaitForEcho(echoPort, 30000)) {
+            std::fprintf(stderr, "the program never answered\n");
+            return 1;
+        }
+        mbps[on].push_back(Throughput(sink, bulkPort, mib * 1024 * 1024));
+        cps[on].push_back(ConnectionsPerSecond(echoPort, conns));
+        rss[on].push_back(PeakRssMb(tessaly.processId()));
+        tessaly.closeWriteChannel();
+        if (!tessaly.waitForFinished(60000)) tessaly.kill();
+        tessaly.waitForFinished(3000);
+        if (on) logBytes = QFileInfo(logFile).size();
+        std::printf("round %d, logging %-3s: %8.1f MB/s %8.1f conn/s %7.1f MB peak RSS\n", round / 2 + 1,
+                    on ? "on" : "off", mbps[on].back(), cps[on].back(), rss[on].back());
+        std::fflush(stdout);
+    }
+    QFile::remove(logFile);
+    std::printf("\nmedians        %12s %12s %14s\n", "MB/s", "conn/s", "peak RSS MB");
+    for (int on = 0; on < 2; ++on)
+        std::printf("logging %-3s    %12.1f %12.1f %14.1f\n", on ? "on" : "off", Median(mbps[on]), Median(cps[on]),
+                    Median(rss[on]));
+    std::printf("on / off: throughput %.2fx (target >= 0.40), conn/s %.2fx (target >= 0.50), "
+                "peak RSS %+.1f MB (target <= +32); last log %lld bytes\n",
+                Median(mbps[1]) / Median(mbps[0]), Median(cps[1]) / Median(cps[0]), Median(rss[1]) - Median(rss[0]),
+                (long long)logBytes);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -239,13 +325,22 @@ int main(int argc, char** argv)
     int conns = 1000;
     QString app;
     std::string paths = "direct,socat,tsy";
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool logMode = false;
+    int rounds = 3;
+    for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--mib") mib = std::atoll(argv[i + 1]);
-        else if (a == "--pings") pings = std::atoi(argv[i + 1]);
-        else if (a == "--conns") conns = std::atoi(argv[i + 1]);
-        else if (a == "--paths") paths = argv[i + 1];
-        else if (a == "--app") app = QString::fromLocal8Bit(argv[i + 1]);
+        if (a == "--log") {
+            logMode = true;
+            continue;
+        }
+        if (i + 1 >= argc) break;
+        ++i;
+        if (a == "--rounds") rounds = std::atoi(argv[i]);
+        else if (a == "--mib") mib = std::atoll(argv[i]);
+        else if (a == "--pings") pings = std::atoi(argv[i]);
+        else if (a == "--conns") conns = std::atoi(argv[i]);
+        else if (a == "--paths") paths = argv[i];
+        else if (a == "--app") app = QString::fromLocal8Bit(argv[i]);
     }
 
     QTemporaryDir home;
@@ -264,6 +359,11 @@ int main(int argc, char** argv)
     sink.Start();
     Echo echo;
     echo.Start();
+    if (logMode) {
+        const int rc = LogMode(app, home.path(), sink, echo, mib, conns, rounds);
+        std::fflush(stdout);
+        std::_Exit(rc);
+    }
 
     Path direct{"direct", sink.port, echo.port};
     Path socat{"socat", FreePort(), FreePort()};

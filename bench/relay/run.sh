@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds and runs the relay benchmark (Release build in build-bench/).
 # Usage: bench/relay/run.sh [--mib 256] [--pings 5000] [--conns 1000]
+#        bench/relay/run.sh --log [--rounds 3] [--mib 256] [--conns 1000]   (real-time log off vs on)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${TSY_BENCH_BUILD:-$here/build-bench}"

@@ -148,6 +148,27 @@ TEST_F(RealTimeLogTest, FirstEventWritesHeaderThenFifteenFieldsWithEveryTextEsca
     EXPECT_EQ(NewErrors(), 0) << ErrorLog().toStdString();
 }
 
+TEST_F(RealTimeLogTest, AChunkSharedByTwoEventsAndAnEditedCopyEachComeOutAsTheyAre)
+{
+    SocketPair* p = Accepted(1);
+    QByteArray chunk(1000, 'a');
+    chunk[10] = '"';
+    log->ServerBytesReceived(p, chunk, false);
+    log->ClientBytesSendStart(p, chunk, false, false);
+    chunk[20] = '\n';   // a copy of its own now: same size, other bytes
+    log->ServerBytesReceived(p, chunk, false);
+
+    const QList<QByteArray> lines = Lines(mPath);
+    ASSERT_EQ(lines.size(), 5);
+    QByteArray first(1000, 'a');
+    first.replace(10, 1, "<34>");
+    EXPECT_EQ(Fields(lines[2])[14], first);
+    EXPECT_EQ(Fields(lines[3])[14], first);
+    QByteArray edited = first;
+    edited.replace(23, 1, "<10>");
+    EXPECT_EQ(Fields(lines[4])[14], edited);
+}
+
 TEST_F(RealTimeLogTest, HeaderOnlyForAnAbsentOrEmptyFile)
 {
     {
