@@ -8,6 +8,9 @@ constexpr int Major = 1;
 constexpr int Minor = 2;
 constexpr int Revision = 64;
 
+// The project's web page, linked from the pages the program generates.
+inline constexpr char WebPage[] = "https://tessaly.example/";
+
 // "Version: 1.2 Build: 64", as the splash and about windows show it.
 inline QString VersionText()
 {

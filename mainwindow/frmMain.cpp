@@ -10,6 +10,7 @@
 #include "engine/frmProblemSimulation.h"
 #include "export/frmRealTimeData.h"
 #include "export/frmRealTimeLogging.h"
+#include "export/frmSaveHistory.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "mainwindow/frmOptions.h"
@@ -231,6 +232,7 @@ void frmMain::BuildMenus()
     mnuSaveHistory = mnuTools->addAction(QStringLiteral("&Save Data..."));
     mnuSaveHistory->setObjectName(QStringLiteral("mnuSaveHistory"));
     mnuSaveHistory->setEnabled(false);
+    connect(mnuSaveHistory, &QAction::triggered, this, [this] { frmSaveHistory::Open(this); });
     mnuTools->addSeparator();
     QAction* mnuConfigure = mnuTools->addAction(QStringLiteral("&Configure Ports..."));
     mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
@@ -672,6 +674,8 @@ void frmMain::barToolbar_ButtonClick(const QString& key)
         ShowToolWindow(frmRealTimeData::Instance());
     } else if (key == QStringLiteral("Errors")) {
         mnuViewErrorMessages_Click();
+    } else if (key == QStringLiteral("SaveData")) {
+        frmSaveHistory::Open(this);
     } else if (key == QStringLiteral("KeepOnTop")) {
         mnuKeepOnTop->setChecked(!mnuKeepOnTop->isChecked());
         mnuKeepOnTop_Click();

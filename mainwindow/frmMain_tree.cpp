@@ -8,6 +8,7 @@
 #include "engine/Trap.h"
 #include "engine/frmConfigure.h"
 #include "engine/frmError.h"
+#include "export/frmSaveHistory.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "history/TreeImages.h"
@@ -67,7 +68,7 @@ void frmMain::SetupTreeHandlers()
 
     connect(mnuStopListening, &QAction::triggered, this, &frmMain::mnuStopListening_Click);
     connect(mnuProtocol, &QAction::triggered, this, &frmMain::mnuProtocol_Click);
-    // "Save &Data..." stays off and unconnected until the save window exists.
+    connect(mnuSaveHistoryPopUp, &QAction::triggered, this, [this] { frmSaveHistory::Open(this); });
     mnuSaveHistoryPopUp->setEnabled(false);
 }
 
@@ -239,8 +240,7 @@ bool frmMain::PreparePopup(const QString& key)
             tvwSockets_NodeClick(key);
             mnuProtocol->setEnabled(false);
             mnuStopListening->setEnabled(false);
-            // Would be enabled here; stays off until the save window exists.
-            mnuSaveHistoryPopUp->setEnabled(false);
+            mnuSaveHistoryPopUp->setEnabled(true);
             return true;
         }
         tree->Select(key);

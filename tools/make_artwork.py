@@ -396,6 +396,18 @@ def diagram_artwork(out):
     cloud_picture(os.path.join(out, "Cloud.bmp"))
 
 
+def export_pictures(folder):
+    """The saved HTML connection diagram shows the main window's own diagram
+    pictures, all as GIF (Images/ beside the program)."""
+    os.makedirs(folder, exist_ok=True)
+    computer_clips(folder)
+    arrow_clips(folder)
+    with tempfile.TemporaryDirectory() as tmp:
+        bmp = os.path.join(tmp, "Cloud.bmp")
+        cloud_picture(bmp)
+        run([bmp, os.path.join(folder, "Cloud.gif")])
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else RES
     for sub in ("toolbar", "tree", "nav"):
@@ -416,6 +428,7 @@ def main():
     processing_clip(os.path.join(out, "Processing.gif"))
     tray_pictures(os.path.join(out, "tray"))
     diagram_artwork(out)
+    export_pictures(os.path.join(ROOT if out == RES else out, "Images"))
 
 
 if __name__ == "__main__":

@@ -275,6 +275,7 @@ TEST_F(TreeTest, PopupItemsFollowTheNode)
     EXPECT_GT(tree->Children(pairKey), 0);   // the right click clicked it too
     EXPECT_FALSE(main->mnuStopListening->isEnabled());
     EXPECT_FALSE(main->mnuProtocol->isEnabled());
+    EXPECT_TRUE(main->mnuSaveHistoryPopUp->isEnabled());
 
     // The root, a partners' node and a one-shot FTP data port: clicked, no pop-up.
     EXPECT_FALSE(main->PreparePopup(conKey));

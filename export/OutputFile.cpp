@@ -1,0 +1,122 @@
+#include "export/OutputFile.h"
+#include "engine/frmError.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tsy::Export {
+
+namespace {
+constexpr qsizetype kBufferSize = 1 << 20;
+}
+
+FileError ErrorFromErrno(int err)
+{
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT: return {61, QStringLiteral("Disk full")};
+    case EACCES:
+    case EPERM:
+    case EROFS: return {70, QStringLiteral("Permission denied")};
+    case ENOENT:
+    case ENOTDIR: return {76, QStringLiteral("Path not found")};
+    case EISDIR: return {75, QStringLiteral("Path/File access error")};
+    case EMFILE:
+    case ENFILE: return {67, QStringLiteral("Too many files")};
+    case ENAMETOOLONG: return {52, QStringLiteral("Bad file name or number")};
+    default: return {57, QStringLiteral("Device I/O error (") + QString::fromLocal8Bit(std::strerror(err)) + QStringLiteral(")")};
+    }
+}
+
+FileError BadFileName() { return {52, QStringLiteral("Bad file name or number")}; }
+
+FileError NoHistory() { return {91, QStringLiteral("Object variable or With block variable not set")}; }
+
+void Report(const QString& strSentence, const FileError& error)
+{
+    frmError::LogError(strSentence + QString::number(error.number) + QStringLiteral(", ") + error.description);
+}
+
+OutputFile::~OutputFile()
+{
+    if (mFd >= 0) ::close(mFd);
+}
+
+bool OutputFile::Fail(int err)
+{
+    if (mError.number == 0) mError = ErrorFromErrno(err);
+    return false;
+}
+
+bool OutputFile::Open(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    mFd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (mFd < 0) return Fail(errno);
+    return true;
+}
+
+bool OutputFile::WriteOut(const char* data, qsizetype length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(mFd, data, size_t(length));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail(errno);
+        }
+        data += n;
+        length -= n;
+    }
+    return true;
+}
+
+bool OutputFile::Flush()
+{
+    if (mBuffer.isEmpty()) return true;
+    const bool ok = WriteOut(mBuffer.constData(), mBuffer.size());
+    mBuffer.resize(0);
+    return ok;
+}
+
+bool OutputFile::Write(const char* data, qsizetype length)
+{
+    if (mFd < 0 || mError.number != 0) return false;
+    // Large pieces go straight to the file; small ones are gathered.
+    if (mBuffer.size() + length > kBufferSize) {
+        if (!Flush()) return false;
+        if (length >= kBufferSize) return WriteOut(data, length);
+    }
+    if (mBuffer.capacity() < kBufferSize) mBuffer.reserve(kBufferSize);
+    mBuffer.append(data, length);
+    return true;
+}
+
+bool OutputFile::Close()
+{
+    if (mFd < 0) return false;
+    bool ok = mError.number == 0 && Flush();
+    if (::close(mFd) != 0 && ok) ok = Fail(errno);
+    mFd = -1;
+    return ok && mError.number == 0;
+}
+
+bool ReadWholeFile(const QString& path, QByteArray& bytes, FileError& error)
+{
+    QFile f(path);
+    errno = 0;
+    if (!f.open(QIODevice::ReadOnly)) {
+        error = ErrorFromErrno(errno ? errno : EACCES);
+        return false;
+    }
+    bytes = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        error = ErrorFromErrno(errno ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+} // namespace tsy::Export

@@ -1,0 +1,52 @@
+#pragma once
+// A file the exports create or replace, written through a buffer with every
+// failure kept: a write, the final flush and the close are all checked, so a
+// full disk is never reported as a success. Failures carry the classic error
+// numbers and texts the error log shows.
+#include <QByteArray>
+#include <QString>
+
+namespace tsy::Export {
+
+struct FileError {
+    int number = 0;
+    QString description;
+};
+
+// The classic number and text for an errno value.
+FileError ErrorFromErrno(int err);
+// A file name the writers refuse (empty or not absolute).
+FileError BadFileName();
+// The writer was given no history.
+FileError NoHistory();
+
+// Writes "sentence" + number + ", " + description to the error log.
+void Report(const QString& strSentence, const FileError& error);
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();   // closes without checks when Close was not called
+
+    bool Open(const QString& path);   // creates or truncates
+    bool Write(const QByteArray& bytes) { return Write(bytes.constData(), bytes.size()); }
+    bool Write(const char* data, qsizetype length);
+    bool Close();                     // flushes and closes; false when either failed
+    const FileError& Error() const { return mError; }
+
+private:
+    bool Flush();
+    bool WriteOut(const char* data, qsizetype length);
+    bool Fail(int err);
+
+    int mFd = -1;
+    QByteArray mBuffer;
+    FileError mError;
+};
+
+// Reads a whole file; false with the error when it cannot.
+bool ReadWholeFile(const QString& path, QByteArray& bytes, FileError& error);
+
+} // namespace tsy::Export
