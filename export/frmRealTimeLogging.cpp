@@ -7,6 +7,7 @@
 #include "engine/General.h"
 #include "engine/SocketPair.h"
 #include "engine/frmError.h"
+#include "export/OutputFile.h"
 #include "history/SocketEvent.h"
 #include "mainwindow/PanelBar.h"
 #include "mainwindow/frmMain.h"
@@ -61,19 +62,8 @@ void Report(int lngNumber, const QString& strDescription)
 // A system error as the classic file error numbers the rest of the log uses.
 void ReportErrno(int errnum)
 {
-    switch (errnum) {
-    case ENOENT:
-    case ENOTDIR: Report(76, QStringLiteral("Path not found")); break;
-    case EACCES:
-    case EPERM:
-    case EROFS: Report(70, QStringLiteral("Permission denied")); break;
-    case EISDIR: Report(75, QStringLiteral("Path/File access error")); break;
-    case ENOSPC:
-    case EDQUOT: Report(61, QStringLiteral("Disk full")); break;
-    case EMFILE:
-    case ENFILE: Report(67, QStringLiteral("Too many files")); break;
-    default: Report(57, QStringLiteral("Device I/O error (") + QString::fromLocal8Bit(strerror(errnum)) + QLatin1Char(')'));
-    }
+    const tsy::Export::FileError error = tsy::Export::ErrorFromErrno(errnum);
+    Report(error.number, error.description);
 }
 
 // What a pair that no longer has its handler or sockets leaves us with.

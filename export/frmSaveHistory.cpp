@@ -12,6 +12,7 @@
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
+#include "platform/UpDown.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -26,7 +27,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace {
@@ -157,21 +157,11 @@ void frmSaveHistory::BuildControls()
     txtBytesPerRow->setObjectName(QStringLiteral("txtBytesPerRow"));
     txtBytesPerRow->setFixedWidth(48);
     rowLine->addWidget(txtBytesPerRow);
-    upBytesPerRow = new QWidget(frame);
+    upBytesPerRow = new tsy::UpDown(frame);
     upBytesPerRow->setObjectName(QStringLiteral("upBytesPerRow"));
-    auto* arrows = new QVBoxLayout(upBytesPerRow);
-    arrows->setContentsMargins(0, 0, 0, 0);
-    arrows->setSpacing(0);
-    cmdBytesUp = new QToolButton(upBytesPerRow);
-    cmdBytesUp->setObjectName(QStringLiteral("upBytesPerRowUp"));
-    cmdBytesUp->setArrowType(Qt::UpArrow);
-    cmdBytesUp->setFixedSize(16, 11);
-    cmdBytesDown = new QToolButton(upBytesPerRow);
-    cmdBytesDown->setObjectName(QStringLiteral("upBytesPerRowDown"));
-    cmdBytesDown->setArrowType(Qt::DownArrow);
-    cmdBytesDown->setFixedSize(16, 11);
-    arrows->addWidget(cmdBytesUp);
-    arrows->addWidget(cmdBytesDown);
+    upBytesPerRow->SetBuddy(txtBytesPerRow);
+    upBytesPerRow->SetRange(4, 128);
+    upBytesPerRow->SetIncrement(4);
     rowLine->addWidget(upBytesPerRow);
     rowLine->addWidget(new QLabel(QStringLiteral("bytes per row"), frame));
     rowLine->addStretch(1);
@@ -207,8 +197,6 @@ void frmSaveHistory::BuildControls()
         connect(optDisplayAs[i], &QRadioButton::clicked, this, [this, i] { optDisplayAs_Click(i); });
     connect(txtBytesPerRow, &QLineEdit::textChanged, this, &frmSaveHistory::txtBytesPerRow_Change);
     connect(txtFile, &QLineEdit::textChanged, this, &frmSaveHistory::UpdateViewButton);
-    connect(cmdBytesUp, &QToolButton::clicked, this, [this] { upBytesPerRow_Step(1); });
-    connect(cmdBytesDown, &QToolButton::clicked, this, [this] { upBytesPerRow_Step(-1); });
 }
 
 QList<QCheckBox*> frmSaveHistory::IncludeBoxes() const
@@ -293,13 +281,6 @@ void frmSaveHistory::txtBytesPerRow_Change()
     const QString corrected = tsy::Numbers::BytesPerRowRule(text);
     // The rule holds for its own result, so this sets the text once.
     if (corrected != text) txtBytesPerRow->setText(corrected);
-}
-
-void frmSaveHistory::upBytesPerRow_Step(int steps)
-{
-    // The up-down steps from what the box holds.
-    const int value = tsy::Numbers::BytesPerRowRule(txtBytesPerRow->text()).toInt() + 4 * steps;
-    txtBytesPerRow->setText(QString::number(qBound(4, value, 128)));
 }
 
 void frmSaveHistory::UpdateViewButton() { cmdView->setEnabled(QFileInfo(txtFile->text()).isFile()); }

@@ -16,9 +16,9 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QToolButton;
 class SocketPairHistory;
 class frmMain;
+namespace tsy { class UpDown; }
 
 class frmSaveHistory : public QDialog {
     Q_OBJECT
@@ -48,9 +48,7 @@ public:
     QCheckBox* chkIncludeDataDirection = nullptr;
     QCheckBox* chkIncludeDescription = nullptr;
     QLineEdit* txtBytesPerRow = nullptr;
-    QWidget* upBytesPerRow = nullptr;    // the up-down beside the box
-    QToolButton* cmdBytesUp = nullptr;
-    QToolButton* cmdBytesDown = nullptr;
+    tsy::UpDown* upBytesPerRow = nullptr;   // steps the box's own text
     QPushButton* cmdHTMLOptions = nullptr;
     QCheckBox* chkAutoOpen = nullptr;
     QPushButton* cmdView = nullptr;
@@ -63,7 +61,6 @@ public:
     void cmdCancel_Click();
     void optFormat_Click(int index);
     void optDisplayAs_Click(int index);
-    void upBytesPerRow_Step(int steps);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -11,6 +11,7 @@
 #include "platform/KeyedTree.h"
 #include "platform/Modal.h"
 #include "platform/Settings.h"
+#include "platform/UpDown.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -182,13 +183,13 @@ TEST_F(SaveDialog, BytesPerRowIsCorrectedAtEveryChange)
     EXPECT_EQ(w->txtBytesPerRow->text(), "40");
 
     // The up-down steps from the box, within 4..128.
-    w->cmdBytesUp->click();
+    w->upBytesPerRow->StepUp();
     EXPECT_EQ(w->txtBytesPerRow->text(), "44");
     w->txtBytesPerRow->setText("128");
-    w->cmdBytesUp->click();
+    w->upBytesPerRow->StepUp();
     EXPECT_EQ(w->txtBytesPerRow->text(), "128");
     w->txtBytesPerRow->setText("4");
-    w->cmdBytesDown->click();
+    w->upBytesPerRow->StepDown();
     EXPECT_EQ(w->txtBytesPerRow->text(), "4");
 }
 
