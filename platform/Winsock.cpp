@@ -6,27 +6,37 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace tsy {
 
 namespace {
 
-// While reading is paused the socket holds at most this much; the rest waits
-// in the kernel and TCP flow control slows the sender down.
-constexpr qint64 kPausedReadBuffer = 64 * 1024;
-// How long a socket we closed may go on flushing and waiting for the peer's
-// own close before it is cut off.
+// How long a socket we closed may go on flushing without progress before it
+// is cut off.
 constexpr int kLingerMs = 30000;
+// Once our side is flushed and half-closed, how long and how much we go on
+// reading (and discarding) while waiting for the peer's own close.
+constexpr int kLingerAfterShutMs = 2000;
+constexpr qint64 kLingerDiscardBytes = 256 * 1024;
+// Pieces written by one sendmsg.
+constexpr int kMaxIov = 64;
+// Reads per read notification while the receiver keeps taking the data: a
+// burst is relayed without a trip through the event loop per chunk.
+constexpr int kReadsPerWakeUp = 16;
 // A connect attempt that the OS has not settled by then fails as timed out.
 constexpr int kConnectTimeoutMs = 30000;
 
@@ -63,13 +73,6 @@ bool failNow(SocketError* err, int number, const QString& text = QString())
     return false;
 }
 
-QString dotted(const QHostAddress& a)
-{
-    bool ok = false;
-    const quint32 v4 = a.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString() : a.toString();
-}
-
 // Errno refines what Qt reports vaguely; only the values we understand count.
 int fromErrno(int e, bool connecting)
 {
@@ -93,35 +96,16 @@ int fromErrno(int e, bool connecting)
     }
 }
 
-SocketError mapSocketError(QAbstractSocket::SocketError e, const QString& qtText, int savedErrno, bool connecting)
-{
-    switch (e) {
-    case QAbstractSocket::ConnectionRefusedError: return makeError(SockErr::ConnectionRefused);
-    case QAbstractSocket::RemoteHostClosedError: return makeError(SockErr::ConnectionReset);
-    case QAbstractSocket::HostNotFoundError: return makeError(SockErr::HostNotFound);
-    case QAbstractSocket::SocketAccessError: return makeError(SockErr::AccessDenied);
-    case QAbstractSocket::SocketResourceError: return makeError(SockErr::NoBufferSpace);
-    case QAbstractSocket::SocketTimeoutError: return makeError(connecting ? SockErr::TimedOut : SockErr::ConnectionAborted);
-    case QAbstractSocket::AddressInUseError: return makeError(SockErr::AddressInUse);
-    case QAbstractSocket::SocketAddressNotAvailableError: return makeError(SockErr::AddressNotAvailable);
-    case QAbstractSocket::NetworkError: {
-        if (const int n = fromErrno(savedErrno, connecting)) return makeError(n);
-        if (qtText.contains(QLatin1String("timed out"), Qt::CaseInsensitive))
-            return makeError(connecting ? SockErr::TimedOut : SockErr::ConnectionAborted);
-        if (qtText.contains(QLatin1String("Network unreachable"), Qt::CaseInsensitive)) return makeError(SockErr::NetworkUnreachable);
-        if (qtText.contains(QLatin1String("unreachable"), Qt::CaseInsensitive)) return makeError(SockErr::HostUnreachable);
-        if (qtText.contains(QLatin1String("reset"), Qt::CaseInsensitive)) return makeError(SockErr::ConnectionReset);
-        return makeError(SockErr::ConnectionAborted, qtText);
-    }
-    default:
-        if (const int n = fromErrno(savedErrno, connecting)) return makeError(n);
-        return makeError(SockErr::Unknown, qtText);
-    }
-}
 
-// Requests taken from a listening socket and offered through ConnectionRequest.
+// Connected sockets and their peers' addresses waiting in ConnectionRequest.
+struct PendingRequest {
+    int fd = -1;
+    sockaddr_in peer{};
+    sockaddr_in local{};
+};
+
 struct PendingRequests {
-    QHash<qint64, QPointer<QTcpSocket>> sockets;
+    QHash<qint64, PendingRequest> sockets;
     qint64 lastId = 0;
 };
 
@@ -131,56 +115,218 @@ PendingRequests& pending()
     return p;
 }
 
+QString dottedIPv4(const sockaddr_in& a)
+{
+    return QHostAddress(ntohl(a.sin_addr.s_addr)).toString();
+}
+
+SocketError errnoError(int e, bool connecting)
+{
+    if (const int n = fromErrno(e, connecting)) return makeError(n);
+    return makeError(SockErr::Unknown, QString::fromLocal8Bit(std::strerror(e)));
+}
+
+// The socket's own pending error; errno of the call that failed when the
+// socket has none to give.
+int pendingError(int fd, int fallback)
+{
+    int e = 0;
+    socklen_t len = sizeof e;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0 || e == 0) return fallback;
+    return e;
+}
+
 // Refuses a connection so that the client sees a reset, not an orderly close.
-void resetConnection(QTcpSocket* s)
+void resetAndClose(int fd)
 {
-    s->disconnect();
-    const qintptr fd = s->socketDescriptor();
-    if (fd != -1) {
-        linger l{1, 0};
-        ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    }
-    s->abort();
-    s->deleteLater();
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
 }
 
-// Closes a socket we no longer want without losing what it still has to
-// send: it leaves its owner, flushes, half-closes, discards whatever the peer
-// still sends (closing with unread data would make the kernel send a reset,
-// which can destroy our last bytes at the peer) and deletes itself once the
-// peer has closed too, or after kLingerMs without progress.
-void lingerClose(QTcpSocket* s)
+// Stops a notifier for good. It may be inside its own signal, so it is
+// deleted later; disabled, it no longer watches its descriptor, which may
+// therefore be closed or handed on at once.
+void retire(QSocketNotifier*& n)
 {
-    s->disconnect();
-    s->setParent(QCoreApplication::instance());
-    const auto state = s->state();
-    if (state != QAbstractSocket::ConnectedState && state != QAbstractSocket::ClosingState) {
-        s->abort();
-        s->deleteLater();
-        return;
-    }
-    auto* guard = new QTimer(s);
-    guard->setSingleShot(true);
-    guard->setInterval(kLingerMs);
-    QObject::connect(guard, &QTimer::timeout, s, [s] { s->abort(); s->deleteLater(); });
-    guard->start();
-    QObject::connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
-    QObject::connect(s, &QAbstractSocket::errorOccurred, s, &QObject::deleteLater);
-    if (state == QAbstractSocket::ClosingState) return;   // Qt is already flushing and closing
-
-    s->setReadBufferSize(0);
-    s->readAll();
-    QObject::connect(s, &QIODevice::readyRead, s, [s] { s->readAll(); });
-    auto shut = std::make_shared<bool>(false);
-    auto shutWhenFlushed = [s, guard, shut] {
-        guard->start();
-        if (*shut || s->bytesToWrite() > 0) return;
-        *shut = true;
-        if (s->socketDescriptor() != -1) ::shutdown(int(s->socketDescriptor()), SHUT_WR);
-    };
-    QObject::connect(s, &QIODevice::bytesWritten, s, shutWhenFlushed);
-    shutWhenFlushed();
+    if (!n) return;
+    n->setEnabled(false);
+    n->disconnect();
+    n->deleteLater();
+    n = nullptr;
 }
+
+void setNoDelay(int fd)
+{
+    // A relay forwards what it has at once; Nagle would only add delay.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+} // namespace
+
+// Chunks handed to SendData, written in order without copying them.
+struct detail::Outgoing {
+    std::deque<QByteArray> chunks;
+    qsizetype offset = 0;   // written part of the first chunk
+    qint64 bytes = 0;
+
+    bool empty() const { return chunks.empty(); }
+    void push(QByteArray data, qsizetype from)
+    {
+        bytes += data.size() - from;
+        if (chunks.empty()) offset = from;
+        chunks.push_back(std::move(data));
+    }
+    // Writes as much as the socket takes. Returns false on an error other
+    // than a full buffer, with the error in *err; *progress tells whether
+    // anything was written.
+    bool write(int fd, int* err, bool* progress = nullptr)
+    {
+        if (progress) *progress = false;
+        while (!chunks.empty()) {
+            iovec iov[kMaxIov];
+            int count = 0;
+            for (auto it = chunks.begin(); it != chunks.end() && count < kMaxIov; ++it, ++count) {
+                const qsizetype skip = count == 0 ? offset : 0;
+                iov[count].iov_base = const_cast<char*>(it->constData()) + skip;
+                iov[count].iov_len = size_t(it->size() - skip);
+            }
+            msghdr msg{};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = size_t(count);
+            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+                *err = pendingError(fd, errno);
+                return false;
+            }
+            if (progress && n > 0) *progress = true;
+            consume(qint64(n));
+            if (count < kMaxIov && !chunks.empty()) return true;   // the socket took less than offered
+        }
+        return true;
+    }
+    void consume(qint64 n)
+    {
+        bytes -= n;
+        while (n > 0 && !chunks.empty()) {
+            const qint64 left = chunks.front().size() - offset;
+            if (n < left) {
+                offset += qsizetype(n);
+                return;
+            }
+            n -= left;
+            chunks.pop_front();
+            offset = 0;
+        }
+    }
+};
+
+namespace {
+
+// A socket we closed: owns the descriptor until what was still queued has
+// been written, then half-closes it and waits for the peer's own close
+// (closing with unread data would make the kernel send a reset, which can
+// destroy our last bytes at the peer). What the peer still sends is read and
+// discarded, within bounds: a peer that keeps sending, or never closes, is
+// cut off.
+class Lingerer : public QObject {
+public:
+    Lingerer(int fd, std::deque<QByteArray> chunks, qsizetype offset, bool peerClosed)
+        : QObject(QCoreApplication::instance()), mFd(fd), mPeerClosed(peerClosed)
+    {
+        for (QByteArray& c : chunks) {
+            mOut.push(std::move(c), offset);
+            offset = 0;
+        }
+        mGuard.setSingleShot(true);
+        // Stalled while flushing: cut off. Waited long enough for the peer's
+        // close: let go (the kernel resets only if unread data is left).
+        connect(&mGuard, &QTimer::timeout, this, [this] { finish(!mShut); });
+        mGuard.start(kLingerMs);
+        if (!mPeerClosed) {
+            mRead = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Read, this);
+            connect(mRead, &QSocketNotifier::activated, this, [this] { discard(); });
+        }
+        flush();
+    }
+    ~Lingerer() override { closeFd(false); }
+
+private:
+    void flush()
+    {
+        int e = 0;
+        bool progress = false;
+        if (!mOut.write(mFd, &e, &progress)) {
+            finish(true);
+            return;
+        }
+        if (progress) mGuard.start(kLingerMs);
+        if (!mOut.empty()) {
+            if (!mWrite) {
+                mWrite = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Write, this);
+                connect(mWrite, &QSocketNotifier::activated, this, [this] { flush(); });
+            }
+            return;
+        }
+        retire(mWrite);
+        if (mPeerClosed) {
+            finish(false);
+            return;
+        }
+        ::shutdown(mFd, SHUT_WR);
+        mShut = true;
+        mGuard.start(kLingerAfterShutMs);
+    }
+    void discard()
+    {
+        char buf[16384];
+        for (;;) {
+            const ssize_t n = ::recv(mFd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                mDiscarded += n;
+                if (mDiscarded > kLingerDiscardBytes) {
+                    finish(true);
+                    return;
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            // The peer closed (or failed): nothing more will come.
+            mPeerClosed = true;
+            retire(mRead);
+            if (n < 0 || mOut.empty()) finish(n < 0);
+            return;
+        }
+    }
+    void closeFd(bool hard)
+    {
+        retire(mRead);
+        retire(mWrite);
+        if (mFd == -1) return;
+        if (hard) resetAndClose(mFd);
+        else ::close(mFd);
+        mFd = -1;
+    }
+    void finish(bool hard)
+    {
+        mGuard.stop();
+        closeFd(hard);
+        deleteLater();
+    }
+
+    int mFd;
+    bool mPeerClosed;
+    bool mShut = false;
+    detail::Outgoing mOut;
+    qint64 mDiscarded = 0;
+    QSocketNotifier* mRead = nullptr;
+    QSocketNotifier* mWrite = nullptr;
+    QTimer mGuard;
+};
 
 } // namespace
 
@@ -198,9 +344,22 @@ Winsock::~Winsock()
 
 void Winsock::fail(int number, const QString& description)
 {
+    // The socket is of no more use: it goes at once, hard.
+    dropNotifiers();
+    if (mFd != -1) {
+        resetAndClose(mFd);
+        mFd = -1;
+    }
+    mOut.reset();
     mState = sckError;
     mSendPending = false;
     emit Error(number, description);
+}
+
+void Winsock::dropNotifiers()
+{
+    retire(mReadNotifier);
+    retire(mWriteNotifier);
 }
 
 bool Winsock::Listen(SocketError* err)
@@ -208,49 +367,70 @@ bool Winsock::Listen(SocketError* err)
     if (mState != sckClosed) return failNow(err, SockErr::InvalidArgument);
     if (mLocalPort < 0 || mLocalPort > 65535) return failNow(err, SockErr::InvalidArgument);
 
-    auto* srv = new QTcpServer(this);
-    if (!srv->listen(QHostAddress::AnyIPv4, quint16(mLocalPort))) {
-        const int savedErrno = errno;
-        SocketError e;
-        switch (srv->serverError()) {
-        case QAbstractSocket::AddressInUseError: e = makeError(SockErr::AddressInUse); break;
-        case QAbstractSocket::SocketAccessError: e = makeError(SockErr::AccessDenied); break;
-        default: e = mapSocketError(srv->serverError(), srv->errorString(), savedErrno, false); break;
-        }
-        delete srv;
-        if (err) *err = e;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        if (err) *err = errnoError(errno, false);
         return false;
     }
-    connect(srv, &QTcpServer::newConnection, this, &Winsock::onNewConnection);
-    // Qt stops accepting after a hard accept failure (e.g. out of descriptors);
-    // try again a little later rather than go deaf for good.
-    connect(srv, &QTcpServer::acceptError, srv, [srv] {
-        QTimer::singleShot(500, srv, [srv] { srv->resumeAccepting(); });
-    });
-    mServer = srv;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(quint16(mLocalPort));
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    // The system's largest backlog: a burst of clients waits in the kernel
+    // instead of being refused.
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        const int e = errno;
+        ::close(fd);
+        if (err) *err = errnoError(e, false);
+        return false;
+    }
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    mBoundPort = ntohs(sa.sin_port);
+    mFd = fd;
+    mReadNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(mReadNotifier, &QSocketNotifier::activated, this, &Winsock::onAcceptable);
     mState = sckListening;
     return true;
 }
 
-void Winsock::onNewConnection()
+void Winsock::onAcceptable()
 {
     QPointer<Winsock> self(this);
-    QPointer<QTcpServer> srv = mServer;
-    while (self && srv && srv == mServer && srv->hasPendingConnections()) {
-        QTcpSocket* s = srv->nextPendingConnection();
-        if (!s) break;
-        s->setParent(nullptr);
+    const quint64 gen = mGeneration;
+    // Every request waiting in the backlog, not one per wake-up.
+    while (self && gen == mGeneration && mState == sckListening) {
+        PendingRequest r;
+        socklen_t len = sizeof r.peer;
+        const int fd = ::accept4(mFd, reinterpret_cast<sockaddr*>(&r.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int e = errno;
+            if (e == EINTR || e == ECONNABORTED) continue;
+            if (e == EAGAIN || e == EWOULDBLOCK) return;
+            // Out of descriptors or memory: stop watching for a moment rather
+            // than spin, and try again.
+            mReadNotifier->setEnabled(false);
+            QTimer::singleShot(500, this, [this, gen] {
+                if (gen == mGeneration && mReadNotifier) mReadNotifier->setEnabled(true);
+            });
+            return;
+        }
+        len = sizeof r.local;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&r.local), &len);
+        r.fd = fd;
         auto& table = pending();
         const qint64 id = ++table.lastId;
-        table.sockets.insert(id, s);
+        table.sockets.insert(id, r);
         emit ConnectionRequest(id);
-        // Left neither accepted nor refused: reset it rather than let it
-        // linger (and, under Qt, fill the listen backlog).
+        // Left neither accepted nor refused: reset it rather than leave it
+        // open with nobody reading.
         auto it = table.sockets.find(id);
         if (it != table.sockets.end()) {
-            QPointer<QTcpSocket> left = it.value();
+            const int left = it->fd;
             table.sockets.erase(it);
-            if (left) resetConnection(left);
+            resetAndClose(left);
         }
     }
 }
@@ -259,35 +439,23 @@ bool Winsock::Accept(qint64 requestId, SocketError* err)
 {
     auto& table = pending();
     auto it = table.sockets.find(requestId);
-    if (it == table.sockets.end() || !it.value()) {
-        if (it != table.sockets.end()) table.sockets.erase(it);
-        return failNow(err, SockErr::InvalidArgument);
-    }
-    QTcpSocket* s = it.value();
+    if (it == table.sockets.end()) return failNow(err, SockErr::InvalidArgument);
+    const PendingRequest r = *it;
     table.sockets.erase(it);
 
     Close();
     mPeerClosed = false;
-    mPeerIP = dotted(s->peerAddress());
+    mPeerIP = dottedIPv4(r.peer);
     // No reverse lookup: an accepted socket knows its peer only by address,
     // so its host name stays empty and callers fall back to the address.
     mRemoteHost.clear();
-    mRemotePort = s->peerPort();
-    mBoundIP = dotted(s->localAddress());
-    mBoundPort = s->localPort();
-    attach(s);
+    mRemotePort = ntohs(r.peer.sin_port);
+    mBoundIP = dottedIPv4(r.local);
+    mBoundPort = ntohs(r.local.sin_port);
+    attach(r.fd);
     mState = sckConnected;
-    if (s->state() != QAbstractSocket::ConnectedState) {
-        // Gone before we took it: report the peer's close from the event loop.
-        const quint64 gen = mGeneration;
-        QTimer::singleShot(0, this, [this, gen] {
-            if (gen != mGeneration || mPeerClosed || mState != sckConnected) return;
-            mPeerClosed = true;
-            mState = sckClosing;
-            emit Closed();
-        });
-    }
-    if (s->bytesAvailable() > 0) raiseDataArrivalLater();
+    // A peer already gone, or data already there, is seen by the read
+    // notifier from the event loop.
     return true;
 }
 
@@ -349,39 +517,35 @@ void Winsock::startConnect(quint32 ipv4)
     mPeerIP = QHostAddress(ipv4).toString();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        const int e = errno;
-        const int n = fromErrno(e, true);
-        fail(n ? n : SockErr::Unknown, n ? describe(n) : QString::fromLocal8Bit(std::strerror(e)));
+        const SocketError e = errnoError(errno, true);
+        fail(e.number, e.description);
         return;
     }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(quint16(mRemotePort));
     sa.sin_addr.s_addr = htonl(ipv4);
-    mConnectFd = fd;
+    mFd = fd;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         finishConnect();
         return;
     }
     if (errno != EINPROGRESS) {
-        const int e = errno;
+        const SocketError e = errnoError(errno, true);
         abandonConnect();
-        const int n = fromErrno(e, true);
-        fail(n ? n : SockErr::Unknown, n ? describe(n) : QString::fromLocal8Bit(std::strerror(e)));
+        fail(e.number, e.description);
         return;
     }
     mConnectNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
     connect(mConnectNotifier, &QSocketNotifier::activated, this, [this] {
-        int e = 0;
-        socklen_t len = sizeof e;
-        if (::getsockopt(mConnectFd, SOL_SOCKET, SO_ERROR, &e, &len) != 0) e = errno;
+        const int e = pendingError(mFd, 0);
         if (e == 0) {
             finishConnect();
             return;
         }
         abandonConnect();
-        const int n = fromErrno(e, true);
-        fail(n ? n : SockErr::Unknown, n ? describe(n) : QString::fromLocal8Bit(std::strerror(e)));
+        const SocketError se = errnoError(e, true);
+        fail(se.number, se.description);
     });
     mConnectTimer = new QTimer(this);
     mConnectTimer->setSingleShot(true);
@@ -394,82 +558,153 @@ void Winsock::startConnect(quint32 ipv4)
 
 void Winsock::abandonConnect()
 {
-    if (mConnectNotifier) {
-        mConnectNotifier->setEnabled(false);
-        mConnectNotifier->disconnect(this);
-        mConnectNotifier->deleteLater();   // we may be inside its signal
-        mConnectNotifier = nullptr;
-    }
+    retire(mConnectNotifier);
     if (mConnectTimer) {
         mConnectTimer->stop();
         mConnectTimer->disconnect(this);
         mConnectTimer->deleteLater();
         mConnectTimer = nullptr;
     }
-    if (mConnectFd != -1) {
-        ::close(mConnectFd);
-        mConnectFd = -1;
+    if (mFd != -1 && mState == sckConnecting) {
+        ::close(mFd);
+        mFd = -1;
     }
 }
 
 void Winsock::finishConnect()
 {
-    const int fd = mConnectFd;
-    mConnectFd = -1;   // from here on the QTcpSocket owns it
+    const int fd = mFd;
+    mFd = -1;   // kept open: the connected socket takes it over
     abandonConnect();
-    auto* s = new QTcpSocket(this);
-    attach(s);
-    if (!s->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
-        ::close(fd);
-        const QString text = s->errorString();
-        mSocket = nullptr;
-        s->disconnect(this);
-        s->deleteLater();
-        fail(SockErr::Unknown, text);
-        return;
-    }
-    mBoundIP = dotted(s->localAddress());
-    mBoundPort = s->localPort();
-    mPeerIP = dotted(s->peerAddress());
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    mBoundIP = dottedIPv4(a);
+    mBoundPort = ntohs(a.sin_port);
+    attach(fd);
     mState = sckConnected;
     emit Connected();
 }
 
-void Winsock::attach(QTcpSocket* s)
+void Winsock::attach(int fd)
 {
-    s->setParent(this);
-    s->setReadBufferSize(mPaused ? kPausedReadBuffer : 0);
-    // A relay forwards what it has at once; Nagle would only add delay.
-    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    mSocket = s;
-    connect(s, &QIODevice::readyRead, this, &Winsock::onReadyRead);
-    connect(s, &QIODevice::bytesWritten, this, &Winsock::onBytesWritten);
-    connect(s, &QAbstractSocket::disconnected, this, &Winsock::onDisconnected);
-    connect(s, &QAbstractSocket::errorOccurred, this, &Winsock::onSocketError);
+    setNoDelay(fd);
+    mFd = fd;
+    mOut = std::make_unique<detail::Outgoing>();
+    mHeld.clear();
+    mReadNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(mReadNotifier, &QSocketNotifier::activated, this, &Winsock::onReadable);
+    mWriteNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+    mWriteNotifier->setEnabled(false);
+    connect(mWriteNotifier, &QSocketNotifier::activated, this, &Winsock::onWritable);
 }
 
-void Winsock::onReadyRead()
+// Reads at most `room` bytes behind what is held. False when the socket has
+// nothing more to give now (would block, closed by the peer, or failed; the
+// last two are handled here).
+bool Winsock::readInto(qint64 room)
 {
-    if (mPaused || !mSocket) return;
-    if (mState != sckConnected && mState != sckClosing) return;
-    const qint64 n = mSocket->bytesAvailable();
-    if (n <= 0) return;
+    const qsizetype had = mHeld.size();
+    if (had == 0) mHeld = QByteArray(qsizetype(room), Qt::Uninitialized);
+    else mHeld.resize(had + qsizetype(room));
+    ssize_t n;
+    do {
+        n = ::recv(mFd, mHeld.data() + had, size_t(room), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    const int e = errno;
+    mHeld.resize(had + (n > 0 ? qsizetype(n) : 0));
+    if (n > 0) {
+        // A short read keeps no 64 KiB block alive behind a few bytes: the
+        // data may live on in a history.
+        if (mHeld.capacity() - mHeld.size() > 4096) mHeld.squeeze();
+        return true;
+    }
+    if (mHeld.isEmpty()) mHeld = QByteArray();
+    if (n == 0) {
+        peerClosed();
+        return false;
+    }
+    if (e == EAGAIN || e == EWOULDBLOCK) return false;
+    socketFailed(pendingError(mFd, e));
+    return false;
+}
+
+void Winsock::onReadable()
+{
+    if (mInArrival) {
+        // A handler that runs the event loop: wait until it returns rather
+        // than raise arrivals inside one another (and spin meanwhile).
+        mReadDeferred = true;
+        if (mReadNotifier) mReadNotifier->setEnabled(false);
+        return;
+    }
+    if (mState != sckConnected || mFd == -1) return;
     QPointer<Winsock> self(this);
-    emit DataArrival(n);
-    // Bytes that came in while the handler ran (it may process events) get
-    // no readyRead of their own: raise another arrival for them.
-    if (self && mSocket && !mPaused && mSocket->bytesAvailable() > 0) raiseDataArrivalLater();
+    const quint64 gen = mGeneration;
+    for (int i = 0; i < kReadsPerWakeUp; ++i) {
+        const qint64 room = kMaxChunk - mHeld.size();
+        if (room <= 0) break;
+        const qsizetype before = mHeld.size();
+        if (!readInto(room)) break;
+        if (mPaused) continue;   // held, up to the bound, until reading resumes
+        const bool full = mHeld.size() - before == room;
+        mInArrival = true;
+        emit DataArrival(mHeld.size());
+        if (!self) return;
+        mInArrival = false;
+        if (gen != mGeneration || mState != sckConnected) return;
+        if (mReadDeferred) {
+            mReadDeferred = false;
+            break;
+        }
+        if (!full) break;   // the kernel had no more just now
+    }
+    if (self && gen == mGeneration) updateReadNotifier();
+}
+
+void Winsock::updateReadNotifier()
+{
+    if (!mReadNotifier) return;
+    // Stop watching while the bound is held: TCP pushes back meanwhile.
+    const bool want = !mPeerClosed && mHeld.size() < kMaxChunk;
+    if (mReadNotifier->isEnabled() != want) mReadNotifier->setEnabled(want);
+}
+
+void Winsock::peerClosed()
+{
+    retire(mReadNotifier);
+    if (mState != sckConnected || mPeerClosed) return;
+    mPeerClosed = true;
+    mState = sckClosing;
+    // What is still queued towards the peer goes on being written: it has
+    // only closed its own direction.
+    emit Closed();
+}
+
+void Winsock::socketFailed(int savedErrno)
+{
+    if (mState == sckError || mState == sckClosed) return;
+    const SocketError se = errnoError(savedErrno, mState == sckConnecting);
+    fail(se.number, se.description);
 }
 
 void Winsock::raiseDataArrivalLater()
 {
     if (mArrivalQueued) return;
     mArrivalQueued = true;
-    const quint64 gen = mGeneration;
-    QTimer::singleShot(0, this, [this, gen] {
-        if (gen != mGeneration) return;
+    deferToLoop([this] {
         mArrivalQueued = false;
-        onReadyRead();
+        if (mPaused || mHeld.isEmpty() || mInArrival) return;
+        if (mState != sckConnected && mState != sckClosing) return;
+        QPointer<Winsock> self(this);
+        const quint64 gen = mGeneration;
+        mInArrival = true;
+        emit DataArrival(mHeld.size());
+        if (!self) return;
+        mInArrival = false;
+        if (gen != mGeneration) return;
+        mReadDeferred = false;
+        updateReadNotifier();
     });
 }
 
@@ -481,119 +716,107 @@ void Winsock::deferToLoop(std::function<void()> work)
     }, Qt::QueuedConnection);
 }
 
-void Winsock::onBytesWritten()
+void Winsock::queueCompletionCheck()
 {
-    // Our own flush checks for completion once it returns.
-    if (mInSendData) return;
-    if (!mSendPending || !mSocket || mSocket->bytesToWrite() > 0) return;
+    if (mCompletionQueued) return;
+    mCompletionQueued = true;
+    deferToLoop([this] {
+        mCompletionQueued = false;
+        if (!mSendPending || !mOut || !mOut->empty()) return;
+        mSendPending = false;
+        emit SendComplete();
+    });
+}
+
+void Winsock::onWritable()
+{
+    if (!mOut || mFd == -1) return;
+    int e = 0;
+    if (!mOut->write(mFd, &e)) {
+        socketFailed(e);
+        return;
+    }
+    if (!mOut->empty()) return;
+    if (mWriteNotifier) mWriteNotifier->setEnabled(false);
+    if (!mSendPending) return;
     mSendPending = false;
     emit SendComplete();
 }
 
-void Winsock::onSocketError()
-{
-    const int savedErrno = errno;
-    errno = 0;   // so that a later, unrelated error cannot read this one
-    if (mInSendData) {
-        // Raised by our own flush: nothing is raised inside a call.
-        deferToLoop([this, savedErrno] { handleSocketError(savedErrno); });
-        return;
-    }
-    handleSocketError(savedErrno);
-}
-
-void Winsock::handleSocketError(int savedErrno)
-{
-    if (!mSocket) return;
-    const auto e = mSocket->error();
-    if (e == QAbstractSocket::RemoteHostClosedError) {
-        // Qt reports a reset by the peer as an orderly close; errno tells them apart.
-        if (savedErrno == ECONNRESET || savedErrno == EPIPE || mState == sckConnecting) {
-            if (mState == sckConnected || mState == sckClosing || mState == sckConnecting)
-                fail(SockErr::ConnectionReset, describe(SockErr::ConnectionReset));
-            return;
-        }
-        if (mState == sckConnected && !mPeerClosed) {
-            mPeerClosed = true;
-            mState = sckClosing;
-            emit Closed();
-        }
-        return;
-    }
-    if (mState == sckError || mState == sckClosed) return;
-    const SocketError se = mapSocketError(e, mSocket->errorString(), savedErrno, mState == sckConnecting);
-    fail(se.number, se.description);
-}
-
-void Winsock::onDisconnected()
-{
-    if (mInSendData) {
-        deferToLoop([this] { onDisconnected(); });
-        return;
-    }
-    // Normally the close was reported by onSocketError already; this catches
-    // a disconnection that came without an error.
-    if (mState == sckConnected && !mPeerClosed) {
-        mPeerClosed = true;
-        mState = sckClosing;
-        emit Closed();
-    }
-}
-
 bool Winsock::SendData(const QByteArray& data, SocketError* err)
 {
-    if (mState != sckConnected || !mSocket || mSocket->state() != QAbstractSocket::ConnectedState)
-        return failNow(err, SockErr::NotConnected);
+    if (mState != sckConnected || mFd == -1 || !mOut) return failNow(err, SockErr::NotConnected);
     if (data.isEmpty()) return true;
-    if (mSocket->write(data) != data.size()) {
-        const int savedErrno = errno;
-        const SocketError se = mapSocketError(mSocket->error(), mSocket->errorString(), savedErrno, false);
-        if (err) *err = se;
-        return false;
-    }
     mSendPending = true;
-    // Put the bytes on the wire now instead of on the next loop turn (one turn
-    // less of latency per relayed chunk); whatever the write raises is deferred.
-    mInSendData = true;
-    mSocket->flush();
-    mInSendData = false;
-    // The flush's own bytesWritten was ignored above (and Qt swallows it anyway
-    // when the send started from SendComplete): a drained buffer completes here;
-    // otherwise the rest is written later and its bytesWritten completes it.
-    if (mSocket && mSocket->bytesToWrite() == 0) deferToLoop([this] { onBytesWritten(); });
+    if (!mOut->empty()) {
+        // Behind what is already waiting; the write notifier is on.
+        mOut->push(data, 0);
+        return true;
+    }
+    // Straight onto the wire: one loop turn less of latency per relayed chunk.
+    ssize_t n;
+    do {
+        n = ::send(mFd, data.constData(), size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int e = errno;
+        if (e != EAGAIN && e != EWOULDBLOCK) {
+            // Nothing is raised inside a call: the failure arrives as an event.
+            const int socketError = pendingError(mFd, e);
+            deferToLoop([this, socketError] { socketFailed(socketError); });
+            return true;
+        }
+        n = 0;
+    }
+    if (n == data.size()) {
+        queueCompletionCheck();
+        return true;
+    }
+    mOut->push(data, qsizetype(n));
+    if (mWriteNotifier) mWriteNotifier->setEnabled(true);
     return true;
 }
 
 QByteArray Winsock::GetData()
 {
-    if (!mSocket) return {};
-    return mSocket->readAll();
-}
-
-void Winsock::detach()
-{
-    ++mGeneration;
-    abandonConnect();
-    if (QTcpServer* srv = mServer) {
-        mServer = nullptr;
-        srv->disconnect(this);
-        srv->close();
-        // We may be inside its own newConnection signal.
-        srv->setParent(nullptr);
-        srv->deleteLater();
-    }
-    if (QTcpSocket* s = mSocket) {
-        mSocket = nullptr;
-        lingerClose(s);
-    }
-    mSendPending = false;
-    mArrivalQueued = false;
-    mPeerClosed = false;
+    QByteArray taken = std::move(mHeld);
+    mHeld = QByteArray();
+    // Taking from outside an arrival (after a close, or late) frees the
+    // bound: reading goes on.
+    if (!mInArrival && !mPaused && mState == sckConnected) updateReadNotifier();
+    return taken;
 }
 
 void Winsock::Close()
 {
-    detach();
+    ++mGeneration;
+    abandonConnect();
+    dropNotifiers();
+    if (mFd != -1) {
+        const int fd = mFd;
+        mFd = -1;
+        if (mState == sckListening) {
+            ::close(fd);
+        } else if (mState == sckConnected || mState == sckClosing) {
+            std::deque<QByteArray> chunks;
+            qsizetype offset = 0;
+            if (mOut) {
+                chunks = std::move(mOut->chunks);
+                offset = mOut->offset;
+            }
+            new Lingerer(fd, std::move(chunks), offset, mPeerClosed);
+        } else {
+            resetAndClose(fd);
+        }
+    }
+    mOut.reset();
+    mHeld = QByteArray();
+    mSendPending = false;
+    mCompletionQueued = false;
+    mArrivalQueued = false;
+    mInArrival = false;
+    mReadDeferred = false;
+    mPeerClosed = false;
     mState = sckClosed;
 }
 
@@ -604,9 +827,7 @@ int Winsock::State() const
 
 int Winsock::LocalPort() const
 {
-    if (mServer) return mServer->serverPort();
     if (mState == sckClosed) return mLocalPort;
-    if (mSocket && mSocket->localPort() != 0) return mSocket->localPort();
     return mBoundPort ? mBoundPort : mLocalPort;
 }
 
@@ -652,18 +873,19 @@ void Winsock::SetReadingPaused(bool paused)
 {
     if (mPaused == paused) return;
     mPaused = paused;
-    if (mSocket) mSocket->setReadBufferSize(paused ? kPausedReadBuffer : 0);
-    if (!paused && mSocket && mSocket->bytesAvailable() > 0) raiseDataArrivalLater();
+    if (mState != sckConnected && mState != sckClosing) return;
+    if (!paused && !mHeld.isEmpty()) raiseDataArrivalLater();
+    if (!mInArrival) updateReadNotifier();
 }
 
 qint64 Winsock::BytesAvailable() const
 {
-    return mSocket ? mSocket->bytesAvailable() : 0;
+    return mHeld.size();
 }
 
 qint64 Winsock::BytesToWrite() const
 {
-    return mSocket ? mSocket->bytesToWrite() : 0;
+    return mOut ? mOut->bytes : 0;
 }
 
 } // namespace tsy

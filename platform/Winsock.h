@@ -6,13 +6,14 @@
 #include <QPointer>
 #include <QString>
 #include <functional>
+#include <memory>
 
 class QSocketNotifier;
-class QTcpServer;
-class QTcpSocket;
 class QTimer;
 
 namespace tsy {
+
+namespace detail { struct Outgoing; }
 
 struct SocketError {
     int number = 0;
@@ -59,9 +60,13 @@ public:
     bool Accept(qint64 requestId, SocketError* err = nullptr);
     bool Connect(const QString& host, int port, SocketError* err = nullptr);
     bool SendData(const QByteArray& data, SocketError* err = nullptr);
-    QByteArray GetData();                                     // takes everything available
+    // Takes what has arrived: at most kMaxChunk bytes, the rest is announced
+    // by the next DataArrival.
+    QByteArray GetData();
+    static constexpr qint64 kMaxChunk = 64 * 1024;
     // Graceful: what SendData took is still delivered after the object is
-    // closed or deleted (the socket lingers on its own for up to 30 s).
+    // closed or deleted (the socket lingers on its own while the peer keeps
+    // reading, and stops listening to the peer after a bounded amount).
     // Raises no Closed/Error/SendComplete, now or later.
     void Close();
 
@@ -78,7 +83,7 @@ public:
     void SetTag(const QString& tag) { mTag = tag; }
 
     // Back-pressure: while paused, no DataArrival is raised and the socket
-    // reads at most a small bounded amount from the OS, so TCP pushes back.
+    // reads at most kMaxChunk from the OS, so TCP pushes back.
     void SetReadingPaused(bool paused);
     bool ReadingPaused() const { return mPaused; }
     qint64 BytesAvailable() const;   // read from the OS, not yet taken
@@ -98,29 +103,33 @@ signals:
     void Error(int number, const QString& description);
 
 private:
-    void attach(QTcpSocket* s);
-    void detach();
+    void attach(int fd);
+    void dropNotifiers();
     void startConnect(quint32 ipv4);
     void finishConnect();
     void abandonConnect();
-    void onReadyRead();
-    void onBytesWritten();
-    void onDisconnected();
-    void onSocketError();
-    void handleSocketError(int savedErrno);
+    void onAcceptable();
+    void onReadable();
+    void onWritable();
+    bool readInto(qint64 room);
+    void peerClosed();
+    void socketFailed(int savedErrno);
     void deferToLoop(std::function<void()> work);
-    void onNewConnection();
     void raiseDataArrivalLater();
+    void queueCompletionCheck();
+    void updateReadNotifier();
     void fail(int number, const QString& description);
 
-    QPointer<QTcpServer> mServer;
-    QPointer<QTcpSocket> mSocket;
-    // The connect itself is done natively (Qt's way of polling a connect
-    // restarts it on Linux after a reset, and retries forever); the
-    // connected descriptor is then handed to a QTcpSocket.
-    int mConnectFd = -1;
+    // The native descriptor of the listening, connecting or connected
+    // socket; the notifiers watching it are always gone before it is closed
+    // or handed on.
+    int mFd = -1;
+    QSocketNotifier* mReadNotifier = nullptr;
+    QSocketNotifier* mWriteNotifier = nullptr;
     QSocketNotifier* mConnectNotifier = nullptr;
     QTimer* mConnectTimer = nullptr;
+    std::unique_ptr<detail::Outgoing> mOut;   // handed to SendData, not yet written
+    QByteArray mHeld;                 // read from the OS, not yet taken by GetData
     QString mTag;
     QString mRemoteHost;
     int mRemotePort = 0;
@@ -129,11 +138,13 @@ private:
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
     bool mSendPending = false;
+    bool mCompletionQueued = false;
     bool mPeerClosed = false;
     bool mArrivalQueued = false;
-    bool mInSendData = false;   // inside our own flush: socket signals are deferred
+    bool mInArrival = false;     // inside our own DataArrival: nested reads wait
+    bool mReadDeferred = false;  // a read was skipped while inside DataArrival
     // Addresses of the current or last connection, kept readable after the
-    // peer has gone (Qt forgets them once the socket is unconnected).
+    // peer has gone.
     QString mPeerIP;
     QString mBoundIP;
     int mBoundPort = 0;

@@ -509,10 +509,12 @@ TEST_F(FtpProxyTest, ClientDataArrivingWhileTheDataPortOpensFollowsTheRewrittenC
     const QByteArray first = c->LineAfter(mark);
     const QByteArray second = c->LineAfter(mark + first.size());
     EXPECT_TRUE(sentDuring);
-    // pyftpdlib answers PORT with its active-connection reply, then NOOP.
-    EXPECT_TRUE(first.startsWith("200 Active")) << first.toStdString();
+    // Both commands got through, PORT rewritten. Which reply comes first is
+    // the server's choice: it may answer NOOP before its active connection
+    // to the proxy's data port is up.
+    EXPECT_TRUE(first.startsWith("200 ")) << first.toStdString();
     EXPECT_TRUE(second.startsWith("200 ")) << c->got.toStdString();
-    EXPECT_FALSE(second.startsWith("200 Active")) << second.toStdString();
+    EXPECT_NE(first.startsWith("200 Active"), second.startsWith("200 Active")) << c->got.toStdString();
 }
 
 TEST_F(FtpProxyTest, TwoPortCommandsInOneChunkAreBothRewritten)
