@@ -1,12 +1,19 @@
-// Pushes data through three paths to the same local servers and compares
-// them: directly, through socat, and through a Pass Through port of the real
-// TessalyApp (offscreen, with every event recorded).
+// Pushes data through four paths to the same local servers and compares
+// them: directly, through socat, through haproxy in tcp mode, and through a
+// Pass Through port of the real TessalyApp (offscreen, with every event
+// recorded). Rounds are interleaved across the paths; medians are printed.
 //
-//   relay_bench [--mib N] [--pings N] [--conns N] [--paths direct,socat,tsy] [--app PATH]
+//   relay_bench [--mib N] [--pings N] [--conns N] [--rounds N]
+//               [--paths direct,socat,haproxy,tsy] [--app PATH]
+//               [--load N [--load-mib M]]
 //   relay_bench --log [--rounds N] [--mib N] [--conns N] [--app PATH]
 //
 // Prints MB/s for a one-way bulk transfer, the round-trip time of a 1-byte
-// ping-pong, and connections per second (connect, 1 byte each way, close).
+// ping-pong, connections per second (connect, 1 byte each way, close) and
+// TessalyApp's peak resident memory. --load adds N concurrent clients each
+// echoing M MiB (default 1) through each path: failures, time, and
+// TessalyApp's memory before, at its peak and once the connections are dead
+// and purged. --log compares the program with its real-time log off and on.
 #include "platform/Settings.h"
 
 #include <QCoreApplication>
@@ -28,7 +35,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,10 +158,71 @@ struct Echo {
 
 struct Path {
     std::string name;
+    std::string key;    // as named in --paths
     int bulkPort = 0;   // leads to the sink
     int echoPort = 0;   // leads to the echo server
-    double mbps = 0, rttUs = 0, rttP99Us = 0, cps = 0;
+    std::vector<double> mbps, rttUs, rttP99Us, cps;
 };
+
+double Median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Resident memory of a process in MB, from /proc: "VmRSS" now, "VmHWM" peak.
+double MemoryMB(qint64 pid, const char* field)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(field)) return line.mid(int(std::strlen(field)) + 1).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return 0;
+}
+
+// N clients at once, each sending `bytes` in random chunk sizes to the echo
+// server through `port` while reading the echo back. Returns how many
+// failed (refused, reset, or data not echoed intact).
+int ConcurrentEcho(int port, int clients, long long bytes, double& seconds)
+{
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    const auto t0 = Clock::now();
+    for (int c = 0; c < clients; ++c)
+        threads.emplace_back([&, c] {
+            const int fd = ConnectTo(port);
+            if (fd < 0) {
+                ++failed;
+                return;
+            }
+            std::mt19937 rng(unsigned(c) * 7919u + 1u);
+            std::vector<char> out(static_cast<size_t>(bytes));
+            for (auto& b : out) b = char(rng());
+            std::thread reader([&, fd] {
+                std::vector<char> in(static_cast<size_t>(bytes));
+                size_t got = 0;
+                while (got < in.size()) {
+                    const ssize_t n = ::recv(fd, in.data() + got, in.size() - got, 0);
+                    if (n <= 0) break;
+                    got += size_t(n);
+                }
+                if (got != in.size() || in != out) ++failed;
+            });
+            size_t sent = 0;
+            while (sent < out.size()) {
+                const size_t n = std::min(out.size() - sent, size_t(1 + rng() % 65536));
+                if (!WriteAll(fd, out.data() + sent, n)) break;
+                sent += n;
+            }
+            reader.join();
+            ::close(fd);
+        });
+    for (auto& t : threads) t.join();
+    seconds = Seconds(t0, Clock::now());
+    return failed.load();
+}
 
 double Throughput(Sink& sink, int port, long long bytes)
 {
@@ -232,24 +303,8 @@ bool WaitForEcho(int port, int ms)
     return false;
 }
 
+
 // ---- --log: the program with the real-time log off and on ---------------------
-
-// Peak resident memory of a process, in MB (VmHWM).
-double PeakRssMb(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return 0;
-}
-
-double Median(std::vector<double> v)
-{
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // Rounds alternate logging off and on (one program at a time: it runs as a
 // single instance); each round starts a fresh program, measures throughput
@@ -295,7 +350,7 @@ int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, lon
         }
         mbps[on].push_back(Throughput(sink, bulkPort, mib * 1024 * 1024));
         cps[on].push_back(ConnectionsPerSecond(echoPort, conns));
-        rss[on].push_back(PeakRssMb(tessaly.processId()));
+        rss[on].push_back(MemoryMB(tessaly.processId(), "VmHWM:"));
         tessaly.closeWriteChannel();
         if (!tessaly.waitForFinished(60000)) tessaly.kill();
         tessaly.waitForFinished(3000);
@@ -316,32 +371,57 @@ int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, lon
     return 0;
 }
 
+struct Options {
+    long long mib = 256;
+    int pings = 5000;
+    int conns = 1000;
+    int rounds = 3;
+    int load = 0;
+    long long loadMib = 1;
+    bool logMode = false;
+    QString app;
+    std::string paths = "direct,socat,haproxy,tsy";
+};
+
+// One entry per option: a further mode adds its own line here. Switches
+// (no value) are listed apart.
+bool ParseOptions(int argc, char** argv, Options& o)
+{
+    const std::map<std::string, std::function<void()>> switches = {
+        {"--log", [&] { o.logMode = true; }},
+    };
+    const std::map<std::string, std::function<void(const char*)>> table = {
+        {"--mib", [&](const char* v) { o.mib = std::atoll(v); }},
+        {"--pings", [&](const char* v) { o.pings = std::atoi(v); }},
+        {"--conns", [&](const char* v) { o.conns = std::atoi(v); }},
+        {"--rounds", [&](const char* v) { o.rounds = std::max(1, std::atoi(v)); }},
+        {"--paths", [&](const char* v) { o.paths = v; }},
+        {"--app", [&](const char* v) { o.app = QString::fromLocal8Bit(v); }},
+        {"--load", [&](const char* v) { o.load = std::atoi(v); }},
+        {"--load-mib", [&](const char* v) { o.loadMib = std::atoll(v); }},
+    };
+    for (int i = 1; i < argc; i += 2) {
+        if (const auto sw = switches.find(argv[i]); sw != switches.end()) {
+            sw->second();
+            --i;
+            continue;
+        }
+        const auto it = table.find(argv[i]);
+        if (it == table.end() || i + 1 >= argc) {
+            std::fprintf(stderr, "unknown option or missing value: %s\n", argv[i]);
+            return false;
+        }
+        it->second(argv[i + 1]);
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    long long mib = 256;
-    int pings = 5000;
-    int conns = 1000;
-    QString app;
-    std::string paths = "direct,socat,tsy";
-    bool logMode = false;
-    int rounds = 3;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--log") {
-            logMode = true;
-            continue;
-        }
-        if (i + 1 >= argc) break;
-        ++i;
-        if (a == "--rounds") rounds = std::atoi(argv[i]);
-        else if (a == "--mib") mib = std::atoll(argv[i]);
-        else if (a == "--pings") pings = std::atoi(argv[i]);
-        else if (a == "--conns") conns = std::atoi(argv[i]);
-        else if (a == "--paths") paths = argv[i];
-        else if (a == "--app") app = QString::fromLocal8Bit(argv[i]);
-    }
+    Options o;
+    if (!ParseOptions(argc, argv, o)) return 2;
 
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QDir(home.path()).filePath("config").toUtf8());
@@ -349,6 +429,7 @@ int main(int argc, char** argv)
     QDir().mkpath(QDir(home.path()).filePath("config"));
     QDir().mkpath(QDir(home.path()).filePath("data"));
     QCoreApplication qapp(argc, argv);
+    QString app = o.app;
     if (app.isEmpty()) app = QDir(QCoreApplication::applicationDirPath()).filePath("TessalyApp");
     if (!QFileInfo::exists(app)) {
         std::fprintf(stderr, "TessalyApp not found at %s\n", qPrintable(app));
@@ -359,15 +440,20 @@ int main(int argc, char** argv)
     sink.Start();
     Echo echo;
     echo.Start();
-    if (logMode) {
-        const int rc = LogMode(app, home.path(), sink, echo, mib, conns, rounds);
+    if (o.logMode) {
+        const int rc = LogMode(app, home.path(), sink, echo, o.mib, o.conns, o.rounds);
         std::fflush(stdout);
         std::_Exit(rc);
     }
 
-    Path direct{"direct", sink.port, echo.port};
-    Path socat{"socat", FreePort(), FreePort()};
-    Path tsy{"TessalyApp", FreePort(), FreePort()};
+    Path direct{"direct", "direct", sink.port, echo.port, {}, {}, {}, {}};
+    Path socat{"socat", "socat", FreePort(), FreePort(), {}, {}, {}, {}};
+    Path haproxy{"haproxy", "haproxy", FreePort(), FreePort(), {}, {}, {}, {}};
+    Path tsy{"TessalyApp", "tsy", FreePort(), FreePort(), {}, {}, {}, {}};
+    std::vector<Path*> all{&direct, &socat, &haproxy, &tsy};
+    std::vector<Path*> chosen;
+    for (Path* p : all)
+        if (o.paths.find(p->key) != std::string::npos) chosen.push_back(p);
 
     // The program's settings: two Pass Through ports, nothing else, no
     // first-run table and no configuration window at start-up.
@@ -394,43 +480,94 @@ int main(int argc, char** argv)
     tessaly.start(app, {});
 
     QProcess socat1, socat2;
-    socat1.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(socat.bulkPort),
+    socat1.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=4096").arg(socat.bulkPort),
                            QString("TCP:127.0.0.1:%1").arg(sink.port)});
-    socat2.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,nodelay").arg(socat.echoPort),
+    socat2.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,nodelay,backlog=4096").arg(socat.echoPort),
                            QString("TCP:127.0.0.1:%1,nodelay").arg(echo.port)});
 
+    // haproxy in tcp mode, in the foreground, from a file of our own.
+    const QString haproxyConfig = QDir(home.path()).filePath("haproxy.cfg");
+    {
+        QFile f(haproxyConfig);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(QString("global\n  maxconn 4000\ndefaults\n  mode tcp\n  timeout connect 5s\n"
+                            "  timeout client 120s\n  timeout server 120s\n"
+                            "listen bulk\n  bind 127.0.0.1:%1\n  server sink 127.0.0.1:%2\n"
+                            "listen echo\n  bind 127.0.0.1:%3\n  server echo 127.0.0.1:%4\n")
+                        .arg(haproxy.bulkPort).arg(sink.port).arg(haproxy.echoPort).arg(echo.port).toUtf8());
+    }
+    QProcess haproxyProcess;
+    haproxyProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+    haproxyProcess.start("haproxy", {"-db", "-f", haproxyConfig});
+
     bool ok = true;
-    for (int port : {tsy.echoPort, socat.echoPort})
-        if (!WaitForEcho(port, 30000)) {
-            std::fprintf(stderr, "port %d never answered\n", port);
+    for (Path* p : chosen)
+        if (p != &direct && !WaitForEcho(p->echoPort, 30000)) {
+            std::fprintf(stderr, "%s: port %d never answered\n", p->name.c_str(), p->echoPort);
             ok = false;
         }
     // Those probes were connections too; let the program settle.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const qint64 pid = tessaly.processId();
+    const double idleMB = MemoryMB(pid, "VmRSS:");
 
-    if (ok) {
-        const long long bytes = mib * 1024 * 1024;
-        std::printf("relay_bench: %lld MiB one way, %d ping-pongs, %d connections per path\n", mib, pings, conns);
-        const auto wanted = [&](const Path& p) {
-            const std::string key = &p == &tsy ? "tsy" : p.name;
-            return paths.find(key) != std::string::npos;
-        };
-        for (Path* p : {&direct, &socat, &tsy}) {
-            if (!wanted(*p)) continue;
-            p->mbps = Throughput(sink, p->bulkPort, bytes);
-            PingPong(p->echoPort, pings, p->rttUs, p->rttP99Us);
-            p->cps = ConnectionsPerSecond(p->echoPort, conns);
-        }
+    if (ok && o.rounds > 0 && o.mib > 0) {
+        const long long bytes = o.mib * 1024 * 1024;
+        std::printf("relay_bench: %lld MiB one way, %d ping-pongs, %d connections per path, %d rounds interleaved, medians\n",
+                    o.mib, o.pings, o.conns, o.rounds);
+        for (int r = 0; r < o.rounds; ++r)
+            for (Path* p : chosen) {
+                p->mbps.push_back(Throughput(sink, p->bulkPort, bytes));
+                double mean = 0, p99 = 0;
+                PingPong(p->echoPort, o.pings, mean, p99);
+                p->rttUs.push_back(mean);
+                p->rttP99Us.push_back(p99);
+                p->cps.push_back(ConnectionsPerSecond(p->echoPort, o.conns));
+            }
         std::printf("%-12s %12s %14s %14s %12s\n", "path", "MB/s", "RTT mean us", "RTT p99 us", "conn/s");
-        for (Path* p : {&direct, &socat, &tsy})
-            std::printf("%-12s %12.1f %14.1f %14.1f %12.1f\n", p->name.c_str(), p->mbps, p->rttUs, p->rttP99Us, p->cps);
-        std::printf("\nTessalyApp / socat : throughput %.2fx, added RTT %.1f us vs %.1f us, conn/s %.2fx\n",
-                    tsy.mbps / socat.mbps, tsy.rttUs - direct.rttUs, socat.rttUs - direct.rttUs, tsy.cps / socat.cps);
-        std::printf("TessalyApp / direct: throughput %.2fx, conn/s %.2fx\n", tsy.mbps / direct.mbps,
-                    tsy.cps / direct.cps);
+        for (Path* p : chosen)
+            std::printf("%-12s %12.1f %14.1f %14.1f %12.1f\n", p->name.c_str(), Median(p->mbps), Median(p->rttUs),
+                        Median(p->rttP99Us), Median(p->cps));
+        std::printf("TessalyApp memory: idle %.1f MB, peak %.1f MB\n", idleMB, MemoryMB(pid, "VmHWM:"));
+        const auto best = [&](auto field, bool lowest) {
+            double b = lowest ? 1e300 : 0;
+            for (Path* p : {&socat, &haproxy})
+                if (std::find(chosen.begin(), chosen.end(), p) != chosen.end()) {
+                    const double v = Median(p->*field);
+                    b = lowest ? std::min(b, v) : std::max(b, v);
+                }
+            return b;
+        };
+        if (std::find(chosen.begin(), chosen.end(), &tsy) != chosen.end()) {
+            std::printf("\nTessalyApp / better peer: throughput %.2fx, RTT %.2fx, conn/s %.2fx\n",
+                        Median(tsy.mbps) / best(&Path::mbps, false), Median(tsy.rttUs) / best(&Path::rttUs, true),
+                        Median(tsy.cps) / best(&Path::cps, false));
+            std::printf("TessalyApp / direct: throughput %.2fx\n", Median(tsy.mbps) / std::max(1e-9, Median(direct.mbps)));
+        }
     }
 
-    for (QProcess* p : {&tessaly, &socat1, &socat2}) {
+    if (ok && o.load > 0) {
+        std::printf("\nload: %d clients at once, %lld MiB each echoed\n", o.load, o.loadMib);
+        std::printf("%-12s %10s %10s\n", "path", "failed", "seconds");
+        for (Path* p : chosen) {
+            double secs = 0;
+            const int failed = ConcurrentEcho(p->echoPort, o.load, o.loadMib * 1024 * 1024, secs);
+            std::printf("%-12s %10d %10.2f\n", p->name.c_str(), failed, secs);
+        }
+        if (std::find(chosen.begin(), chosen.end(), &tsy) != chosen.end()) {
+            const double peak = MemoryMB(pid, "VmHWM:");
+            // Dead connections go with the purge, which runs as events are
+            // logged: a few short connections drive it.
+            for (int i = 0; i < 60; ++i) {
+                ConnectionsPerSecond(tsy.echoPort, 10);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            std::printf("TessalyApp memory: idle %.1f MB, peak %.1f MB, after the purge %.1f MB\n", idleMB, peak,
+                        MemoryMB(pid, "VmRSS:"));
+        }
+    }
+
+    for (QProcess* p : {&tessaly, &socat1, &socat2, &haproxyProcess}) {
         p->terminate();
         if (!p->waitForFinished(3000)) p->kill();
         p->waitForFinished(3000);
