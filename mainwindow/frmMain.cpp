@@ -1,4 +1,5 @@
 #include "mainwindow/frmMain.h"
+#include "export/frmEventDetails.h"
 #include "mainwindow/frmSysTray.h"
 
 #include "engine/General.h"
@@ -1030,7 +1031,7 @@ void frmMain::Terminate()
     step([] { frmError::Unload(); });
     // The real-time log is not unloaded (its settings are not stored), only closed.
     step([] { frmRealTimeLogging::CloseAtExit(); });
-    // The event-details window unloads here once it exists.
+    step([] { frmEventDetails::Unload(); });
     step([] { frmConfigure::Unload(); });
     step([] { frmOptions::Unload(); });
     step([] { frmPort::Unload(); });

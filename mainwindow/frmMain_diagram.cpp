@@ -7,6 +7,7 @@
 #include "engine/General.h"
 #include "engine/Trap.h"
 #include "engine/frmError.h"
+#include "export/frmEventDetails.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "history/TreeImages.h"
@@ -729,12 +730,9 @@ void frmMain::DiagramArrowClick(DiagramArrow* clicked)
         // one that is gone ends in the message and the all-activity view.
         if (arrow->mblnServerSide || General::ExistsInCollection(logging->mobjSocketPairHistory, key)) {
             const std::shared_ptr<SocketPairHistory> h = logging->mobjSocketPairHistory.Item(key);
-            const int index = eventAt(*h);
-            (void)index;
-            // The event-details window joins here: frmEventDetails::SetDetails(h, index).
+            frmEventDetails::Instance()->SetDetails(h, eventAt(*h));
         }
-        // The event-details window joins here too: shown modeless, owned by
-        // this window, topmost while "&Keep on Top" is ticked (ShowToolWindow).
+        ShowToolWindow(frmEventDetails::Instance());
         if (!arrow) return;   // the details redrew the page the arrow stood on
         HighlightEvent(arrow.data());
     } catch (...) {

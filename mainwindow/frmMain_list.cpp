@@ -3,6 +3,7 @@
 #include "mainwindow/frmMain.h"
 
 #include "engine/General.h"
+#include "export/frmEventDetails.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "history/TreeImages.h"
@@ -83,9 +84,8 @@ void frmMain::lvwDetails_DblClick()
             const int position = mnodSelectedNode.mid(dash + 1).toInt(&ok);
             if (!ok) return;
             history->mobjSocketPairEvents.Item(position);   // an event no longer held ends here
-            // The event-details window joins here: frmEventDetails::SetDetails(history, position),
-            // then shown modeless, owned by this window, topmost while "&Keep on Top" is ticked
-            // (ShowToolWindow).
+            frmEventDetails::Instance()->SetDetails(history, position);
+            ShowToolWindow(frmEventDetails::Instance());
         }
     } catch (...) {
     }

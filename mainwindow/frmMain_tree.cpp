@@ -8,6 +8,7 @@
 #include "engine/Trap.h"
 #include "engine/frmConfigure.h"
 #include "engine/frmError.h"
+#include "export/frmEventDetails.h"
 #include "export/frmSaveHistory.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
@@ -147,7 +148,9 @@ void frmMain::tvwSockets_NodeClick(const QString& key)
 
         if (General::gobjLogging) General::gobjLogging->RefreshAllDetails(image);
 
-        // The event-details window is cleared here once it exists.
+        // A window that is not loaded is empty already: loading it to clear it
+        // would only cost the click its time.
+        if (frmEventDetails::IsLoaded()) frmEventDetails::Instance()->ClearDetails();
 
         if (load) {
             Logging* logging = General::gobjLogging;
@@ -174,7 +177,7 @@ void frmMain::tvwSockets_NodeClick(const QString& key)
                 const int port = PortOfTag(tree->Tag(tree->ParentKey(key)));
                 if (logging) logging->LoadAllConnections(client, server, port);
             } else if (image == kImgSocket || image == kImgSocketDisconnected) {
-                // The event-details window is repainted here once it exists.
+                if (frmEventDetails::IsLoaded()) frmEventDetails::Instance()->repaint();
                 emptyBranch();
                 const QString pairKey = tree->Tag(key).toString();
                 if (logging) {
@@ -187,9 +190,11 @@ void frmMain::tvwSockets_NodeClick(const QString& key)
                 const qsizetype dash = key.lastIndexOf(QLatin1Char('-'));
                 const QString pairKey = dash < 0 ? key : key.left(dash);
                 if (logging) mobjCurrentHistory = logging->mobjSocketPairHistory.Item(pairKey);
+                // The position comes from the node's key, which the purge's
+                // renumbering keeps current; its tag may be stale.
                 const int position = dash < 0 ? 0 : key.mid(dash + 1).toInt();
-                // The event-details window is given the history and the position
-                // here while it is visible, once it exists.
+                if (frmEventDetails::IsLoaded() && frmEventDetails::Instance()->isVisible())
+                    frmEventDetails::Instance()->SetDetails(mobjCurrentHistory, position);
                 // A redraw the purge asked for shows the page holding the event.
                 const bool pageChanged = CheckForPageChange(position);
                 if ((pageChanged || gblnRequestRedraw) && General::gblnConnectionDiagramView)

@@ -70,7 +70,7 @@ void frmSysTray::Unload()
     if (!gTray) return;
     frmSysTray* t = gTray.data();
     gTray = nullptr;
-    t->trayIcon->hide();
+    if (t->trayIcon) t->trayIcon->hide();
     t->tmrSysTray->SetEnabled(false);
     // Exit from the icon's own menu unloads it while the menu is still busy.
     t->deleteLater();
@@ -100,7 +100,7 @@ bool frmSysTray::TrayAvailable()
 
 void frmSysTray::SetTrayAvailableHook(std::function<bool()> hook) { gTrayAvailableHook = std::move(hook); }
 
-bool frmSysTray::InUse() { return gTray && gTray->trayIcon->isVisible() && TrayAvailable(); }
+bool frmSysTray::InUse() { return gTray && gTray->trayIcon && gTray->trayIcon->isVisible() && TrayAvailable(); }
 
 void frmSysTray::ResetAnimation()
 {
@@ -135,16 +135,25 @@ void frmSysTray::Form_Load()
     connect(mnuExit, &QAction::triggered, this, &frmSysTray::mnuExit_Click);
     connect(mnuSysTray, &QMenu::aboutToShow, this, &frmSysTray::PrepareMenu);
 
+    CreateIcon();
+
+    tmrSysTray = new tsy::WindowTimer(this, 400, false);
+    connect(tmrSysTray, &tsy::WindowTimer::Timer, this, &frmSysTray::tmrSysTray_Timer);
+    tmrSysTray->SetEnabled(true);
+}
+
+void frmSysTray::CreateIcon()
+{
+    // Where no tray exists there is nothing to add the icon to; the timer
+    // adds it once one appears.
+    if (trayIcon || !TrayAvailable()) return;
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setIcon(QIcon(QDir(tsy::Runtime::ProgramDir()).filePath(QStringLiteral("res/Tessaly.png"))));
     trayIcon->setToolTip(QStringLiteral("Tessaly"));
     trayIcon->setContextMenu(mnuSysTray);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &frmSysTray::OnActivated);
     trayIcon->show();
-
-    tmrSysTray = new tsy::WindowTimer(this, 400, false);
-    connect(tmrSysTray, &tsy::WindowTimer::Timer, this, &frmSysTray::tmrSysTray_Timer);
-    tmrSysTray->SetEnabled(true);
+    mintPicture = 0;
 }
 
 void frmSysTray::SetPicture(int picture)
@@ -153,11 +162,12 @@ void frmSysTray::SetPicture(int picture)
     if (picture == mintPicture) return;
     mintPicture = picture;
     const auto& pictures = Pictures();
-    if (picture >= 1 && picture <= pictures.size()) trayIcon->setIcon(pictures[picture - 1]);
+    if (trayIcon && picture >= 1 && picture <= pictures.size()) trayIcon->setIcon(pictures[picture - 1]);
 }
 
 void frmSysTray::tmrSysTray_Timer()
 {
+    CreateIcon();
     if (gC2S.animating || gS2C.animating) SetPicture(gS2C.frame * 5 + gC2S.frame + 1);
     else SetPicture(kIdlePicture);
     Advance(gC2S);
@@ -167,7 +177,7 @@ void frmSysTray::tmrSysTray_Timer()
     // the program unreachable: bring the window back.
     if (frmMain::IsLoaded()) {
         frmMain* main = frmMain::Instance();
-        if (main->isMinimized() && !main->isVisible() && !(TrayAvailable() && trayIcon->isVisible()))
+        if (main->isMinimized() && !main->isVisible() && !InUse())
             RestoreMainWindow();
     }
 }

@@ -37,7 +37,7 @@ public:
     // Picture shown now, 1 to 25.
     int CurrentPicture() const { return mintPicture; }
 
-    QSystemTrayIcon* trayIcon = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;   // only while a tray exists
     QMenu* mnuSysTray = nullptr;
     QAction* mnuRestore = nullptr;
     QAction* mnuConfigure = nullptr;
@@ -56,6 +56,7 @@ private:
     frmSysTray();
     ~frmSysTray() override;
     void Form_Load();
+    void CreateIcon();
     void SetPicture(int picture);
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
     static void RestoreMainWindow();

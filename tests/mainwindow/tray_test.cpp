@@ -40,11 +40,13 @@ protected:
     void SetUp() override
     {
         frmSysTray::ResetAnimation();
+        frmSysTray::SetTrayAvailableHook([] { return true; });
         mTray = frmSysTray::Load();
         mTray->tmrSysTray->SetEnabled(false);
     }
     void TearDown() override
     {
+        frmSysTray::SetTrayAvailableHook({});
         frmSysTray::Unload();
         frmSysTray::ResetAnimation();
     }
@@ -211,6 +213,7 @@ TEST_F(TrayWindowTest, WithoutATrayClosingEndsTheProgramAndMinimisingOnlyMinimis
     frmMain* main = Open(false);
     ASSERT_TRUE(frmSysTray::IsLoaded());   // the option is on by default
     EXPECT_FALSE(frmSysTray::InUse());
+    EXPECT_EQ(frmSysTray::Loaded()->trayIcon, nullptr);   // nothing to add it to
     main->setWindowState(main->windowState() | Qt::WindowMinimized);
     tsytest::Pump(20);
     EXPECT_TRUE(main->isVisible());
