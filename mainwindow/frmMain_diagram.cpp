@@ -733,7 +733,9 @@ void frmMain::DiagramArrowClick(DiagramArrow* clicked)
             frmEventDetails::Instance()->SetDetails(h, eventAt(*h));
         }
         ShowToolWindow(frmEventDetails::Instance());
-        if (!arrow) return;   // the details redrew the page the arrow stood on
+        // The details may have redrawn the page the arrow stood on: the old
+        // arrows are then off the canvas, waiting to be deleted.
+        if (!arrow || (arrow->mblnServerSide ? aniTSY2Server : aniClient2TSY).value(arrow->mintRow) != arrow) return;
         HighlightEvent(arrow.data());
     } catch (...) {
         frmError::LogError(QString::fromLatin1(kPurged));

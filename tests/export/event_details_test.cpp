@@ -10,6 +10,7 @@
 #include "history/Logging.h"
 #include "history/SocketEvent.h"
 #include "history/SocketPairHistory.h"
+#include "mainwindow/DiagramArrow.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
 #include "platform/FormatLibrary.h"
@@ -330,6 +331,83 @@ TEST_F(EventDetailsTest, TheNodeClickClearsItAndAnEventNodeFillsItWhileVisible)
     mMain->tvwSockets_NodeClick(h->mstrSocketPairKey + QStringLiteral("-3"));
     EXPECT_EQ(mWin->EventIndex(), 3);
     EXPECT_EQ(mWin->lblDescription->text(), QStringLiteral("Description: ") + h->mobjSocketPairEvents.Item(3)->mstrDescription);
+}
+
+TEST_F(EventDetailsTest, SteppingMovesTheDiagramHighlightAndTurnsItsPages)
+{
+    const int port = Port(QStringLiteral("127.0.0.1"), mEcho.serverPort());
+    frmMain::Unload();
+    mMain = frmMain::Instance();
+    tsytest::RawClient client(port);
+    auto h = Echoed(client, "a");
+    for (int i = 0; i < 10 && h->mobjSocketPairEvents.Count() < 25; ++i) {
+        const QByteArray more = "more" + QByteArray::number(i);
+        client.Send(more);
+        ASSERT_TRUE(client.WaitFor(more));
+    }
+    const int n = h->mobjSocketPairEvents.Count();
+    ASSERT_GE(n, 22);
+    const int errors = tsytest::WholeErrorLog().size();
+
+    // The socket's diagram, its first page.
+    General::gblnConnectionDiagramView = true;
+    mMain->show();
+    const QString portKey = QStringLiteral("PROTO") + QString::number(port);
+    mMain->tvwSockets_NodeClick(portKey);
+    const QString connection = mMain->tvwSockets->ChildKeys(portKey).value(0);
+    mMain->tvwSockets_NodeClick(connection);
+    mMain->tvwSockets_NodeClick(h->mstrSocketPairKey);
+    ASSERT_EQ(mMain->mintCurrentPage, 0);
+
+    mWin->SetDetails(h, 19);
+    mWin->UpdateButtons();
+    EXPECT_TRUE(mMain->shpHighlight->isVisible());
+    EXPECT_EQ(mMain->mintCurrentEvent, 19);
+    EXPECT_EQ(mMain->lblDetails->PanelText(2), QStringLiteral("Event 19 of %1  ").arg(n));
+    mWin->cmdRight[0]->click();
+    EXPECT_EQ(mMain->mintCurrentEvent, 20);
+    EXPECT_EQ(mMain->mintCurrentPage, 0);
+    mWin->cmdRight[0]->click();   // 20 -> 21: the second page is drawn and framed
+    EXPECT_EQ(mMain->mintCurrentPage, 1);
+    EXPECT_EQ(mMain->mintCurrentEvent, 21);
+    EXPECT_TRUE(mMain->shpHighlight->isVisible());
+    EXPECT_EQ(mMain->lblDetails->PanelText(2), QStringLiteral("Event 21 of %1  ").arg(n));
+    mWin->cmdLeft[1]->click();
+    EXPECT_EQ(mMain->mintCurrentPage, 0);
+    EXPECT_EQ(mMain->mintCurrentEvent, 20);
+    EXPECT_EQ(tsytest::WholeErrorLog().size(), errors);
+
+    // An arrow's click opens the window on the event the arrow shows.
+    mWin->hide();
+    const int row = mMain->aniClient2TSY.firstKey();
+    mMain->aniClient2TSY_Click(row);
+    EXPECT_TRUE(mWin->isVisible());
+    const int clicked = mWin->EventIndex();
+    ASSERT_GT(clicked, 0);
+    EXPECT_EQ(h->mobjSocketPairEvents.Item(clicked)->mobjUIObject.data(), static_cast<QObject*>(mMain->aniClient2TSY.value(row).data()));
+    EXPECT_EQ(mMain->mintCurrentEvent, clicked);
+
+    // A double-click on an event node's list opens it on that event.
+    mWin->hide();
+    const QString eventKey = h->mstrSocketPairKey + QStringLiteral("-4");
+    mMain->tvwSockets_NodeClick(eventKey);
+    mMain->lvwDetails_DblClick();
+    EXPECT_TRUE(mWin->isVisible());
+    EXPECT_EQ(mWin->EventIndex(), 4);
+
+    // Emptying the window takes the frame away.
+    mWin->ClearDetails();
+    EXPECT_FALSE(mMain->shpHighlight->isVisible());
+
+    // In the event-history view there is nothing to frame and nothing fails.
+    General::gblnConnectionDiagramView = false;
+    mWin->SetDetails(h, 5);
+    mWin->UpdateButtons();
+    mWin->cmdRight[0]->click();
+    mWin->cmdRight[0]->click();
+    EXPECT_EQ(mWin->EventIndex(), 7);
+    EXPECT_FALSE(mMain->shpHighlight->isVisible());
+    EXPECT_EQ(tsytest::WholeErrorLog().size(), errors);
 }
 
 TEST(EventDetailsSettingsTest, SurviveAFrameCloseAndFallBackWhenNotNumbers)
