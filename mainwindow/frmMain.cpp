@@ -180,10 +180,11 @@ void frmMain::Form_Load()
     SetupListHandlers();
     SetupScreen();
     fraConnectionPanel->move(fraConnectionPanel->x(), 0);
-    // Loaded hidden: its show box decides whether the pane is shown.
-    frmRealTimeData::Instance();
     msngTreeWidth = 3720;
     msngDetailsHeight = 2000;
+    // Loaded hidden: its show box decides whether the pane is shown. After
+    // the initial sizes, since its load may lay the window out already.
+    frmRealTimeData::Instance();
     ShowMonitoringTitle();
     ResizeForm();
 }

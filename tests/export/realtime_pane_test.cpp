@@ -433,6 +433,10 @@ TEST_F(RealTimePane, ShowSwitchesHideAndShowThePaneAtOnce)
     main->show();
     Pump(30);
     ASSERT_TRUE(main->txtRealTime->isVisible());
+    // Loading this window with the main window lays it out no differently:
+    // the pane sits at the bottom, level with the tree.
+    EXPECT_GT(main->txtRealTime->height(), 20);
+    EXPECT_NEAR(main->txtRealTime->geometry().bottom(), main->tvwSockets->geometry().bottom(), 3);
     // Unticking the show box hides the pane before any OK; Cancel brings it back.
     rt->chkShowRealTimeData->click();
     EXPECT_FALSE(main->txtRealTime->isVisible());
