@@ -9,6 +9,7 @@
 #include "history/Logging.h"
 #include "history/SocketEvent.h"
 #include "history/SocketPairHistory.h"
+#include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
@@ -77,6 +78,24 @@ void StopEngine()
     General::gobjListening = nullptr;
     delete General::gobjLogging;
     General::gobjLogging = nullptr;
+}
+
+void UnloadMainWindowAndEngine()
+{
+    frmMain::Unload();
+    frmOptions::Unload();
+    if (General::gobjListening) {
+        General::gobjListening->DeInitaliseListeningSockets();
+        delete General::gobjListening;
+        General::gobjListening = nullptr;
+    }
+    delete General::gobjLogging;
+    General::gobjLogging = nullptr;
+    General::gblnApplicationClosing = true;
+    frmError::Unload();
+    General::gblnApplicationClosing = false;
+    frmMain::SetEndProgramHook({});
+    Pump(20);
 }
 
 void SwitchOffFailureSimulation()

@@ -34,6 +34,11 @@ void StartEngine();
 // Stops listening, unloads every socket pair and deletes recorder and listener.
 void StopEngine();
 
+// After a main-window test: unloads the main and options windows, stops and
+// deletes recorder and listener, unloads the error window as the shutdown
+// does and drops the end-of-program hook.
+void UnloadMainWindowAndEngine();
+
 // Every failure-simulation switch off.
 void SwitchOffFailureSimulation();
 // Raises the history limits so every event of every connection is kept.

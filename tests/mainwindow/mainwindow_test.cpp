@@ -67,20 +67,8 @@ protected:
 
     void TearDown() override
     {
-        frmMain::Unload();
-        if (General::gobjListening) {
-            General::gobjListening->DeInitaliseListeningSockets();
-            delete General::gobjListening;
-            General::gobjListening = nullptr;
-        }
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
+        tsytest::UnloadMainWindowAndEngine();
         General::gblnKeepOnTop = false;
-        frmMain::SetEndProgramHook({});
-        tsytest::Pump(20);
     }
 
     QTcpServer mBlocker;

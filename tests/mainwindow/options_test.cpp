@@ -1,6 +1,7 @@
 // The options window over the real main window: defaults, switches that act
 // at once, OK and Cancel, the frame's close, the autostart entry, the
 // up-downs and what the main window's set-up reads from it.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -43,21 +44,8 @@ protected:
 
     void TearDown() override
     {
-        frmMain::Unload();
-        frmOptions::Unload();
-        if (General::gobjListening) {
-            General::gobjListening->DeInitaliseListeningSockets();
-            delete General::gobjListening;
-            General::gobjListening = nullptr;
-        }
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
-        frmMain::SetEndProgramHook({});
+        tsytest::UnloadMainWindowAndEngine();
         QFile::remove(tsy::Runtime::AutostartFile());
-        tsytest::Pump(20);
     }
 
     frmMain* ShownMain()
