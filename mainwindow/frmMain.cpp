@@ -41,7 +41,9 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTextEdit>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -115,6 +117,24 @@ public:
         setCursor(shape);
         setMouseTracking(false);
     }
+};
+
+// The tree's item painter, remembering the size of each text it measured
+// (every node has the same font and icon size).
+class MeasuredOnceDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (const auto it = mSizes.constFind(text); it != mSizes.constEnd()) return *it;
+        const QSize size = QStyledItemDelegate::sizeHint(option, index);
+        if (mSizes.size() > 20000) mSizes.clear();
+        mSizes.insert(text, size);
+        return size;
+    }
+private:
+    mutable QHash<QString, QSize> mSizes;
 };
 
 } // namespace
@@ -453,6 +473,11 @@ void frmMain::BuildControls()
     tvwSockets->setTextElideMode(Qt::ElideNone);
     tvwSockets->header()->setStretchLastSection(false);
     tvwSockets->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // Sizing the column to its contents measures the rows at every change of
+    // the tree, which under traffic is every turn of the loop: keep the rows
+    // one height and each text's measure once.
+    tvwSockets->setUniformRowHeights(true);
+    tvwSockets->setItemDelegate(new MeasuredOnceDelegate(tvwSockets));
     tvwSockets->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     tvwSockets->installEventFilter(this);
     General::SetSocketTree(tvwSockets);
@@ -756,6 +781,30 @@ void frmMain::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
     ResizeForm();
+}
+
+bool frmMain::event(QEvent* event)
+{
+    // Under a flood of socket events the tree, the list, the diagram and the
+    // panels change at every turn of the loop, and painting the window each
+    // time would take the relay's time. Paint at most every 40 ms; a request
+    // that comes sooner is put off, never dropped.
+    constexpr qint64 kPaintInterval = 40;
+    if (event->type() == QEvent::UpdateRequest) {
+        const qint64 since = mPaintClock.isValid() ? mPaintClock.elapsed() : kPaintInterval;
+        if (since < kPaintInterval) {
+            if (!mblnPaintPending) {
+                mblnPaintPending = true;
+                QTimer::singleShot(int(kPaintInterval - since), this, [this] {
+                    mblnPaintPending = false;
+                    QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+                });
+            }
+            return true;
+        }
+        mPaintClock.start();
+    }
+    return QMainWindow::event(event);
 }
 
 void frmMain::changeEvent(QEvent* event)

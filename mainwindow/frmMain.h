@@ -3,6 +3,7 @@
 // diagram, real-time data pane, menus, toolbar, status bar and the periodic
 // work (purge, counters, unloading finished socket pairs). Its Terminate is
 // the program's shutdown.
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMap>
 #include <QPoint>
@@ -178,6 +179,7 @@ public slots:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -213,6 +215,8 @@ private:
     bool mblnAnimateDiagram = true;          // read once per drawing
     qint64 mlngDrawnTrimmed = 0;             // events the shown history had lost when its page was drawn
     QPointer<DiagramArrow> mobjHighlighted;  // the framed arrow
+    QElapsedTimer mPaintClock;               // since the window was last painted
+    bool mblnPaintPending = false;           // a deferred paint is on its way
 
     // Socket tree (frmMain_tree.cpp).
     void SetupTreeHandlers();   // connects the tree and the pop-up's items

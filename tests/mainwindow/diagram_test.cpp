@@ -27,6 +27,7 @@
 #include <QScrollBar>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QToolBar>
 #include <gtest/gtest.h>
 
@@ -389,6 +390,16 @@ TEST_F(DiagramTest, LiveEventsAreDrawnOnlyIntoTheShownHistory)
     EXPECT_TRUE(main->aniTSY2Server.value(2));
     EXPECT_EQ(main->aniTSY2Server.value(2)->property("Tag").toString(), "3");
     EXPECT_EQ(Panel(2), "Events: 3  ");
+
+    // A left click on an arrow frames it; the frame lets the next click through.
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(main->aniTSY2Server.value(2), Qt::LeftButton, {}, QPoint(64, 24));
+        EXPECT_FALSE(main->shpHighlight->isHidden());
+        EXPECT_EQ(main->mintCurrentEvent, 3);
+        EXPECT_EQ(Panel(2), "Event 3 of 3  ");
+        QTest::mouseClick(main->aniClient2TSY.value(1), Qt::LeftButton, {}, QPoint(64, 24));
+        EXPECT_EQ(main->mintCurrentEvent, 1);
+    }
 
     // While an event node is selected nothing is drawn; the highlight of an
     // event held but not drawn draws its page first.

@@ -1,0 +1,209 @@
+// The connection diagram inside the real main window, offscreen, in process:
+//
+//   diagram_bench [--pages N] [--mib N] [--rounds N]
+//
+// (a) Draws a full 20-row page of a connection N times (default 50) and
+//     prints the median and worst time of DisplayConnectionDiagram.
+// (b) Pushes N MiB (default 64) one way through a Pass Through port to a
+//     sink, alternately with the connection's socket node selected in
+//     diagram mode (its diagram drawn live) and with the root selected;
+//     prints the median throughput of each and their ratio.
+#include "engine/General.h"
+#include "engine/Listening.h"
+#include "engine/frmProblemSimulation.h"
+#include "history/Logging.h"
+#include "history/SocketPairHistory.h"
+#include "mainwindow/frmMain.h"
+#include "platform/KeyedTree.h"
+#include "platform/Settings.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int ms = 20000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+int FreePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
+}
+
+// (a) A history of 20 events, each on its own row, four elements and more a row.
+std::vector<double> PageTimes(frmMain* main, int pages)
+{
+    auto h = std::make_shared<SocketPairHistory>();
+    h->mstrSocketPairKey = QStringLiteral("KEYBENCH");
+    h->mstrRemoteClientIP = QStringLiteral("127.0.0.1");
+    h->mstrRemoteServerIP = QStringLiteral("127.0.0.1");
+    for (int i = 0; i < 20; ++i) {
+        auto e = std::make_shared<SocketEvent>();
+        e->mobjEventType = i % 2 ? SocketEventType::ClientBytesSendStart : SocketEventType::ServerBytesReceived;
+        e->mstrDescription = QStringLiteral("Received data from the remote client");
+        e->mstrEventTime = QStringLiteral("12:00:00.000");
+        h->AddEvent(e);
+    }
+    General::gobjLogging->mobjSocketPairHistory.Add(h, h->mstrSocketPairKey);
+    main->tvwSockets->Add(QStringLiteral("ROOT"), h->mstrSocketPairKey, QStringLiteral("Alive"), QStringLiteral("Socket"));
+    main->tvwSockets->SetTag(h->mstrSocketPairKey, h->mstrSocketPairKey);
+    main->mnodSelectedNode = h->mstrSocketPairKey;
+    main->ShowDetailsView();
+    std::vector<double> ms;
+    for (int i = 0; i < pages; ++i) {
+        QElapsedTimer t;
+        t.start();
+        main->DisplayConnectionDiagram(h);
+        ms.push_back(t.nsecsElapsed() / 1e6);
+        QCoreApplication::processEvents();   // let the last page's elements go
+    }
+    if (main->aniTSY.size() != 20) std::fprintf(stderr, "page has %d rows, expected 20\n", int(main->aniTSY.size()));
+    main->tvwSockets->Remove(h->mstrSocketPairKey);
+    General::gobjLogging->mobjSocketPairHistory.Remove(h->mstrSocketPairKey);
+    main->tvwSockets_NodeClick(QStringLiteral("ROOT"));
+    return ms;
+}
+
+// (b) One connection through the proxy to a sink; the bytes pushed one way.
+struct Transfer {
+    QTcpServer sink;
+    QTcpSocket* sinkSide = nullptr;
+    qint64 received = 0;
+    QTcpSocket client;
+};
+
+double PushMiB(Transfer& t, qint64 bytes)
+{
+    const QByteArray chunk(64 * 1024, 'x');
+    const qint64 target = t.received + bytes;
+    qint64 sent = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (t.received < target) {
+        while (sent < bytes && t.client.bytesToWrite() < 4 * 1024 * 1024) {
+            t.client.write(chunk);
+            sent += chunk.size();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (timer.elapsed() > 120000) return 0;
+    }
+    return bytes / 1e6 / (timer.nsecsElapsed() / 1e9);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_NO_GLIB", "1");   // as the program itself runs
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", QDir(home.path()).filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", QDir(home.path()).filePath(QStringLiteral("data")).toUtf8());
+    QApplication app(argc, argv);
+
+    int pages = 50, mib = 64, rounds = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const QByteArray a = argv[i];
+        const int v = std::atoi(argv[i + 1]);
+        if (a == "--pages") pages = v;
+        else if (a == "--mib") mib = v;
+        else if (a == "--rounds") rounds = v;
+    }
+
+    Transfer t;
+    t.sink.listen(QHostAddress::LocalHost, 0);
+    QObject::connect(&t.sink, &QTcpServer::newConnection, [&t] {
+        t.sinkSide = t.sink.nextPendingConnection();
+        QObject::connect(t.sinkSide, &QTcpSocket::readyRead, [&t] { t.received += t.sinkSide->readAll().size(); });
+    });
+    const int port = FreePort();
+    const QString p = QString::number(port);
+    tsy::Settings::SaveSetting(QStringLiteral("Protocols"), p, QStringLiteral("Pass Through"));
+    tsy::Settings::SaveSetting(QStringLiteral("PortsInUse"), p, QStringLiteral("Sink"));
+    const QString section = QStringLiteral("Protocols\\Pass Through\\Port ") + p;
+    tsy::Settings::SaveSetting(section, QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
+    tsy::Settings::SaveSetting(section, QStringLiteral("Port"), QString::number(t.sink.serverPort()));
+
+    General::gblnLoggingEnabled = true;
+    General::gblnConnectionDiagramView = true;
+    General::gobjLogging = new Logging();
+    General::gobjListening = new Listening();
+    for (QCheckBox* box : {frmProblemSimulation::Instance()->chkRefuseConnections,
+                           frmProblemSimulation::Instance()->chkTerminateConnections,
+                           frmProblemSimulation::Instance()->chkDangleConnections,
+                           frmProblemSimulation::Instance()->chkThrottleC2SData,
+                           frmProblemSimulation::Instance()->chkThrottleS2CData})
+        box->setChecked(false);
+    General::gobjListening->InitaliseListeningSockets();
+    frmMain* main = frmMain::Instance();
+    main->resize(1200, 800);
+    main->show();
+    QCoreApplication::processEvents();
+
+    const std::vector<double> ms = PageTimes(main, pages);
+    std::printf("(a) DisplayConnectionDiagram, full 20-row page, %d draws: median %.2f ms, worst %.2f ms (target <= 100 ms)\n",
+                pages, Median(ms), *std::max_element(ms.begin(), ms.end()));
+
+    t.client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    if (!t.client.waitForConnected(5000) || !WaitUntil([&] { return t.sinkSide != nullptr; })) {
+        std::fprintf(stderr, "no connection through the proxy\n");
+        return 1;
+    }
+    PushMiB(t, 1 << 20);   // warm-up; the server side is known afterwards
+    const QString key = General::gobjLogging->mobjSocketPairHistory.KeyAt(1);
+    const auto selectSocket = [&] {
+        main->tvwSockets_NodeClick(QStringLiteral("ROOT"));
+        main->tvwSockets_NodeClick(QStringLiteral("PROTO") + p);
+        main->tvwSockets_NodeClick(QStringLiteral("CON") + p + QStringLiteral("127.0.0.1127.0.0.1"));
+        main->tvwSockets_NodeClick(key);
+        return main->mnodSelectedNode == key && main->aniTSY.size() > 0;
+    };
+    std::vector<double> shown, root;
+    const qint64 bytes = qint64(mib) * 1024 * 1024;
+    for (int r = 0; r < rounds; ++r) {
+        if (!selectSocket()) {
+            std::fprintf(stderr, "the socket node's diagram is not shown\n");
+            return 1;
+        }
+        shown.push_back(PushMiB(t, bytes));
+        main->tvwSockets_NodeClick(QStringLiteral("ROOT"));
+        root.push_back(PushMiB(t, bytes));
+    }
+    const double s = Median(shown), r0 = Median(root);
+    std::printf("(b) %d MiB through Pass Through, %d interleaved rounds: diagram shown %.0f MB/s, root selected %.0f MB/s, "
+                "ratio %.0f %% (target >= 80 %%)\n", mib, rounds, s, r0, r0 > 0 ? 100 * s / r0 : 0.0);
+    std::printf("    rounds shown:");
+    for (double v : shown) std::printf(" %.0f", v);
+    std::printf("; root:");
+    for (double v : root) std::printf(" %.0f", v);
+    std::printf(" MB/s\n");
+
+    t.client.close();
+    General::gobjListening->DeInitaliseListeningSockets();
+    return 0;
+}
