@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <QSet>
+#include <QTimer>
 
 namespace tsy {
 
@@ -9,9 +10,12 @@ namespace {
 
 bool TextLess(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
 
-// A row that sorts by its text, ignoring case.
+// A row that carries its key and image name and sorts by its text, ignoring case.
 class KeyedRow : public QTreeWidgetItem {
 public:
+    QString key;
+    QString image;
+
     bool operator<(const QTreeWidgetItem& other) const override
     {
         const auto* list = qobject_cast<const KeyedList*>(treeWidget());
@@ -30,6 +34,15 @@ KeyedList::KeyedList(QWidget* parent) : QTreeWidget(parent)
     setAllColumnsShowFocus(true);
     header()->setSectionsClickable(true);
     header()->setSortIndicatorShown(false);
+    mRepaint = new QTimer(this);
+    mRepaint->setSingleShot(true);
+    mRepaint->setInterval(kRepaintMs);
+    connect(mRepaint, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+}
+
+void KeyedList::dataChanged(const QModelIndex&, const QModelIndex&, const QList<int>&)
+{
+    if (!mRepaint->isActive()) mRepaint->start();
 }
 
 void KeyedList::SetColumns(const QStringList& headers)
@@ -48,7 +61,7 @@ QTreeWidgetItem* KeyedList::NewRow(const QString& key, const QString& text, cons
 {
     auto* row = new KeyedRow;
     row->setText(0, text);
-    row->setData(0, KeyRole, key);
+    row->key = key;
     if (!image.isEmpty()) SetRowImage(row, image);
     return row;
 }
@@ -74,19 +87,18 @@ QTreeWidgetItem* KeyedList::Add(QTreeWidgetItem* row)
 
 void KeyedList::AddRows(const QList<QTreeWidgetItem*>& rows)
 {
-    QSet<QString> keys;
-    for (const QTreeWidgetItem* row : rows) {
-        const QString key = KeyOf(row);
+    mIndex.reserve(mIndex.size() + rows.size());
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const QString key = KeyOf(rows[i]);
         if (key.isEmpty()) continue;
-        if (Exists(key) || keys.contains(key)) {
-            qDeleteAll(rows);
-            throw CollectionError(35602, "Key is not unique in collection");
+        if (!mIndex.contains(key)) {
+            mIndex.insert(key, rows[i]);
+            continue;
         }
-        keys.insert(key);
-    }
-    for (QTreeWidgetItem* row : rows) {
-        const QString key = KeyOf(row);
-        if (!key.isEmpty()) mIndex.insert(key, row);
+        // A key already used: none of these rows goes in.
+        for (qsizetype j = 0; j < i; ++j) mIndex.remove(KeyOf(rows[j]));
+        qDeleteAll(rows);
+        throw CollectionError(35602, "Key is not unique in collection");
     }
     addTopLevelItems(rows);
     if (mSorted) SortNow();
@@ -114,20 +126,26 @@ void KeyedList::Clear()
 
 QString KeyedList::KeyOf(const QTreeWidgetItem* item)
 {
-    return item ? item->data(0, KeyRole).toString() : QString();
+    const auto* row = dynamic_cast<const KeyedRow*>(item);
+    return row ? row->key : QString();
+}
+
+QString KeyedList::ImageOf(const QTreeWidgetItem* item)
+{
+    const auto* row = dynamic_cast<const KeyedRow*>(item);
+    return row ? row->image : QString();
 }
 
 void KeyedList::SetRowImage(QTreeWidgetItem* row, const QString& image) const
 {
-    row->setData(0, ImageRole, image);
+    if (auto* keyed = dynamic_cast<KeyedRow*>(row)) keyed->image = image;
     row->setIcon(0, mImages.value(image));
 }
 
 void KeyedList::SetImages(const QHash<QString, QIcon>& images)
 {
     mImages = images;
-    for (int i = 0; i < topLevelItemCount(); ++i)
-        SetRowImage(topLevelItem(i), topLevelItem(i)->data(0, ImageRole).toString());
+    for (int i = 0; i < topLevelItemCount(); ++i) SetRowImage(topLevelItem(i), ImageOf(topLevelItem(i)));
 }
 
 void KeyedList::SetSorting(bool sorted, int key, Qt::SortOrder order)

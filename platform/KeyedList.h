@@ -18,13 +18,13 @@
 #include <QStringList>
 #include <QTreeWidget>
 
+class QTimer;
+
 namespace tsy {
 
 class KeyedList : public QTreeWidget {
     Q_OBJECT
 public:
-    enum Role { KeyRole = Qt::UserRole, ImageRole = Qt::UserRole + 1 };
-
     explicit KeyedList(QWidget* parent = nullptr);
 
     // Replaces the columns with these headers; the rows stay.
@@ -48,10 +48,12 @@ public:
     void Remove(const QString& key);                  // throws 35601 when missing
     void Clear();                                     // every row; the columns stay
 
+    // Key and image name of a row made by NewRow; empty for any other item.
     static QString KeyOf(const QTreeWidgetItem* item);
+    static QString ImageOf(const QTreeWidgetItem* item);
     QString Text(const QString& key, int column = 0) const { return Row(key)->text(column); }
     void SetText(const QString& key, int column, const QString& text) { Row(key)->setText(column, text); }
-    QString Image(const QString& key) const { return Row(key)->data(0, ImageRole).toString(); }
+    QString Image(const QString& key) const { return ImageOf(Row(key)); }
     void SetImage(const QString& key, const QString& image) { SetRowImage(Row(key), image); }
     void SetRowImage(QTreeWidgetItem* row, const QString& image) const;
 
@@ -64,12 +66,22 @@ public:
     // Sets the sort state and sorts the rows by it at once.
     void SetSorting(bool sorted, int key, Qt::SortOrder order);
 
+protected:
+    // A changed text repaints the list within kRepaintMs instead of at once:
+    // a row updated on every relayed event would otherwise repaint the list
+    // on every pass of the event loop. Rows are all one height, so a text
+    // change never moves another row.
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                     const QList<int>& roles = QList<int>()) override;
+
 private:
+    static constexpr int kRepaintMs = 40;
     void SortNow();
     int SortedPosition(const QTreeWidgetItem* row) const;
 
     QHash<QString, QTreeWidgetItem*> mIndex;
     QHash<QString, QIcon> mImages;
+    QTimer* mRepaint = nullptr;
     bool mSorted = false;
     int mSortKey = 0;
     Qt::SortOrder mSortOrder = Qt::AscendingOrder;
