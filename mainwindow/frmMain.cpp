@@ -26,6 +26,7 @@
 #include "platform/Winsock.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -220,9 +221,7 @@ void frmMain::BuildMenus()
     QMenu* mnuFile = bar->addMenu(QStringLiteral("&File"));
     QAction* mnuClearAllData = mnuFile->addAction(QStringLiteral("&Clear All Data"));
     mnuClearAllData->setObjectName(QStringLiteral("mnuClearAllData"));
-    connect(mnuClearAllData, &QAction::triggered, this, [] {
-        if (General::gobjLogging) General::gobjLogging->ClearAllData();
-    });
+    connect(mnuClearAllData, &QAction::triggered, this, &frmMain::mnuClearAllData_Click);
     mnuFile->addSeparator();
     QAction* mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     mnuExit->setObjectName(QStringLiteral("mnuExit"));
@@ -236,10 +235,17 @@ void frmMain::BuildMenus()
     mnuConnectionDiagram->setObjectName(QStringLiteral("mnuConnectionDiagram"));
     mnuConnectionDiagram->setCheckable(true);
     mnuConnectionDiagram->setChecked(true);
+    // A pair of radio items: triggering the ticked one keeps it ticked.
+    auto* mode = new QActionGroup(this);
+    mode->setExclusive(true);
+    mode->addAction(mnuEventHistory);
+    mode->addAction(mnuConnectionDiagram);
+    connect(mnuEventHistory, &QAction::triggered, this, &frmMain::mnuEventHistory_Click);
+    connect(mnuConnectionDiagram, &QAction::triggered, this, &frmMain::mnuConnectionDiagram_Click);
     mnuView->addSeparator();
     QAction* mnuRealTimeData = mnuView->addAction(QStringLiteral("&Real Time Data..."));
     mnuRealTimeData->setObjectName(QStringLiteral("mnuRealTimeData"));
-    connect(mnuRealTimeData, &QAction::triggered, this, [this] { ShowToolWindow(frmRealTimeData::Instance()); });
+    connect(mnuRealTimeData, &QAction::triggered, this, &frmMain::mnuRealTimeData_Click);
     QAction* mnuViewErrorMessages = mnuView->addAction(QStringLiteral("Error &Messages..."));
     mnuViewErrorMessages->setObjectName(QStringLiteral("mnuViewErrorMessages"));
     connect(mnuViewErrorMessages, &QAction::triggered, this, &frmMain::mnuViewErrorMessages_Click);
@@ -254,7 +260,7 @@ void frmMain::BuildMenus()
     mnuSaveHistory = mnuTools->addAction(QStringLiteral("&Save Data..."));
     mnuSaveHistory->setObjectName(QStringLiteral("mnuSaveHistory"));
     mnuSaveHistory->setEnabled(false);
-    connect(mnuSaveHistory, &QAction::triggered, this, [this] { frmSaveHistory::Open(this); });
+    connect(mnuSaveHistory, &QAction::triggered, this, &frmMain::mnuSaveHistory_Click);
     mnuTools->addSeparator();
     QAction* mnuConfigure = mnuTools->addAction(QStringLiteral("&Configure Ports..."));
     mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
@@ -264,18 +270,20 @@ void frmMain::BuildMenus()
     connect(mnuFailureSimulation, &QAction::triggered, this, &frmMain::mnuFailureSimulation_Click);
     QAction* mnuRealTimeLogging = mnuTools->addAction(QStringLiteral("&Real Time Logging..."));
     mnuRealTimeLogging->setObjectName(QStringLiteral("mnuRealTimeLogging"));
-    connect(mnuRealTimeLogging, &QAction::triggered, this, [this] { ShowToolWindow(frmRealTimeLogging::Instance()); });
+    connect(mnuRealTimeLogging, &QAction::triggered, this, &frmMain::mnuRealTimeLogging_Click);
     mnuTools->addSeparator();
     QAction* mnuOptions = mnuTools->addAction(QStringLiteral("&Options..."));
     mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
-    connect(mnuOptions, &QAction::triggered, this, [this] { ShowToolWindow(frmOptions::Instance()); });
+    connect(mnuOptions, &QAction::triggered, this, &frmMain::mnuOptions_Click);
 
     QMenu* mnuHelp = bar->addMenu(QStringLiteral("&Help"));
     QAction* mnuContents = mnuHelp->addAction(QStringLiteral("&Contents..."));
     mnuContents->setObjectName(QStringLiteral("mnuContents"));
-    connect(mnuContents, &QAction::triggered, this, [] { tsy::Runtime::OpenHelp(); });
+    connect(mnuContents, &QAction::triggered, this, &frmMain::mnuContents_Click);
     mnuHelp->addSeparator();
-    mnuHelp->addAction(QStringLiteral("&About..."))->setObjectName(QStringLiteral("mnuAbout"));
+    QAction* mnuAbout = mnuHelp->addAction(QStringLiteral("&About..."));
+    mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+    connect(mnuAbout, &QAction::triggered, this, &frmMain::mnuAbout_Click);
 
     // The tree's pop-up: never part of the menu bar.
     mnuPopup = new QMenu(QStringLiteral("mnuPopup"), this);
@@ -640,14 +648,6 @@ bool frmMain::KeepOnTop() const { return mnuKeepOnTop && mnuKeepOnTop->isChecked
 
 bool frmMain::HiddenInTray() const { return isMinimized() && OptionDisplayInSysTray(); }
 
-void frmMain::mnuKeepOnTop_Click()
-{
-    // The action has already had its tick inverted by the time we get here.
-    if (auto* button = barToolbar ? barToolbar->findChild<QToolButton*>(QStringLiteral("KeepOnTop")) : nullptr)
-        button->setChecked(mnuKeepOnTop->isChecked());
-    ApplyKeepOnTop();
-}
-
 void frmMain::ApplyKeepOnTop()
 {
     General::gblnKeepOnTop = mnuKeepOnTop->isChecked();
@@ -664,14 +664,6 @@ void frmMain::ShowToolWindow(QWidget* window)
     if (KeepOnTop()) General::SetTopMost(window, true);
 }
 
-void frmMain::mnuViewErrorMessages_Click() { ShowToolWindow(frmError::Instance()); }
-
-void frmMain::mnuFailureSimulation_Click() { ShowToolWindow(frmProblemSimulation::Instance()); }
-
-void frmMain::mnuConfigure_Click() { ShowToolWindow(frmConfigure::Instance()); }
-
-void frmMain::mnuExit_Click() { Terminate(); }
-
 void frmMain::ShowMonitoringTitle()
 {
     QString ip;
@@ -686,60 +678,14 @@ void frmMain::ShowMonitoringTitle()
 }
 
 // ---------------------------------------------------------------------------
-// Toolbar and status bar commands (the ones that are live so far)
+// The real-time pane's switch
 // ---------------------------------------------------------------------------
-
-void frmMain::barToolbar_ButtonClick(const QString& key)
-{
-    if (key == QStringLiteral("Clear")) {
-        if (General::gobjLogging) General::gobjLogging->ClearAllData();
-    } else if (key == QStringLiteral("Configure")) {
-        mnuConfigure_Click();
-    } else if (key == QStringLiteral("Options")) {
-        ShowToolWindow(frmOptions::Instance());
-    } else if (key == QStringLiteral("Realtime")) {
-        ShowToolWindow(frmRealTimeData::Instance());
-    } else if (key == QStringLiteral("Errors")) {
-        mnuViewErrorMessages_Click();
-    } else if (key == QStringLiteral("SaveData")) {
-        frmSaveHistory::Open(this);
-    } else if (key == QStringLiteral("KeepOnTop")) {
-        mnuKeepOnTop->setChecked(!mnuKeepOnTop->isChecked());
-        mnuKeepOnTop_Click();
-    }
-}
-
-void frmMain::barToolbar_ButtonMenuClick(const QString& key)
-{
-    if (key == QStringLiteral("ShowRealTime")) SetRealTimePaneShown(true);
-    else if (key == QStringLiteral("HideRealTime")) SetRealTimePaneShown(false);
-}
 
 void frmMain::SetRealTimePaneShown(bool shown)
 {
     // The box's own handling lays the window out when its value changes.
     frmRealTimeData::Instance()->chkShowRealTimeData->setChecked(shown);
     ResizeForm();
-}
-
-void frmMain::barStatus_PanelDblClick(int index)
-{
-    // Setting a box runs its own change handling, which rewrites its panel.
-    const auto flip = [](QCheckBox* box) { box->setChecked(!box->isChecked()); };
-    switch (index) {
-    case 4: flip(frmProblemSimulation::Instance()->chkTerminateConnections); break;
-    case 5: flip(frmProblemSimulation::Instance()->chkRefuseConnections); break;
-    case 6: {
-        frmProblemSimulation* sim = frmProblemSimulation::Instance();
-        const bool anyOn = sim->chkThrottleC2SData->isChecked() || sim->chkThrottleS2CData->isChecked();
-        sim->chkThrottleC2SData->setChecked(!anyOn);
-        sim->chkThrottleS2CData->setChecked(!anyOn);
-        break;
-    }
-    case 7: flip(frmProblemSimulation::Instance()->chkDangleConnections); break;
-    case 8: flip(frmRealTimeLogging::Instance()->chkLoggingEnabled); break;
-    default: break;
-    }
 }
 
 // ---------------------------------------------------------------------------

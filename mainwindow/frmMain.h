@@ -165,6 +165,17 @@ public:
     int mlngPreviousHeight = 0;
 
 public slots:
+    // The commands (frmMain_commands.cpp): each logs a failure of what it
+    // calls and goes on.
+    void mnuClearAllData_Click();
+    void mnuEventHistory_Click();
+    void mnuConnectionDiagram_Click();
+    void mnuRealTimeData_Click();
+    void mnuSaveHistory_Click();
+    void mnuRealTimeLogging_Click();
+    void mnuOptions_Click();
+    void mnuContents_Click();
+    void mnuAbout_Click();
     void mnuViewErrorMessages_Click();
     void mnuConfigure_Click();
     void mnuFailureSimulation_Click();

@@ -290,7 +290,8 @@ void frmMain::ShowDetailsView()
     const bool diagram = General::gblnConnectionDiagramView;
     if (!diagram) ClearConnectionDiagram();
     tsy::KeyedTree* tree = tvwSockets;
-    const QString image = tree->Image(mnodSelectedNode);
+    // A selected node the purge has removed shows neither list nor diagram.
+    const QString image = tree->Exists(mnodSelectedNode) ? tree->Image(mnodSelectedNode) : QString();
     Logging* logging = General::gobjLogging;
     const auto show = [this] {
         panDiagramOuter->show();
