@@ -4,6 +4,8 @@
 #include <QSet>
 #include <QTimer>
 
+#include <utility>
+
 namespace tsy {
 
 namespace {
@@ -37,12 +39,33 @@ KeyedList::KeyedList(QWidget* parent) : QTreeWidget(parent)
     mRepaint = new QTimer(this);
     mRepaint->setSingleShot(true);
     mRepaint->setInterval(kRepaintMs);
-    connect(mRepaint, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+    connect(mRepaint, &QTimer::timeout, this, &KeyedList::RepaintChanged);
 }
 
-void KeyedList::dataChanged(const QModelIndex&, const QModelIndex&, const QList<int>&)
+void KeyedList::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>&)
 {
+    // Only the changed rows are painted again, unless many changed.
+    constexpr qsizetype kManyRows = 16;
+    if (topLeft.row() != bottomRight.row() || mChanged.size() >= kManyRows) {
+        mChanged.append(QPersistentModelIndex());   // stands for the whole list
+    } else {
+        const QModelIndex first = topLeft.siblingAtColumn(0);
+        if (!mChanged.contains(first)) mChanged.append(first);
+    }
     if (!mRepaint->isActive()) mRepaint->start();
+}
+
+void KeyedList::RepaintChanged()
+{
+    const QList<QPersistentModelIndex> changed = std::exchange(mChanged, {});
+    for (const QPersistentModelIndex& index : changed) {
+        if (!index.isValid()) {
+            viewport()->update();
+            return;
+        }
+        const QRect cell = visualRect(index);
+        if (cell.isValid()) viewport()->update(QRect(0, cell.top(), viewport()->width(), cell.height()));
+    }
 }
 
 void KeyedList::SetColumns(const QStringList& headers)

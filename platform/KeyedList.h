@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QIcon>
 #include <QList>
+#include <QPersistentModelIndex>
 #include <QString>
 #include <QStringList>
 #include <QTreeWidget>
@@ -76,12 +77,14 @@ protected:
 
 private:
     static constexpr int kRepaintMs = 40;
+    void RepaintChanged();
     void SortNow();
     int SortedPosition(const QTreeWidgetItem* row) const;
 
     QHash<QString, QTreeWidgetItem*> mIndex;
     QHash<QString, QIcon> mImages;
     QTimer* mRepaint = nullptr;
+    QList<QPersistentModelIndex> mChanged;   // rows to repaint; a few at most
     bool mSorted = false;
     int mSortKey = 0;
     Qt::SortOrder mSortOrder = Qt::AscendingOrder;
