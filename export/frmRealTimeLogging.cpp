@@ -32,6 +32,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -44,6 +45,10 @@ namespace {
 QPointer<frmRealTimeLogging> sInstance;
 
 const QString kSection = QStringLiteral("RealTimeLogging");
+// Data chunks up to this size are escaped whole and kept for the chunk's
+// next event; larger ones are escaped and written in slices.
+constexpr qsizetype kWholeChunk = 1 << 20;
+constexpr qsizetype kSlice = 256 * 1024;
 constexpr const char* kWriteFailed = "An error occurred while attempting to write the log file.  The operating system reports: ";
 
 const char* const kColumns[15] = {
@@ -316,8 +321,9 @@ bool frmRealTimeLogging::OpenLogFile()
     return true;
 }
 
-bool frmRealTimeLogging::WriteWhole(std::initializer_list<QByteArrayView> pieces)
+bool frmRealTimeLogging::WriteWhole(std::initializer_list<QByteArrayView> pieces, bool blnLineStart)
 {
+    if (blnLineStart) mlngLineWritten = 0;
     // The data goes out as its own piece, so a large chunk is not copied
     // once more into a line buffer.
     iovec vec[4];
@@ -336,6 +342,7 @@ bool frmRealTimeLogging::WriteWhole(std::initializer_list<QByteArrayView> pieces
         const ssize_t n = ::writev(mintLogFileNumber, vec + first, count - first);
         if (n > 0) {
             written += n;
+            mlngLineWritten += n;
             // Skip what went out; the rest of a piece cut in two goes next.
             size_t left = size_t(n);
             while (first < count && left >= vec[first].iov_len) left -= vec[first++].iov_len;
@@ -349,9 +356,9 @@ bool frmRealTimeLogging::WriteWhole(std::initializer_list<QByteArrayView> pieces
         const int e = n < 0 ? errno : ENOSPC;
         // Half a line would merge with the next one: cut the file back to
         // where this line began.
-        if (written > 0) {
+        if (mlngLineWritten > 0) {
             const off_t end = ::lseek(mintLogFileNumber, 0, SEEK_CUR);
-            if (end >= written) (void)!::ftruncate(mintLogFileNumber, end - off_t(written));
+            if (end >= mlngLineWritten) (void)!::ftruncate(mintLogFileNumber, end - off_t(mlngLineWritten));
         }
         CloseLogFile();
         ReportErrno(e);
@@ -394,15 +401,23 @@ void frmRealTimeLogging::SaveEventToLogFile(SocketPair* objSocketPair, const std
         if (!objEvent) throw Unreadable{};
         const QByteArray head = EventLineHead(objSocketPair, *objEvent);
         const QByteArray& data = objEvent->mstrData;
+        const QByteArrayView tail("\"\r\n");
         if (data.size() < 256) {
-            WriteWhole({head, EscapeField(data), "\"\r\n"});
-            return;
+            WriteWhole({head, EscapeField(data), tail});
+        } else if (data.size() <= kWholeChunk) {
+            if (data.constData() != mstrLastData.constData() || data.size() != mstrLastData.size()) {
+                mstrLastData = data;
+                mstrLastEscaped = EscapeField(data);
+            }
+            WriteWhole({head, mstrLastEscaped, tail});
+        } else {
+            // A larger chunk goes a slice at a time, so the log never holds
+            // an escaped copy of all of it.
+            if (!WriteWhole({head})) return;
+            for (qsizetype at = 0; at < data.size(); at += kSlice)
+                if (!WriteWhole({EscapeField(data.sliced(at, std::min(kSlice, data.size() - at)))}, false)) return;
+            WriteWhole({tail}, false);
         }
-        if (data.constData() != mstrLastData.constData() || data.size() != mstrLastData.size()) {
-            mstrLastData = data;
-            mstrLastEscaped = EscapeField(data);
-        }
-        WriteWhole({head, mstrLastEscaped, "\"\r\n"});
     } catch (const Unreadable&) {
         Report(91, QStringLiteral("Object variable or With block variable not set"));
     } catch (...) {

@@ -72,9 +72,10 @@ private:
     void Form_Unload();
     void CloseLogFile();
     bool OpenLogFile();
-    // Writes the pieces of one line whole or not at all; false (reported,
-    // file closed) on failure.
-    bool WriteWhole(std::initializer_list<QByteArrayView> pieces);
+    // Writes pieces of one line (blnLineStart: the first of them); a line is
+    // written whole or not at all: on failure the file is cut back to where
+    // the line began, closed and the failure reported, and the result is false.
+    bool WriteWhole(std::initializer_list<QByteArrayView> pieces, bool blnLineStart = true);
     // The line up to the Data field's opening quote.
     static QByteArray EventLineHead(SocketPair* objSocketPair, const SocketEvent& objEvent);
 
@@ -83,6 +84,8 @@ private:
     // source keeps its bytes unchanged while they are compared by address.
     QByteArray mstrLastData;
     QByteArray mstrLastEscaped;
+
+    qint64 mlngLineWritten = 0;   // bytes of the current line already in the file
 
     bool mblnLogFileOpen = false;
     int mintLogFileNumber = -1;   // the descriptor of the open file

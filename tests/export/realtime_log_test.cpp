@@ -167,6 +167,19 @@ TEST_F(RealTimeLogTest, AChunkSharedByTwoEventsAndAnEditedCopyEachComeOutAsTheyA
     QByteArray edited = first;
     edited.replace(23, 1, "<10>");
     EXPECT_EQ(Fields(lines[4])[14], edited);
+
+    // A chunk of several MiB, with escapes on either side of every 256 KiB mark.
+    QByteArray big(3 * 1024 * 1024 + 5, 'b');
+    for (qsizetype at = 256 * 1024; at < big.size(); at += 256 * 1024) {
+        big[at - 1] = '\r';
+        big[at] = '\n';
+    }
+    log->ServerBytesReceived(p, big, false);
+    QByteArray escaped = big;
+    escaped.replace("\r", "<13>").replace("\n", "<10>");
+    const QList<QByteArray> after = Lines(mPath);
+    ASSERT_EQ(after.size(), 6);
+    EXPECT_TRUE(Fields(after[5])[14] == escaped);
 }
 
 TEST_F(RealTimeLogTest, HeaderOnlyForAnAbsentOrEmptyFile)
@@ -306,7 +319,10 @@ TEST_F(RealTimeLogTest, AShortWriteIsCutBackToTheLastWholeLine)
     SocketPair* p = Accepted(1);
     const qint64 before = ReadAll(mPath).size();
     ASSERT_GT(before, 0);
-    const QByteArray big(4096, 'B');
+    // Large enough to go out in several writes: the limit cuts it after some
+    // of them have reached the file.
+    QByteArray big(2 * 1024 * 1024, 'B');
+    for (qsizetype at = 0; at < big.size(); at += 1000) big[at] = '"';
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -315,7 +331,7 @@ TEST_F(RealTimeLogTest, AShortWriteIsCutBackToTheLastWholeLine)
         rlimit lim{};
         ::getrlimit(RLIMIT_FSIZE, &lim);
         const rlim_t hard = lim.rlim_max;
-        lim.rlim_cur = rlim_t(before + 1000);
+        lim.rlim_cur = rlim_t(before + 600 * 1024);
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(100);
         const int errorsBefore = ErrorEntries();
         log->ServerBytesReceived(p, big, false);
