@@ -34,9 +34,6 @@ constexpr int kLingerAfterShutMs = 2000;
 constexpr qint64 kLingerDiscardBytes = 256 * 1024;
 // Pieces written by one sendmsg.
 constexpr int kMaxIov = 64;
-// Reads per read notification while the receiver keeps taking the data: a
-// burst is relayed without a trip through the event loop per chunk.
-constexpr int kReadsPerWakeUp = 16;
 // A connect attempt that the OS has not settled by then fails as timed out.
 constexpr int kConnectTimeoutMs = 30000;
 
@@ -639,27 +636,22 @@ void Winsock::onReadable()
         return;
     }
     if (mState != sckConnected || mFd == -1) return;
+    // One read per wake-up: the receiver sends each chunk on and waits for
+    // its completion (a posted event) before the next, so reading further
+    // now would only queue the data behind it.
+    // A close or failure found by the read is raised inside it, and its
+    // receiver may delete us.
     QPointer<Winsock> self(this);
     const quint64 gen = mGeneration;
-    for (int i = 0; i < kReadsPerWakeUp; ++i) {
-        const qint64 room = kMaxChunk - mHeld.size();
-        if (room <= 0) break;
-        const qsizetype before = mHeld.size();
-        if (!readInto(room)) break;
-        if (mPaused) continue;   // held, up to the bound, until reading resumes
-        const bool full = mHeld.size() - before == room;
+    const qint64 room = kMaxChunk - mHeld.size();
+    if (room > 0 && readInto(room) && !mPaused) {
         mInArrival = true;
         emit DataArrival(mHeld.size());
         if (!self) return;
         mInArrival = false;
-        if (gen != mGeneration || mState != sckConnected) return;
-        if (mReadDeferred) {
-            mReadDeferred = false;
-            break;
-        }
-        if (!full) break;   // the kernel had no more just now
+        mReadDeferred = false;
     }
-    if (self && gen == mGeneration) updateReadNotifier();
+    if (self && gen == mGeneration && mState == sckConnected) updateReadNotifier();
 }
 
 void Winsock::updateReadNotifier()

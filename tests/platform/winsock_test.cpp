@@ -9,7 +9,11 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <memory>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 using tsy::SocketError;
@@ -437,4 +441,43 @@ TEST(Winsock, ResetOfAnEstablishedConnectionIsAnErrorNotAClose)
     EXPECT_EQ(cp.errorText, "The connection is reset by remote side");
     EXPECT_EQ(client.State(), Winsock::sckError);
     EXPECT_FALSE(client.SendData("x"));
+}
+
+// A socket we closed stops listening to a peer that keeps sending: after a
+// bounded amount it is cut off and the peer's sends fail, instead of the
+// program reading and discarding for as long as the peer goes on.
+TEST(Winsock, ClosedSocketCutsOffAPeerThatKeepsSending)
+{
+    // A plain descriptor as the peer: nothing closes it behind our back.
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lfd, 4), 0);
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", ntohs(a.sin_port)));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
+    const int fd = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(client.SendData("last words"));
+    client.Close();
+
+    const QByteArray block(64 * 1024, 'z');
+    qint64 pushed = 0;
+    bool cutOff = false;
+    // Far more than any bound or buffer: a peer never cut off gets all of it through.
+    while (!cutOff && pushed < 512LL * 1024 * 1024) {
+        const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) pushed += n;
+        else if (errno == EAGAIN || errno == EWOULDBLOCK) Pump(5);
+        else cutOff = true;
+    }
+    EXPECT_TRUE(cutOff) << pushed << " bytes taken";
+    EXPECT_EQ(cp.events(), 1) << "our own close raised an event";
+    ::close(fd);
+    ::close(lfd);
 }
