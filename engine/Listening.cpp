@@ -73,6 +73,8 @@ Listening::Listening(QObject* parent) : QObject(parent)
 Listening::~Listening()
 {
     tsy::LoadedWindows::Unregister(this);
+    // Handlers that go with our pairs must not reach us half destroyed.
+    if (General::gobjListening == this) General::gobjListening = nullptr;
 }
 
 tsy::Winsock* Listening::SocketElement(int index) const
