@@ -78,7 +78,9 @@ QString UpDown::Stepped(const QString& text, qint64 lo, qint64 hi, qint64 step, 
 
 bool UpDown::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == mBuddy && event->type() == QEvent::KeyPress) {
+    // The type first: reading mBuddy while the box is being destroyed (its
+    // last events) is a downcast of an object that is no longer a QLineEdit.
+    if (event->type() == QEvent::KeyPress && watched == mBuddy) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Up || key == Qt::Key_Down) {
             Step(key == Qt::Key_Up);
