@@ -144,6 +144,8 @@ void Unload(QWidget* w)
         if (const auto event = arrow->mobjEvent.lock(); event && event->mobjUIObject == arrow)
             event->mobjUIObject = nullptr;
     }
+    // A clip would go on turning until the deletion comes round.
+    if (auto* clip = qobject_cast<tsy::AnimationControl*>(w)) clip->CloseClip();
     w->hide();
     w->deleteLater();
 }
