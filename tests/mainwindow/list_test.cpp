@@ -69,15 +69,9 @@ protected:
     void TearDown() override
     {
         General::gobjLogging->mfnBeforeStep = nullptr;
-        frmMain::Unload();
-        tsytest::StopEngine();
         General::gblnConnectionDiagramView = true;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
-        frmMain::SetEndProgramHook({});
+        tsytest::UnloadMainWindowAndEngine();
         tsytest::ClearSettings();
-        tsytest::Pump(20);
     }
 
     static int Errors() { return frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0; }
