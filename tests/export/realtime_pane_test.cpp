@@ -399,6 +399,24 @@ TEST_F(RealTimePane, AReplayedPlainBlockStripsTheColoursAndTheNextIsColouredAgai
     EXPECT_FALSE(ColourOf("coloured-one").isValid());
 }
 
+TEST_F(RealTimePane, OpeningASocketReplaysItsNewestTwentyBlocksWhole)
+{
+    RawClient client(port);
+    SocketPair* pair = Connect(client);
+    ASSERT_TRUE(pair);
+    Bare();
+    for (int i = 1; i <= 25; ++i) Log().ServerBytesReceived(pair, QStringLiteral("r%1;").arg(i, 2, 10, QChar('0')).toLatin1(), false);
+    ASSERT_TRUE(WaitUntil([] { return Queued() == 0; }));
+    const auto h = LastHistory();
+    main->tvwSockets_NodeClick(Logging::ProtocolKey(port));
+    main->tvwSockets_NodeClick(Logging::ConnectionKey(*h));
+    main->tvwSockets_NodeClick(h->mstrSocketPairKey);
+    // More than the ten blocks the queue holds, none dropped on the way.
+    QString expected;
+    for (int i = 6; i <= 25; ++i) expected += QStringLiteral("\n\nr%1;").arg(i, 2, 10, QChar('0'));
+    EXPECT_EQ(Pane(), expected);
+}
+
 TEST_F(RealTimePane, AMissingFormatterIsReportedOncePerRunAndTheNewestBlockWinsOnceItIsBack)
 {
     RawClient client(port);
