@@ -79,8 +79,8 @@ TEST(RealTimeLogEndToEnd, EveryEventOfEveryConnectionReadsBackWithPythonsCsvModu
     const bool ended = app.waitForFinished(60000);
     EXPECT_TRUE(ended);
     if (!ended) app.kill();
-    EXPECT_EQ(app.exitCode(), 0);
     const QString err = QString::fromUtf8(app.readAllStandardError());
+    EXPECT_EQ(app.exitCode(), 0) << err.right(4000).toStdString();
     EXPECT_FALSE(err.contains("TSY_MSGBOX")) << err.toStdString();
     if (!trafficDone || !ended) return;
 
