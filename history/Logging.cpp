@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <new>
+#include <malloc.h>
 
 namespace {
 
@@ -913,6 +914,7 @@ PurgeOptions ReadPurgeOptions()
 
 void Logging::KillDeadSocketConnections()
 {
+    const qint64 heldBefore = mlngTotalMemoryAllocated;
     Trap(kKillDead, [&] {
         const PurgeOptions o = ReadPurgeOptions();
         if (o.discard) RemoveEmptyEphemeralPorts();
@@ -973,6 +975,10 @@ void Logging::KillDeadSocketConnections()
             RefreshListedSocket(socketKey);
         }
     });
+    // The allocator keeps what a big pass freed for itself; hand it back so
+    // the process shrinks once its dead connections are gone.
+    constexpr qint64 kTrimAfterFreed = 16 * 1024 * 1024;
+    if (heldBefore - mlngTotalMemoryAllocated >= kTrimAfterFreed) malloc_trim(0);
 }
 
 // Event nodes are numbered by position; after the oldest went, the rest take
