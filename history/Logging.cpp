@@ -961,8 +961,8 @@ void Logging::KillDeadSocketConnections()
             const bool shown = tree && tree->Exists(socketKey);
             for (qint64 n = 0; n < excess; ++n) {
                 if (shown) {
-                    const QStringList children = tree->ChildKeys(socketKey);
-                    if (!children.isEmpty()) tree->Remove(children.first());
+                    QTreeWidgetItem* socket = tree->Node(socketKey);
+                    if (socket->childCount() > 0) tree->RemoveItem(socket->child(0));
                     if (frmMain::IsLoaded()) frmMain::Instance()->gblnRequestRedraw = true;
                 }
                 const qint64 length = events.Item(1)->mstrData.size();
@@ -986,23 +986,19 @@ void Logging::KillDeadSocketConnections()
 void Logging::RenumberEventNodes(const QString& strSocketKey)
 {
     tsy::KeyedTree* tree = SocketTree();
-    struct Child { QString text; QString image; QVariant tag; };
-    QList<Child> children;
-    bool inOrder = true;
     const QStringList keys = tree->ChildKeys(strSocketKey);
-    for (int i = 0; i < keys.size(); ++i) {
-        if (keys[i] != strSocketKey + QLatin1Char('-') + QString::number(i + 1)) inOrder = false;
-        children.append({tree->Text(keys[i]), tree->Image(keys[i]), tree->Tag(keys[i])});
-    }
-    if (inOrder) return;
     const QString selected = tree->SelectedKey();
-    tree->RemoveChildren(strSocketKey);
-    for (int i = 0; i < children.size(); ++i) {
+    // Only the oldest went, so each key goes to a lower number that is
+    // already free: the nodes keep their places instead of being rebuilt,
+    // which under traffic happened at every purge pass.
+    bool renumbered = false;
+    for (int i = 0; i < keys.size(); ++i) {
         const QString key = strSocketKey + QLatin1Char('-') + QString::number(i + 1);
-        tree->Add(strSocketKey, key, children[i].text, children[i].image);
-        tree->SetTag(key, children[i].tag);
+        if (keys[i] == key) continue;
+        tree->Rekey(keys[i], key);
+        renumbered = true;
     }
-    if (keys.contains(selected)) tree->Select(strSocketKey);
+    if (renumbered && keys.contains(selected)) tree->Select(strSocketKey);
 }
 
 bool Logging::KillSocketHistory(int intPosition)

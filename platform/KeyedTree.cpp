@@ -75,6 +75,16 @@ void KeyedTree::RemoveChildren(const QString& key)
     }
 }
 
+void KeyedTree::Rekey(const QString& key, const QString& newKey)
+{
+    QTreeWidgetItem* item = Node(key);
+    if (newKey == key) return;
+    if (newKey.isEmpty() || mIndex.contains(newKey)) throw CollectionError(35602, "Key is not unique in collection");
+    mIndex.remove(key);
+    mIndex.insert(newKey, item);
+    item->setData(0, KeyRole, newKey);
+}
+
 void KeyedTree::Clear()
 {
     mIndex.clear();

@@ -39,6 +39,9 @@ public:
     void Remove(const QString& key);
     void RemoveItem(QTreeWidgetItem* item);
     void RemoveChildren(const QString& key);
+    // Gives a node another key; its place, text, image, tag and children
+    // stay. Throws 35601 when it is missing, 35602 when newKey is taken.
+    void Rekey(const QString& key, const QString& newKey);
     void Clear();
 
     static QString KeyOf(const QTreeWidgetItem* item);
