@@ -1,6 +1,7 @@
 // The "Save Data" window opened from the main window: which history it takes,
 // how its choices enable each other, the bytes-per-row box, saving, and the
 // file name it keeps.
+#include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -55,18 +56,9 @@ protected:
     void TearDown() override
     {
         frmSaveHistory::Unload();
-        frmMain::Unload();
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
-        frmMain::SetEndProgramHook({});
+        tsytest::UnloadMainWindowAndEngine();
         tsy::Modal::SetBackend(nullptr);
         tsytest::ClearSettings();
-        tsytest::Pump(20);
     }
 
     frmSaveHistory* OpenOn(const QString& key)
