@@ -69,21 +69,10 @@ protected:
 
     void TearDown() override
     {
-        frmOptions::Unload();
-        frmMain::Unload();
         for (SocketPair* p : pairs) delete p;
-        General::gobjListening->DeInitaliseListeningSockets();
-        delete General::gobjListening;
-        General::gobjListening = nullptr;
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
+        tsytest::UnloadMainWindowAndEngine();
         General::gblnConnectionDiagramView = false;
-        frmMain::SetEndProgramHook({});
         tsytest::ClearSettings();
-        tsytest::Pump(20);
     }
 
     // A history held under key, with a socket node in the tree, made the
