@@ -37,6 +37,19 @@ def wait_for(pred, what, limit=LIMIT):
     fail("timed out waiting for " + what)
 
 
+def retried(action, what, attempts=5, each=6.0):
+    """Runs action (which returns the condition it should bring about) until
+    the condition holds, at most `attempts` times."""
+    for _ in range(attempts):
+        condition = action()
+        end = time.monotonic() + each
+        while time.monotonic() < end:
+            if condition():
+                return
+            time.sleep(0.1)
+    fail("no effect after %d tries: %s" % (attempts, what))
+
+
 class Display:
     def __init__(self):
         self.proc = None
@@ -170,12 +183,20 @@ def main():
         if mapped(d, main_wid):
             fail("the main window is mapped while in the tray")
 
-        d.run(["xdotool", "mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "80", "1"])
-        wait_for(lambda: mapped(d, main_wid), "a double-click to map the main window")
+        # Two clicks count as a double-click only when they come close enough
+        # together; on a loaded machine a pair may arrive too far apart, so a
+        # missed one is tried again a few times.
+        def double_click():
+            d.run(["xdotool", "mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "60", "1"])
+            return lambda: mapped(d, main_wid)
+        retried(double_click, "a double-click to map the main window")
 
         before = set(w for w in top_level_app_windows(d) if mapped(d, w))
-        d.run(["xdotool", "mousemove", str(x), str(y), "click", "3"])
-        wait_for(lambda: set(w for w in top_level_app_windows(d) if mapped(d, w)) - before, "the icon's menu")
+
+        def right_click():
+            d.run(["xdotool", "mousemove", str(x), str(y), "click", "3"])
+            return lambda: set(w for w in top_level_app_windows(d) if mapped(d, w)) - before
+        retried(right_click, "the icon's menu")
         d.run(["xdotool", "key", "x"])
         try:
             code = app.wait(LIMIT)
