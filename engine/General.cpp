@@ -68,7 +68,24 @@ tsy::KeyedTree* SocketTree() { return TreeSlot().data(); }
 QString FormatTime(const QTime& t, bool blnMilliseconds)
 {
     if (!t.isValid()) return QString();
-    return t.toString(blnMilliseconds ? QStringLiteral("HH:mm:ss.zzz") : QStringLiteral("HH:mm:ss"));
+    // "HH:mm:ss.zzz" by hand: every recorded event stamps its time, and
+    // QTime::toString goes through the locale machinery each time.
+    QString s(blnMilliseconds ? 12 : 8, Qt::Uninitialized);
+    QChar* p = s.data();
+    const auto digits = [&p](int value, int count) {
+        for (int i = count - 1; i >= 0; --i, value /= 10) p[i] = QChar(u'0' + value % 10);
+        p += count;
+    };
+    digits(t.hour(), 2);
+    *p++ = u':';
+    digits(t.minute(), 2);
+    *p++ = u':';
+    digits(t.second(), 2);
+    if (blnMilliseconds) {
+        *p++ = u'.';
+        digits(t.msec(), 3);
+    }
+    return s;
 }
 
 QString GetSystemTimeString(bool blnMilliseconds)

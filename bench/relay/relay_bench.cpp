@@ -394,7 +394,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
         {"--mib", [&](const char* v) { o.mib = std::atoll(v); }},
         {"--pings", [&](const char* v) { o.pings = std::atoi(v); }},
         {"--conns", [&](const char* v) { o.conns = std::atoi(v); }},
-        {"--rounds", [&](const char* v) { o.rounds = std::max(1, std::atoi(v)); }},
+        {"--rounds", [&](const char* v) { o.rounds = std::max(0, std::atoi(v)); }},
         {"--paths", [&](const char* v) { o.paths = v; }},
         {"--app", [&](const char* v) { o.app = QString::fromLocal8Bit(v); }},
         {"--load", [&](const char* v) { o.load = std::atoi(v); }},
@@ -538,12 +538,14 @@ int main(int argc, char** argv)
                 }
             return b;
         };
-        if (std::find(chosen.begin(), chosen.end(), &tsy) != chosen.end()) {
+        const auto measured = [&](const Path* p) { return std::find(chosen.begin(), chosen.end(), p) != chosen.end(); };
+        if (measured(&tsy) && (measured(&socat) || measured(&haproxy))) {
             std::printf("\nTessalyApp / better peer: throughput %.2fx, RTT %.2fx, conn/s %.2fx\n",
                         Median(tsy.mbps) / best(&Path::mbps, false), Median(tsy.rttUs) / best(&Path::rttUs, true),
                         Median(tsy.cps) / best(&Path::cps, false));
-            std::printf("TessalyApp / direct: throughput %.2fx\n", Median(tsy.mbps) / std::max(1e-9, Median(direct.mbps)));
         }
+        if (measured(&tsy) && measured(&direct))
+            std::printf("TessalyApp / direct: throughput %.2fx\n", Median(tsy.mbps) / Median(direct.mbps));
     }
 
     if (ok && o.load > 0) {
