@@ -488,25 +488,31 @@ bool Winsock::Connect(const QString& host, int port, SocketError* err)
         return true;
     }
     // A lookup overtaken by Close is left to finish and ignored (aborting
-    // one leaks Qt's callback object).
-    QHostInfo::lookupHost(name, this, [this, gen](const QHostInfo& info) {
-        if (gen != mGeneration) return;
-        if (info.error() == QHostInfo::UnknownError) {
-            // getaddrinfo's "try again" (no answer from the name server) lands here.
-            fail(SockErr::TryAgain, describe(SockErr::TryAgain));
+    // one leaks Qt's callback object). The answer comes to a named slot, not
+    // a lambda: Qt drops a lambda's callback object without freeing it when
+    // the socket is deleted before the lookup ends.
+    mLookupId = QHostInfo::lookupHost(name, this, SLOT(onHostLookedUp(QHostInfo)));
+    return true;
+}
+
+void Winsock::onHostLookedUp(const QHostInfo& info)
+{
+    if (info.lookupId() != mLookupId || mState != sckConnecting) return;
+    mLookupId = -1;
+    if (info.error() == QHostInfo::UnknownError) {
+        // getaddrinfo's "try again" (no answer from the name server) lands here.
+        fail(SockErr::TryAgain, describe(SockErr::TryAgain));
+        return;
+    }
+    for (const QHostAddress& a : info.addresses()) {
+        bool v4 = false;
+        const quint32 ip = a.toIPv4Address(&v4);
+        if (v4) {
+            startConnect(ip);
             return;
         }
-        for (const QHostAddress& a : info.addresses()) {
-            bool v4 = false;
-            const quint32 ip = a.toIPv4Address(&v4);
-            if (v4) {
-                startConnect(ip);
-                return;
-            }
-        }
-        fail(SockErr::HostNotFound, describe(SockErr::HostNotFound));
-    });
-    return true;
+    }
+    fail(SockErr::HostNotFound, describe(SockErr::HostNotFound));
 }
 
 void Winsock::startConnect(quint32 ipv4)
@@ -782,6 +788,7 @@ QByteArray Winsock::GetData()
 void Winsock::Close()
 {
     ++mGeneration;
+    mLookupId = -1;
     abandonConnect();
     dropNotifiers();
     if (mFd != -1) {

@@ -2,6 +2,7 @@
 // Stand-in for the classic event-driven socket control: one object per TCP
 // socket, IPv4, addresses always dotted, events delivered on the event loop.
 #include <QByteArray>
+#include <QHostInfo>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -102,6 +103,9 @@ signals:
     void Closed();                     // the classic Close event: the peer closed
     void Error(int number, const QString& description);
 
+private slots:
+    void onHostLookedUp(const QHostInfo& info);
+
 private:
     void attach(int fd);
     void dropNotifiers();
@@ -135,6 +139,7 @@ private:
     int mRemotePort = 0;
     int mLocalPort = 0;
     int mState = sckClosed;
+    int mLookupId = -1;        // the host lookup whose answer is awaited
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
     bool mSendPending = false;
