@@ -170,7 +170,7 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
         if (!tree || !tree->Exists(key) || !tree->Expanded(key)) return;
         const int n = h->mobjSocketPairEvents.Count();
         const QString eventKey = key + QLatin1Char('-') + QString::number(n);
-        tree->Add(key, eventKey, objEvent->mstrDescription, kImgEvent);
+        tree->AddLater(key, eventKey, objEvent->mstrDescription, kImgEvent);
         tree->SetTag(eventKey, eventKey);
         if (SelectedNodeKey() == key && tree->Image(key) == kImgSocket)
             AddEventRow(key, n, *objEvent);
@@ -959,12 +959,11 @@ void Logging::KillDeadSocketConnections()
             const qint64 excess = events.Count() - limit;
             const QString socketKey = h->mstrSocketPairKey;
             const bool shown = tree && tree->Exists(socketKey);
+            if (shown) {
+                tree->RemoveFirstChildren(socketKey, int(std::min<qint64>(excess, tree->Children(socketKey))));
+                if (frmMain::IsLoaded()) frmMain::Instance()->gblnRequestRedraw = true;
+            }
             for (qint64 n = 0; n < excess; ++n) {
-                if (shown) {
-                    QTreeWidgetItem* socket = tree->Node(socketKey);
-                    if (socket->childCount() > 0) tree->RemoveItem(socket->child(0));
-                    if (frmMain::IsLoaded()) frmMain::Instance()->gblnRequestRedraw = true;
-                }
                 const qint64 length = events.Item(1)->mstrData.size();
                 events.Remove(1);
                 mlngTotalMemoryAllocated -= length;

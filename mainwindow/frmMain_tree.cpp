@@ -129,6 +129,7 @@ void frmMain::tvwSockets_NodeClick(const QString& key)
         // the same nodes a walk re-reading the tree would.
         bool load = false;
         QStringList order;
+        tree->Flush();
         for (QTreeWidgetItemIterator it(tree); *it; ++it) order.append(tsy::KeyedTree::KeyOf(*it));
         for (const QString& open : order) {
             if (!tree->Exists(open) || !tree->Expanded(open)) continue;

@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVariant>
 
@@ -23,12 +24,27 @@ public:
     enum Role { KeyRole = Qt::UserRole, ImageRole = Qt::UserRole + 1, TagRole = Qt::UserRole + 2 };
 
     explicit KeyedTree(QWidget* parent = nullptr);
+    ~KeyedTree() override;
 
     // Adds a node as the last child of parentKey (empty parentKey: a top-level
     // node); index >= 0 inserts it at that position among the siblings (0 first).
     // Throws 35602 when key is already used, 35601 when the parent is missing.
     QTreeWidgetItem* Add(const QString& parentKey, const QString& key, const QString& text,
                          const QString& image = QString(), int index = -1);
+
+    // Appends a node like Add, but the view only gets it at the next Flush,
+    // together with every node added or removed close to it: a view relays
+    // out a whole open branch at each change, which a stream of nodes would
+    // otherwise cost at every one. The node is found, read and changed by key
+    // at once; Flush runs at the latest kFlushMs later, or before anything
+    // that needs the view's own items (selection, clicks, removal...).
+    QTreeWidgetItem* AddLater(const QString& parentKey, const QString& key, const QString& text,
+                              const QString& image = QString());
+    // Removes the first count children of a node (fewer when it has fewer),
+    // their keys at once and their rows from the view at the next Flush.
+    void RemoveFirstChildren(const QString& key, int count);
+    void Flush();
+    static constexpr int kFlushMs = 40;
 
     bool Exists(const QString& key) const { return !key.isEmpty() && mIndex.contains(key); }
     QTreeWidgetItem* Find(const QString& key) const { return key.isEmpty() ? nullptr : mIndex.value(key, nullptr); }
@@ -55,8 +71,8 @@ public:
     void SetImage(const QString& key, const QString& image) { ApplyImage(Node(key), image); }
     QVariant Tag(const QString& key) const { return Node(key)->data(0, TagRole); }
     void SetTag(const QString& key, const QVariant& tag) { Node(key)->setData(0, TagRole, tag); }
-    bool Expanded(const QString& key) const { return Node(key)->isExpanded(); }
-    void SetExpanded(const QString& key, bool expanded) { Node(key)->setExpanded(expanded); }
+    bool Expanded(const QString& key);
+    void SetExpanded(const QString& key, bool expanded);
 
     QString SelectedKey() const;                       // "" when nothing is selected
     void Select(const QString& key);
@@ -65,13 +81,26 @@ public:
     // set get their icons when it is set.
     void SetImages(const QHash<QString, QIcon>& images);
 
+protected:
+    bool viewportEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
+    // What the view still lacks of an attached node's children: its first
+    // `drop` children are gone already (unkeyed), `add` follow its last.
+    struct Pending {
+        int drop = 0;
+        QList<QTreeWidgetItem*> add;
+    };
     void ApplyImage(QTreeWidgetItem* item, const QString& image);
-    void Unindex(QTreeWidgetItem* item);
+    void Unindex(QTreeWidgetItem* item, bool unkey = false);
 
     QHash<QString, QTreeWidgetItem*> mIndex;
     QHash<QString, QIcon> mImages;
     int mCount = 0;
+    QHash<QTreeWidgetItem*, Pending> mPending;                // by attached parent
+    QHash<const QTreeWidgetItem*, QTreeWidgetItem*> mPendingParent;   // added node -> parent
+    QTimer mFlushTimer;
 };
 
 } // namespace tsy

@@ -212,6 +212,59 @@ TEST(KeyedTreeTest, ImagesAppliedLateAndSelection)
     EXPECT_TRUE(t.Expanded("ROOT"));
 }
 
+// Nodes added or removed for later keep every keyed answer exact at once;
+// only the view's own items wait for the flush.
+TEST(KeyedTreeTest, DeferredChangesReadAtOnceAndReachTheViewTogether)
+{
+    KeyedTree t;
+    t.Add("", "ROOT", "root");
+    t.Add("ROOT", "S", "socket");
+    for (int i = 1; i <= 3; ++i) t.Add("S", "S-" + QString::number(i), "old");
+    for (int i = 4; i <= 6; ++i) t.AddLater("S", "S-" + QString::number(i), "new " + QString::number(i), "Event");
+    t.SetTag("S-5", 5);
+    EXPECT_EQ(t.Tag("S-5").toInt(), 5);
+    EXPECT_EQ(t.ParentKey("S-6"), "S");
+    EXPECT_EQ(t.Node("S")->childCount(), 3);   // the view has not got them yet
+    EXPECT_THROW(t.AddLater("S", "S-4", "dup"), CollectionError);
+
+    // Two attached and one pending go; the rest renumber from 1 like the purge.
+    t.RemoveFirstChildren("S", 2);
+    t.RemoveFirstChildren("S", 2);
+    EXPECT_FALSE(t.Exists("S-1"));
+    EXPECT_FALSE(t.Exists("S-4"));
+    EXPECT_EQ(t.ChildKeys("S"), (QStringList{"S-5", "S-6"}));
+    EXPECT_EQ(t.Children("S"), 2);
+    EXPECT_EQ(t.Count(), 4);
+    t.Rekey("S-5", "S-1");
+    t.Rekey("S-6", "S-2");
+    EXPECT_EQ(t.Text("S-2"), "new 6");
+
+    t.Flush();
+    const QTreeWidgetItem* s = t.Node("S");
+    ASSERT_EQ(s->childCount(), 2);
+    EXPECT_EQ(KeyedTree::KeyOf(s->child(0)), "S-1");
+    EXPECT_EQ(s->child(1)->text(0), "new 6");
+    EXPECT_EQ(t.Count(), 4);
+
+    // A removal under the current node happens at once, as the view moves
+    // the current node off it; removing more than there are empties the branch.
+    t.AddLater("S", "S-3", "newest");
+    t.Select("S-1");
+    t.RemoveFirstChildren("S", 5);
+    EXPECT_EQ(t.Node("S")->childCount(), 0);
+    EXPECT_EQ(t.Children("S"), 0);
+    EXPECT_NE(t.SelectedKey(), "S-1");
+
+    // Removing the parent, or clearing, takes pending nodes with it.
+    t.AddLater("S", "S-1", "again");
+    t.Remove("S");
+    EXPECT_FALSE(t.Exists("S-1"));
+    t.AddLater("ROOT", "X", "pending at clear");
+    t.Clear();
+    EXPECT_EQ(t.Count(), 0);
+    t.Add("", "X", "reused");
+}
+
 // ---- Numbers --------------------------------------------------------------------
 
 TEST(NumbersTest, NumericTextRule)
