@@ -18,7 +18,7 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QTimer>
 #include <algorithm>
 #include <new>

@@ -43,7 +43,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -364,11 +364,12 @@ void frmMain::BuildControls()
     mCentral = new QWidget(this);
     setCentralWidget(mCentral);
 
-    txtRealTime = new QTextEdit(mCentral);
+    // A plain-text edit lays out only the lines in view: a pane refilled with
+    // ~50 KB of hex rows many times a second stays cheap.
+    txtRealTime = new QPlainTextEdit(mCentral);
     txtRealTime->setObjectName(QStringLiteral("txtRealTime"));
     txtRealTime->setReadOnly(true);
-    txtRealTime->setAcceptRichText(false);
-    txtRealTime->setLineWrapMode(QTextEdit::NoWrap);   // lines do not wrap at the pane's edge
+    txtRealTime->setLineWrapMode(QPlainTextEdit::NoWrap);   // lines do not wrap at the pane's edge
     QFont courier(QStringLiteral("Courier New"));
     courier.setStyleHint(QFont::TypeWriter);
     courier.setPointSizeF(9.75);

@@ -22,7 +22,7 @@ class QLabel;
 class QMenu;
 class QProgressBar;
 class QScrollBar;
-class QTextEdit;
+class QPlainTextEdit;
 class QToolBar;
 class QToolButton;
 class QTreeWidget;
@@ -53,7 +53,7 @@ public:
     // ---- shared with the engine, the history and the viewers -------------
     tsy::KeyedTree* tvwSockets = nullptr;   // the socket tree
     tsy::KeyedList* lvwDetails = nullptr;   // the details list (flat, keyed rows)
-    QTextEdit* txtRealTime = nullptr;       // the real-time data pane (plain text)
+    QPlainTextEdit* txtRealTime = nullptr;       // the real-time data pane (plain text)
     PanelBar* barStatus = nullptr;          // 9 panels
     PanelBar* lblDetails = nullptr;         // details title, 3 panels
     PanelBar* lblSockets = nullptr;         // tree title, 1 panel

@@ -14,7 +14,7 @@
 #include <QLineEdit>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <algorithm>
 #include <cmath>
 

@@ -28,7 +28,7 @@
 #include <QTcpServer>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QToolBar>
 #include <QToolButton>
 #include <functional>
@@ -353,7 +353,7 @@ TEST_F(RealTimePane, NetworkTextIsDrawnAsPlainText)
     ASSERT_TRUE(WaitUntil([&] { return Pane().contains(QString::fromLatin1(payload)); }));
     for (QTextBlock b = main->txtRealTime->document()->begin(); b.isValid(); b = b.next())
         for (auto it = b.begin(); !it.atEnd(); ++it) EXPECT_NE(it.fragment().charFormat().fontWeight(), QFont::Bold);
-    EXPECT_TRUE(main->txtRealTime->toHtml().contains("&lt;b&gt;x&lt;/b&gt;&amp;amp;&lt;script&gt;"));
+    EXPECT_TRUE(main->txtRealTime->document()->toHtml().contains("&lt;b&gt;x&lt;/b&gt;&amp;amp;&lt;script&gt;"));
 }
 
 TEST_F(RealTimePane, BlocksAreDrawnInTheirDirectionsColours)

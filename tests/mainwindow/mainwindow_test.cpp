@@ -26,7 +26,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QScrollBar>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
