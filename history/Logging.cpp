@@ -172,7 +172,9 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
         const QString eventKey = key + QLatin1Char('-') + QString::number(n);
         tree->AddLater(key, eventKey, objEvent->mstrDescription, kImgEvent);
         tree->SetTag(eventKey, eventKey);
-        if (SelectedNodeKey() == key && tree->Image(key) == kImgSocket)
+        // The diagram view lists no events (its refill leaves them out, and
+        // the switch to the event history refills the list).
+        if (SelectedNodeKey() == key && tree->Image(key) == kImgSocket && !General::gblnConnectionDiagramView)
             AddEventRow(key, n, *objEvent);
     });
 

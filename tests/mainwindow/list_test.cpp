@@ -407,6 +407,13 @@ TEST_F(ListTest, SocketAndEventLayouts)
     Click(key + "-999");
     EXPECT_EQ(list->Count(), 0);
     main->lvwDetails_DblClick();
+
+    // Nor does the diagram view add events to the list live.
+    General::gblnConnectionDiagramView = true;
+    Click(key);
+    Exchange(client, "live");
+    EXPECT_EQ(list->Count(), 0);
+    General::gblnConnectionDiagramView = false;
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
