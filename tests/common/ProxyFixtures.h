@@ -58,7 +58,7 @@ struct RawClient {
     bool closed = false;
     explicit RawClient(int port);
     void Send(const QByteArray& d);
-    bool WaitFor(const QByteArray& text, int ms = 5000);
+    bool WaitFor(const QByteArray& text, int ms = 30000);
 };
 
 // The real recorder and listener with every event kept and no failure

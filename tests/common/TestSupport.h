@@ -10,7 +10,9 @@
 namespace tsytest {
 
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000)
+// The bound is generous: a condition that holds returns at once, and a loaded
+// machine may take seconds to get there.
+inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 30000)
 {
     QElapsedTimer t;
     t.start();

@@ -150,7 +150,7 @@ TEST_F(EventDetailsTest, ErrorNumbersAndPeerNames)
             const auto h = tsytest::LastHistory();
             return h ? PositionOf(*h, SocketEventType::ConnectionAttemptFailed) : 0;
         };
-        ASSERT_TRUE(WaitUntil([&] { return failedAt() > 0; }, 15000));
+        ASSERT_TRUE(WaitUntil([&] { return failedAt() > 0; }));
         mWin->SetDetails(tsytest::LastHistory(), failedAt());
         EXPECT_EQ(mWin->lblErrorNumber->text(), QStringLiteral("Error Number: 11001"));
         EXPECT_NE(mWin->lblErrorDescription->text(), QStringLiteral("Error Description: "));
@@ -191,7 +191,7 @@ TEST_F(EventDetailsTest, StepsThroughTheEventsAndNextComesOnAsEventsArrive)
     EXPECT_EQ(mWin->EventIndex(), last);
     client.Send("two");
     ASSERT_TRUE(client.WaitFor("onetwo"));
-    EXPECT_TRUE(WaitUntil([&] { return mWin->cmdRight[0]->isEnabled(); }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return mWin->cmdRight[0]->isEnabled(); }));
     EXPECT_TRUE(mWin->cmdRight[1]->isEnabled());
 }
 

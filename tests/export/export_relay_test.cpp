@@ -29,7 +29,7 @@ protected:
     std::shared_ptr<SocketPairHistory> WaitForDeadHistory()
     {
         std::shared_ptr<SocketPairHistory> h;
-        EXPECT_TRUE(WaitUntil([&] { h = tsytest::LastHistory(); return h && h->mblnDead; }, 20000));
+        EXPECT_TRUE(WaitUntil([&] { h = tsytest::LastHistory(); return h && h->mblnDead; }));
         return h;
     }
     // Runs the checker over every page under dir; its complaints, or "" when clean.
@@ -106,7 +106,7 @@ TEST_F(ExportRelay, RawDataOfEachDirectionIsWhatPassed)
         at += n;
         tsytest::Pump(1);
     }
-    ASSERT_TRUE(WaitUntil([&] { return c.got.size() >= sent.size(); }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return c.got.size() >= sent.size(); }));
     ASSERT_EQ(c.got, sent);
     c.sock.disconnectFromHost();
     const auto h = WaitForDeadHistory();

@@ -133,7 +133,7 @@ protected:
     {
         client.write(data);
         QByteArray back;
-        EXPECT_TRUE(WaitUntil([&] { back += client.readAll(); return back.size() >= data.size(); }, 20000));
+        EXPECT_TRUE(WaitUntil([&] { back += client.readAll(); return back.size() >= data.size(); }));
         EXPECT_EQ(back, data);
     }
     QString ConKey() const { return "CON" + QString::number(port) + "127.0.0.1127.0.0.1"; }

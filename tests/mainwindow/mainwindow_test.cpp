@@ -290,7 +290,7 @@ TEST_F(MainWindowTest, UnloadTimerReleasesTerminatedPairsOnly)
 
     EXPECT_EQ(tsy::LoadedWindows::Count(QStringLiteral("SocketPair")), 2);
     // Within about a second of the 1000 ms tick.
-    EXPECT_TRUE(tsytest::WaitUntil([&] { return finished.isNull(); }, 2500));
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return finished.isNull(); }));
     EXPECT_TRUE(released.expired());
     ASSERT_FALSE(alive.isNull());
     EXPECT_TRUE(alive->mobjProtocolHandler != nullptr);

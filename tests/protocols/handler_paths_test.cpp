@@ -136,7 +136,7 @@ TEST_F(HandlerPathsTest, UnroutableFirstBlocksAreReportedAndTheAttemptFails)
         ASSERT_TRUE(WaitUntil([&] { return General::gobjLogging->mobjSocketPairHistory.Count() == before + 1; }));
         const auto h = LastHistory();
         client.Send(c.block);
-        ASSERT_TRUE(WaitUntil([&] { return h->mblnDead; }, 15000));
+        ASSERT_TRUE(WaitUntil([&] { return h->mblnDead; }));
         ASSERT_TRUE(WaitUntil([&] { return client.closed; }));
         EXPECT_TRUE(NewErrors().contains(QString::fromLatin1(c.sentence))) << NewErrors().toStdString();
         const auto attempt = FirstOf(*h, SocketEventType::ConnectionAttemptToRemoteServer);

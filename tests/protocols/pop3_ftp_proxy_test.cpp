@@ -302,7 +302,7 @@ protected:
         f.close();
         server.start(kPython, {ScriptPath("ftp_server.py"), root.path()});
         ASSERT_TRUE(server.waitForStarted(10000));
-        ASSERT_TRUE(WaitUntil([&] { return server.canReadLine() || server.state() == QProcess::NotRunning; }, 15000))
+        ASSERT_TRUE(WaitUntil([&] { return server.canReadLine() || server.state() == QProcess::NotRunning; }))
             << server.readAllStandardError().toStdString();
         serverPort = server.readLine().trimmed().toInt();
         ASSERT_GT(serverPort, 0) << server.readAllStandardError().toStdString();
@@ -576,7 +576,7 @@ TEST_F(FtpProxyTest, UnusedDataPortsStopListeningWhenTheControlConnectionEnds)
 
     c->Send("QUIT\r\n");
     ASSERT_TRUE(c->WaitFor("221 "));
-    ASSERT_TRUE(WaitUntil([&] { return c->closed; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return c->closed; }));
     EXPECT_FALSE(IsListening(dp));
     EXPECT_TRUE(ConnectionRefused(dp));
 
