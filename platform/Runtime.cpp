@@ -11,6 +11,8 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QWidget>
+#include <algorithm>
+#include <ctime>
 #include <random>
 
 namespace tsy::Runtime {
@@ -85,7 +87,19 @@ QTime LocalTime()
         return true;
     }();
     Q_UNUSED(zoneNamed);
-    return QTime::currentTime();
+    // Every recorded event takes the time: the zone conversion runs once per
+    // second, the milliseconds come from the clock alone.
+    timespec now{};
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return QTime::currentTime();
+    static time_t lastSecond = -1;
+    static QTime wholeSecond;
+    if (now.tv_sec != lastSecond) {
+        tm local{};
+        if (!::localtime_r(&now.tv_sec, &local)) return QTime::currentTime();
+        wholeSecond = QTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59));
+        lastSecond = now.tv_sec;
+    }
+    return wholeSecond.addMSecs(int(now.tv_nsec / 1000000));
 }
 
 void SetClock(std::function<QTime()> clock) { Clock() = std::move(clock); }
