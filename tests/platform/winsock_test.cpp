@@ -209,8 +209,9 @@ TEST(Winsock, SendsStartedFromSendCompleteAlsoComplete)
     ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
     ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1 && server.accepted.size() == 1; }));
 
-    // The first send is larger than the socket buffers while the peer is not
-    // reading, so its completion comes from Qt's own write notification.
+    // The first send is far larger than the socket buffers can take while the
+    // peer is not reading, so its completion comes from the write
+    // notification (how much the kernel absorbs is not asserted).
     server.accepted[0]->SetReadingPaused(true);
     const QList<int> sizes = {10, 1, 300000, 7, 2000000, 3};
     int next = 0;
@@ -221,10 +222,9 @@ TEST(Winsock, SendsStartedFromSendCompleteAlsoComplete)
             EXPECT_TRUE(client.SendData(QByteArray(sizes[next++], 'x')));
         }
     });
-    total += 8 * 1024 * 1024;
-    ASSERT_TRUE(client.SendData(QByteArray(8 * 1024 * 1024, 'f')));
+    total += 32 * 1024 * 1024;
+    ASSERT_TRUE(client.SendData(QByteArray(32 * 1024 * 1024, 'f')));
     Pump(100);
-    EXPECT_GT(client.BytesToWrite(), 0);
     server.accepted[0]->SetReadingPaused(false);
     ASSERT_TRUE(WaitUntil([&] { return cp.sendCompletes == sizes.size() + 1; }))
         << "completions seen: " << cp.sendCompletes;
