@@ -13,6 +13,9 @@ PanelBar::PanelBar(QWidget* parent) : QFrame(parent)
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(1, 1, 1, 1);
     layout->setSpacing(2);
+    mShow = new QTimer(this);
+    mShow->setSingleShot(true);
+    connect(mShow, &QTimer::timeout, this, &PanelBar::ShowTexts);
 }
 
 void PanelBar::AddPanel(Sizing sizing, int minWidthTwips, Style style)
@@ -30,6 +33,7 @@ void PanelBar::AddPanel(Sizing sizing, int minWidthTwips, Style style)
     auto* box = static_cast<QHBoxLayout*>(layout());
     box->addWidget(panel, sizing == Sizing::Spring ? 1 : 0);
     mPanels.append(panel);
+    mTexts.append(QString());
     if (style == Style::Time) {
         if (!mClock) {
             mClock = new QTimer(this);
@@ -49,20 +53,34 @@ QLabel* PanelBar::Panel(int index) const
 
 QString PanelBar::PanelText(int index) const
 {
-    QLabel* p = Panel(index);
-    return p ? p->text() : QString();
+    return Panel(index) ? mTexts[index - 1] : QString();
 }
 
 void PanelBar::SetPanelText(int index, const QString& text)
 {
-    if (QLabel* p = Panel(index)) p->setText(text);
+    if (!Panel(index) || mTexts[index - 1] == text) return;
+    mTexts[index - 1] = text;
+    if (mShow->isActive()) return;
+    const qint64 since = mShown.isValid() ? mShown.elapsed() : kShowMs;
+    if (since >= kShowMs) ShowTexts();
+    else mShow->start(int(kShowMs - since));
+}
+
+void PanelBar::ShowTexts()
+{
+    mShow->stop();
+    for (int i = 0; i < mPanels.size(); ++i) mPanels[i]->setText(mTexts[i]);
+    mShown.start();
 }
 
 void PanelBar::UpdateClock()
 {
     const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-    for (QLabel* p : mPanels)
-        if (p->property("tsyClock").toBool()) p->setText(now);
+    for (int i = 0; i < mPanels.size(); ++i)
+        if (mPanels[i]->property("tsyClock").toBool()) {
+            mTexts[i] = now;
+            mPanels[i]->setText(now);
+        }
 }
 
 bool PanelBar::eventFilter(QObject* watched, QEvent* event)

@@ -9,6 +9,7 @@
 #include "engine/frmError.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
+#include "mainwindow/PanelBar.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
 #include "platform/KeyedTree.h"
@@ -77,6 +78,25 @@ protected:
     int mEnded = 0;
     frmMain* mMain = nullptr;
 };
+
+// A burst of texts reads back at once and ends with the panels showing its last.
+TEST(PanelBarTest, BurstOfTextsReadsBackAtOnceAndShowsItsLast)
+{
+    PanelBar bar;
+    bar.AddPanel(PanelBar::Sizing::Spring, 100);
+    bar.AddPanel(PanelBar::Sizing::Content, 100);
+    for (int i = 1; i <= 50; ++i) {
+        bar.SetPanelText(1, "Event " + QString::number(i));
+        bar.SetPanelText(2, QString::number(i));
+    }
+    bar.SetPanelText(3, "no such panel");
+    EXPECT_EQ(bar.PanelText(1), "Event 50");
+    EXPECT_EQ(bar.PanelText(2), "50");
+    EXPECT_EQ(bar.PanelText(3), "");
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return bar.Panel(1)->text() == "Event 50" && bar.Panel(2)->text() == "50"; }));
+    bar.SetPanelText(2, "");
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return bar.Panel(2)->text().isEmpty(); }));
+}
 
 TEST_F(MainWindowTest, TreeHoldsRootAndOneNodePerPortWithListeningState)
 {
