@@ -10,6 +10,7 @@ comes back. Every wait is bounded and polls for its condition.
 """
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -52,22 +53,35 @@ def retried(action, what, attempts=5, each=6.0):
 
 class Display:
     def __init__(self):
+        # A number well above the ones people use by hand. Xvfb names the
+        # display on -displayfd only once it accepts clients, and never when
+        # it failed because another server has that number: checking for an
+        # answer on the display instead could reach a server another test
+        # started at the same moment, and two programs would share a display,
+        # each clicking the other's icon.
         self.proc = None
+        self.name = None
         for n in range(120, 400):
             if os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
                 continue
-            proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.name = f":{n}"
-            ok = False
-            end = time.monotonic() + 10
-            while time.monotonic() < end and proc.poll() is None:
-                if self.run(["xdotool", "getdisplaygeometry"]).returncode == 0:
-                    ok = True
-                    break
-                time.sleep(0.1)
-            if ok:
+            r, w = os.pipe()
+            proc = subprocess.Popen(["Xvfb", f":{n}", "-displayfd", str(w), "-screen", "0", "1280x800x24",
+                                     "-nolisten", "tcp"],
+                                    pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(w)
+            got = b""
+            end = time.monotonic() + LIMIT
+            while not got.endswith(b"\n") and time.monotonic() < end:
+                ready, _, _ = select.select([r], [], [], 0.5)
+                if ready:
+                    chunk = os.read(r, 64)
+                    if not chunk:
+                        break
+                    got += chunk
+            os.close(r)
+            if got.strip() == str(n).encode():
                 self.proc = proc
+                self.name = f":{n}"
                 return
             proc.kill()
             proc.wait()
@@ -193,11 +207,23 @@ def main():
 
         before = set(w for w in top_level_app_windows(d) if mapped(d, w))
 
+        def menu_shown():
+            return set(w for w in top_level_app_windows(d) if mapped(d, w)) - before
+
         def right_click():
             d.run(["xdotool", "mousemove", str(x), str(y), "click", "3"])
-            return lambda: set(w for w in top_level_app_windows(d) if mapped(d, w)) - before
+            return menu_shown
         retried(right_click, "the icon's menu")
-        d.run(["xdotool", "key", "x"])
+
+        # The menu may be mapped before it has taken the keyboard, and a key
+        # pressed in between is lost: the key is pressed again (the menu
+        # opened again first if it has closed) until the program ends.
+        def exit_key():
+            if app.poll() is None and not menu_shown():
+                retried(right_click, "the icon's menu (again)")
+            d.run(["xdotool", "key", "x"])
+            return lambda: app.poll() is not None
+        retried(exit_key, "E&xit from the icon's menu")
         try:
             code = app.wait(LIMIT)
         except subprocess.TimeoutExpired:
