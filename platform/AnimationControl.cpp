@@ -1,26 +1,37 @@
 #include "platform/AnimationControl.h"
 
-#include <QBuffer>
-#include <QFile>
 #include <QHash>
-#include <QMovie>
+#include <QImageReader>
+#include <QPixmap>
+#include <QTimer>
 
 namespace tsy {
+
+struct AnimationControl::Clip {
+    QList<QPixmap> frames;
+    QList<int> delays;   // ms before the next frame
+};
 
 namespace {
 
 // A diagram page opens a clip per element and is drawn afresh after every
-// purge, so each clip file is read once and then played from memory.
-QByteArray ClipBytes(const QString& file)
+// purge: each clip is decoded once and its frames shared.
+std::shared_ptr<const AnimationControl::Clip> LoadClip(const QString& file)
 {
-    static QHash<QString, QByteArray> clips;
-    const auto found = clips.constFind(file);
-    if (found != clips.constEnd()) return *found;
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) return {};   // a missing clip is looked for again next time
-    const QByteArray bytes = f.readAll();
-    if (!bytes.isEmpty()) clips.insert(file, bytes);
-    return bytes;
+    static QHash<QString, std::shared_ptr<const AnimationControl::Clip>> clips;
+    if (const auto found = clips.constFind(file); found != clips.constEnd()) return *found;
+    QImageReader reader(file);
+    auto clip = std::make_shared<AnimationControl::Clip>();
+    QImage image;
+    while (reader.read(&image)) {
+        clip->frames.append(QPixmap::fromImage(image));
+        const int delay = reader.nextImageDelay();
+        clip->delays.append(delay > 0 ? delay : 100);
+        if (!reader.supportsAnimation()) break;
+    }
+    if (clip->frames.isEmpty()) return nullptr;   // a missing clip is looked for again next time
+    clips.insert(file, clip);
+    return clip;
 }
 
 } // namespace
@@ -36,42 +47,48 @@ bool AnimationControl::Open(const QString& path)
     QString file = path;
     if (file.endsWith(QLatin1String(".avi"), Qt::CaseInsensitive))
         file = file.left(file.size() - 4) + QStringLiteral(".gif");
-    const QByteArray bytes = ClipBytes(file);
-    if (bytes.isEmpty()) return false;   // a missing clip leaves the control empty
-    auto* movie = new QMovie(this);
-    auto* buffer = new QBuffer(movie);
-    buffer->setData(bytes);
-    movie->setDevice(buffer);
-    if (!movie->isValid()) {
-        delete movie;
-        return false;
-    }
-    mMovie = movie;
-    setMovie(movie);
-    movie->jumpToFrame(0);
+    mClip = LoadClip(file);
+    if (!mClip) return false;   // a missing clip leaves the control empty
+    ShowFrame(0);
     return true;
+}
+
+void AnimationControl::ShowFrame(int frame)
+{
+    mFrame = frame;
+    setPixmap(mClip->frames[frame]);
 }
 
 void AnimationControl::Play()
 {
-    if (mMovie && mMovie->state() != QMovie::Running) mMovie->start();
+    if (!mClip || mClip->frames.size() < 2 || IsPlaying()) return;
+    if (!mTimer) {
+        mTimer = new QTimer(this);
+        mTimer->setSingleShot(true);
+        connect(mTimer, &QTimer::timeout, this, [this] {
+            if (!mClip) return;
+            ShowFrame(int((mFrame + 1) % mClip->frames.size()));
+            mTimer->start(mClip->delays[mFrame]);
+        });
+    }
+    mTimer->start(mClip->delays[mFrame]);
 }
 
 void AnimationControl::Stop()
 {
-    if (mMovie) mMovie->setPaused(true);
+    if (mTimer) mTimer->stop();
 }
 
 void AnimationControl::CloseClip()
 {
-    if (!mMovie) return;
-    mMovie->stop();
+    if (!mClip) return;
+    Stop();
     clear();
-    delete mMovie.data();
+    mClip.reset();
 }
 
-bool AnimationControl::IsOpen() const { return !mMovie.isNull(); }
+bool AnimationControl::IsOpen() const { return mClip != nullptr; }
 
-bool AnimationControl::IsPlaying() const { return mMovie && mMovie->state() == QMovie::Running; }
+bool AnimationControl::IsPlaying() const { return mTimer && mTimer->isActive(); }
 
 } // namespace tsy

@@ -2,9 +2,10 @@
 // Stand-in for the animation control: Open("X.avi") plays our own "X.gif";
 // a missing clip leaves the control empty.
 #include <QLabel>
-#include <QPointer>
 
-class QMovie;
+#include <memory>
+
+class QTimer;
 
 namespace tsy {
 
@@ -18,8 +19,14 @@ public:
     void CloseClip();
     bool IsOpen() const;
     bool IsPlaying() const;
+
+    // A clip's frames, decoded once and shared by every control showing it.
+    struct Clip;
 private:
-    QPointer<QMovie> mMovie;
+    void ShowFrame(int frame);
+    std::shared_ptr<const Clip> mClip;
+    int mFrame = 0;
+    QTimer* mTimer = nullptr;
 };
 
 } // namespace tsy

@@ -486,4 +486,17 @@ TEST(AnimationControlTest, AviNameOpensGifAndMissingClipLeavesItEmpty)
     a.CloseClip();
     EXPECT_FALSE(a.IsOpen());
     EXPECT_EQ(a.movie(), nullptr);
+
+    // Controls share a clip's frames: closing one leaves the other showing
+    // and playing it; a clip missing once is found when it appears.
+    AnimationControl b;
+    ASSERT_TRUE(a.Open(dir.filePath("Clip.avi")));
+    ASSERT_TRUE(b.Open(dir.filePath("Clip.gif")));
+    b.Play();
+    a.CloseClip();
+    EXPECT_TRUE(a.pixmap().isNull());
+    EXPECT_EQ(b.pixmap().size(), QSize(1, 1));
+    EXPECT_TRUE(b.IsPlaying());
+    ASSERT_TRUE(QFile::copy(dir.filePath("Clip.gif"), dir.filePath("Missing.gif")));
+    EXPECT_TRUE(a.Open(dir.filePath("Missing.avi")));
 }
