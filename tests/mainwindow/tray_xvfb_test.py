@@ -144,11 +144,22 @@ def main_window(d):
 
 
 def start_trayer(d):
-    p = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
-                          "--width", "200", "--height", "32"], env=d.env(),
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for(lambda: '("panel" "trayer")' in tree(d), "trayer's panel")
-    return p
+    # A tray host that ends before its panel shows is started again; one
+    # that is still running without a panel after the bound is a failure.
+    for _ in range(3):
+        p = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                              "--width", "200", "--height", "32"], env=d.env(),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.monotonic() + LIMIT
+        while time.monotonic() < end:
+            if '("panel" "trayer")' in tree(d):
+                return p
+            if p.poll() is not None:
+                break
+            time.sleep(0.1)
+        else:
+            fail("timed out waiting for trayer's panel")
+    fail("trayer ended before showing its panel (exit %s)" % p.returncode)
 
 
 def start_app(d, home):
