@@ -74,20 +74,8 @@ protected:
                  [] { frmRealTimeLogging::Unload(); }, [] { frmOptions::Unload(); }, [] { frmConfigure::Unload(); },
                  [] { frmProblemSimulation::Unload(); }})
             unload();
-        frmMain::Unload();
-        if (General::gobjListening) {
-            General::gobjListening->DeInitaliseListeningSockets();
-            tsytest::Pump(20);
-            delete General::gobjListening;
-            General::gobjListening = nullptr;
-        }
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
+        tsytest::UnloadMainWindowAndEngine();
         General::gblnKeepOnTop = false;
-        frmMain::SetEndProgramHook({});
         tsy::Modal::SetBackend(nullptr);
         tsytest::ClearSettings();
         tsytest::Pump(20);

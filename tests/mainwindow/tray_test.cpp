@@ -167,23 +167,10 @@ protected:
     void TearDown() override
     {
         frmSysTray::SetTrayAvailableHook({});
-        frmMain::Unload();
         frmSysTray::Unload();
-        frmOptions::Unload();
         frmConfigure::Unload();
-        if (General::gobjListening) {
-            General::gobjListening->DeInitaliseListeningSockets();
-            delete General::gobjListening;
-            General::gobjListening = nullptr;
-        }
-        delete General::gobjLogging;
-        General::gobjLogging = nullptr;
-        General::gblnApplicationClosing = true;
-        frmError::Unload();
-        General::gblnApplicationClosing = false;
+        tsytest::UnloadMainWindowAndEngine();
         General::gblnKeepOnTop = false;
-        frmMain::SetEndProgramHook({});
-        tsytest::Pump(20);
     }
 
     // Loads and shows the main window with a tray present or not.
