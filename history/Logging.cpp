@@ -987,19 +987,13 @@ void Logging::KillDeadSocketConnections()
 void Logging::RenumberEventNodes(const QString& strSocketKey)
 {
     tsy::KeyedTree* tree = SocketTree();
-    const QStringList keys = tree->ChildKeys(strSocketKey);
     const QString selected = tree->SelectedKey();
+    const bool childSelected = tree->Exists(selected) && tree->ParentKey(selected) == strSocketKey;
     // Only the oldest went, so each key goes to a lower number that is
     // already free: the nodes keep their places instead of being rebuilt,
     // which under traffic happened at every purge pass.
-    bool renumbered = false;
-    for (int i = 0; i < keys.size(); ++i) {
-        const QString key = strSocketKey + QLatin1Char('-') + QString::number(i + 1);
-        if (keys[i] == key) continue;
-        tree->Rekey(keys[i], key);
-        renumbered = true;
-    }
-    if (renumbered && keys.contains(selected)) tree->Select(strSocketKey);
+    const bool renumbered = tree->RenumberChildren(strSocketKey, strSocketKey + QLatin1Char('-'));
+    if (renumbered && childSelected) tree->Select(strSocketKey);
 }
 
 bool Logging::KillSocketHistory(int intPosition)

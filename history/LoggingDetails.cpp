@@ -177,6 +177,9 @@ void Logging::RefreshListedSocket(const QString& strSocketKey)
     if (!frmMain::IsLoaded() || frmMain::Instance()->mnodSelectedNode != strSocketKey) return;
     const tsy::KeyedTree* tree = SocketTree();
     if (!tree || !tree->Exists(strSocketKey)) return;
+    // The diagram stands in place of the list, which it leaves empty: a
+    // refill after every trim would only clear it and lay out its columns.
+    if (General::gblnConnectionDiagramView && DetailsList() && DetailsList()->Count() == 0) return;
     const QString image = tree->Image(strSocketKey);
     if (image == kImgSocket || image == kImgSocketDisconnected) RefreshAllDetails(image);
 }

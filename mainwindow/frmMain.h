@@ -226,6 +226,7 @@ private:
     bool mblnAnimateDiagram = true;          // read once per drawing
     qint64 mlngDrawnTrimmed = 0;             // events the shown history had lost when its page was drawn
     QPointer<DiagramArrow> mobjHighlighted;  // the framed arrow
+    QPointer<QAction> mactNavigation[4];     // First, Previous, Next, Last: looked up once, set at every event
     QElapsedTimer mPaintClock;               // since the window was last painted
     bool mblnPaintPending = false;           // a deferred paint is on its way
 

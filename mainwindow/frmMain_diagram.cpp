@@ -272,7 +272,8 @@ void frmMain::BuildDiagramControls()
     const QStringList buttons = {QStringLiteral("First"), QStringLiteral("Previous"), QStringLiteral("Next"),
                                  QStringLiteral("Last")};
     for (int i = 0; i < buttons.size(); ++i) {
-        if (QAction* a = barNavigation->findChild<QAction*>(buttons[i]))
+        mactNavigation[i] = barNavigation->findChild<QAction*>(buttons[i]);
+        if (QAction* a = mactNavigation[i])
             connect(a, &QAction::triggered, this, [this, i] { barNavigation_ButtonClick(i + 1); });
     }
 }
@@ -666,14 +667,12 @@ void frmMain::barNavigation_ButtonClick(int index)
 void frmMain::UpdateNavigationState()
 {
     if (!barNavigation || !panDiagramOuter) return;
-    const auto button = [this](const char* name) { return barNavigation->findChild<QAction*>(QString::fromLatin1(name)); };
     const bool shown = !panDiagramOuter->isHidden();
     const bool atFirst = mintCurrentPage <= 0;
     const bool atLast = mintCurrentPage + 1 >= mintPageCount;
-    if (QAction* a = button("First")) a->setEnabled(shown && !atFirst);
-    if (QAction* a = button("Previous")) a->setEnabled(shown && !atFirst);
-    if (QAction* a = button("Next")) a->setEnabled(shown && !atLast);
-    if (QAction* a = button("Last")) a->setEnabled(shown && !atLast);
+    const bool enable[4] = {shown && !atFirst, shown && !atFirst, shown && !atLast, shown && !atLast};
+    for (int i = 0; i < 4; ++i)
+        if (QAction* a = mactNavigation[i]) a->setEnabled(enable[i]);
 
     if (isMinimized()) return;
     QString events, page;

@@ -22,6 +22,12 @@ public:
     QString mKey;
 };
 
+QString ItemKey(const QTreeWidgetItem* item)
+{
+    if (item->type() == KeyedItem::kType) return static_cast<const KeyedItem*>(item)->mKey;
+    return KeyedTree::KeyOf(item);
+}
+
 void SetKey(QTreeWidgetItem* item, const QString& key)
 {
     if (item->type() == KeyedItem::kType) static_cast<KeyedItem*>(item)->mKey = key;
@@ -202,6 +208,35 @@ void KeyedTree::Rekey(const QString& key, const QString& newKey)
     mIndex.remove(key);
     mIndex.insert(newKey, item);
     SetKey(item, newKey);
+}
+
+bool KeyedTree::RenumberChildren(const QString& key, const QString& prefix)
+{
+    QTreeWidgetItem* parent = Node(key);
+    const auto found = mPending.constFind(parent);
+    const int drop = found == mPending.constEnd() ? 0 : found->drop;
+    const QList<QTreeWidgetItem*> added = found == mPending.constEnd() ? QList<QTreeWidgetItem*>() : found->add;
+    const int attached = parent->childCount() - drop;
+    bool changed = false;
+    for (int i = 0; i < attached + added.size(); ++i) {
+        QTreeWidgetItem* item = i < attached ? parent->child(drop + i) : added[i - attached];
+        const QString old = ItemKey(item);
+        // Most branches are numbered already but for the oldest gone: look
+        // before building the new key.
+        const QStringView number = QStringView(old).mid(prefix.size());
+        bool ok = false;
+        if (old.startsWith(prefix) && !number.isEmpty() && number.front() >= u'1' && number.front() <= u'9'
+            && number.toInt(&ok) == i + 1 && ok)
+            continue;
+        const QString newKey = prefix + QString::number(i + 1);
+        QTreeWidgetItem*& slot = mIndex[newKey];
+        if (slot && slot != item) throw CollectionError(35602, "Key is not unique in collection");
+        slot = item;
+        if (!old.isEmpty()) mIndex.remove(old);
+        SetKey(item, newKey);
+        changed = true;
+    }
+    return changed;
 }
 
 bool KeyedTree::Expanded(const QString& key)

@@ -58,6 +58,10 @@ public:
     // Gives a node another key; its place, text, image, tag and children
     // stay. Throws 35601 when it is missing, 35602 when newKey is taken.
     void Rekey(const QString& key, const QString& newKey);
+    // Gives the children of a node (those the view has yet to get too) the
+    // keys prefix + "1", prefix + "2"... in order, as Rekey would one by one
+    // but without building the list of keys; true when any key changed.
+    bool RenumberChildren(const QString& key, const QString& prefix);
     void Clear();
 
     static QString KeyOf(const QTreeWidgetItem* item);

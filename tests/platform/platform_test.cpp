@@ -265,6 +265,78 @@ TEST(KeyedTreeTest, DeferredChangesReadAtOnceAndReachTheViewTogether)
     t.Add("", "X", "reused");
 }
 
+// The purge's renumbering: after the oldest children go, the rest answer to
+// their positions at once, with or without a flush between, through further
+// trims and live additions; nodes given other keys keep them.
+TEST(KeyedTreeTest, RenumberedChildrenAnswerToTheirPositions)
+{
+    KeyedTree t;
+    t.Add("", "ROOT", "root");
+    t.Add("ROOT", "S", "socket");
+    for (int i = 1; i <= 3; ++i) t.Add("S", "S-" + QString::number(i), "old " + QString::number(i));
+    for (int i = 4; i <= 6; ++i) t.AddLater("S", "S-" + QString::number(i), "new " + QString::number(i));
+    t.SetTag("S-3", "tag 3");
+    EXPECT_FALSE(t.RenumberChildren("S", "S-"));   // numbered already
+
+    t.RemoveFirstChildren("S", 2);
+    EXPECT_TRUE(t.RenumberChildren("S", "S-"));
+    EXPECT_EQ(t.ChildKeys("S"), (QStringList{"S-1", "S-2", "S-3", "S-4"}));
+    EXPECT_EQ(t.Text("S-1"), "old 3");
+    EXPECT_EQ(t.Tag("S-1").toString(), "tag 3");
+    EXPECT_EQ(t.Text("S-4"), "new 6");
+    EXPECT_FALSE(t.Exists("S-5"));
+    EXPECT_FALSE(t.Exists("S-0"));
+    EXPECT_EQ(t.ParentKey("S-2"), "S");
+    EXPECT_EQ(t.Count(), 6);
+
+    // Live additions take the next positions; a taken one is refused.
+    t.AddLater("S", "S-5", "live 5");
+    EXPECT_THROW(t.AddLater("S", "S-5", "dup"), CollectionError);
+    EXPECT_THROW(t.Add("S", "S-2", "dup"), CollectionError);
+    t.Flush();
+    t.Add("S", "S-6", "live 6");
+    const QTreeWidgetItem* s = t.Node("S");
+    ASSERT_EQ(s->childCount(), 6);
+    EXPECT_EQ(KeyedTree::KeyOf(s->child(0)), "S-1");
+    EXPECT_EQ(KeyedTree::KeyOf(s->child(5)), "S-6");
+    EXPECT_EQ(s->child(4)->text(0), "live 5");
+
+    // A second trim, the view's rows still waiting for it.
+    t.AddLater("S", "S-7", "live 7");
+    t.RemoveFirstChildren("S", 3);
+    EXPECT_TRUE(t.RenumberChildren("S", "S-"));
+    EXPECT_EQ(t.ChildKeys("S"), (QStringList{"S-1", "S-2", "S-3", "S-4"}));
+    EXPECT_EQ(t.Text("S-1"), "new 6");
+    EXPECT_EQ(t.Text("S-4"), "live 7");
+    EXPECT_EQ(t.Count(), 6);
+    t.Flush();
+    ASSERT_EQ(s->childCount(), 4);
+    EXPECT_EQ(KeyedTree::KeyOf(s->child(3)), "S-4");
+    EXPECT_EQ(s->child(3)->text(0), "live 7");
+
+    // One node removed or renamed leaves the others' keys as they are.
+    t.Remove("S-2");
+    EXPECT_EQ(t.ChildKeys("S"), (QStringList{"S-1", "S-3", "S-4"}));
+    t.Rekey("S-3", "other");
+    t.AddLater("S", "S-9", "out of order");
+    EXPECT_EQ(t.ChildKeys("S"), (QStringList{"S-1", "other", "S-4", "S-9"}));
+    EXPECT_EQ(t.Text("other"), "live 6");
+    EXPECT_TRUE(t.RenumberChildren("S", "S-"));
+    EXPECT_EQ(t.ChildKeys("S"), (QStringList{"S-1", "S-2", "S-3", "S-4"}));
+    EXPECT_EQ(t.Text("S-4"), "out of order");
+    EXPECT_FALSE(t.Exists("other"));
+
+    // A selected child is found by its new key; removing the branch takes every key.
+    t.Select("S-2");
+    EXPECT_EQ(t.SelectedKey(), "S-2");
+    t.Remove("S");
+    EXPECT_FALSE(t.Exists("S-1"));
+    EXPECT_EQ(t.Count(), 1);
+    t.Add("ROOT", "S", "again");
+    t.Add("S", "S-1", "fresh");
+    EXPECT_EQ(t.Text("S-1"), "fresh");
+}
+
 // ---- Numbers --------------------------------------------------------------------
 
 TEST(NumbersTest, NumericTextRule)
