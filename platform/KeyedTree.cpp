@@ -5,23 +5,28 @@
 
 namespace tsy {
 
-namespace {
-
 // The key lives in the item rather than in its model data, so that giving a
 // node another key (the purge renumbers a whole branch) tells the view
-// nothing: keys are never shown.
-class KeyedItem : public QTreeWidgetItem {
+// nothing: keys are never shown. A child of a numbered branch has no key of
+// its own: it answers to its position.
+class KeyedTreeItem : public QTreeWidgetItem {
 public:
     static constexpr int kType = QTreeWidgetItem::UserType + 1;
-    explicit KeyedItem(const QString& key) : QTreeWidgetItem(kType), mKey(key) {}
+    KeyedTreeItem(const QString& key, const KeyedTree* tree) : QTreeWidgetItem(kType), mKey(key), mTree(tree) {}
     QVariant data(int column, int role) const override
     {
-        if (column == 0 && role == KeyedTree::KeyRole) return mKey;
+        if (column == 0 && role == KeyedTree::KeyRole) return mKey.isEmpty() ? mTree->NumberedKey(this) : mKey;
         return QTreeWidgetItem::data(column, role);
     }
     QString mKey;
+    const KeyedTree* mTree;
 };
 
+namespace {
+
+using KeyedItem = KeyedTreeItem;
+
+// The key the node holds itself: empty for a numbered child.
 QString ItemKey(const QTreeWidgetItem* item)
 {
     if (item->type() == KeyedItem::kType) return static_cast<const KeyedItem*>(item)->mKey;
@@ -32,6 +37,18 @@ void SetKey(QTreeWidgetItem* item, const QString& key)
 {
     if (item->type() == KeyedItem::kType) static_cast<KeyedItem*>(item)->mKey = key;
     else item->setData(0, KeyedTree::KeyRole, key);
+}
+
+// The number ending a child's key, 0 when it has none (or a leading zero).
+int NumberAfter(QStringView key, qsizetype prefixSize)
+{
+    if (key.size() <= prefixSize || key.size() - prefixSize > 9) return 0;
+    int n = 0;
+    for (const QChar c : key.mid(prefixSize)) {
+        if (c < u'0' || c > u'9' || (n == 0 && c == u'0')) return 0;
+        n = n * 10 + (c.unicode() - u'0');
+    }
+    return n;
 }
 
 } // namespace
@@ -61,7 +78,11 @@ QTreeWidgetItem* KeyedTree::Add(const QString& parentKey, const QString& key, co
         if (!parent) throw CollectionError(35601, "Element not found");
     }
     Flush();   // the index counts among the siblings the view will show
-    auto* item = new KeyedItem(key);
+    if (parent) MaterializeAround(parent);
+    // Appended under the next number, a numbered branch's child stays numbered.
+    const bool numbered = parent && index < 0 && mNumbered.contains(parent) && IsNextNumber(parent, key);
+    if (parent && !numbered) Materialize(parent);
+    auto* item = new KeyedItem(numbered ? QString() : key, this);
     item->setText(0, text);
     ApplyImage(item, image);
     if (parent) {
@@ -71,7 +92,7 @@ QTreeWidgetItem* KeyedTree::Add(const QString& parentKey, const QString& key, co
         if (index < 0 || index > topLevelItemCount()) addTopLevelItem(item);
         else insertTopLevelItem(index, item);
     }
-    if (!key.isEmpty()) mIndex.insert(key, item);
+    if (!key.isEmpty() && !numbered) mIndex.insert(key, item);
     ++mCount;
     return item;
 }
@@ -83,12 +104,15 @@ QTreeWidgetItem* KeyedTree::AddLater(const QString& parentKey, const QString& ke
         throw CollectionError(35602, "Key is not unique in collection");
     QTreeWidgetItem* parent = Node(parentKey);
     if (mPendingParent.contains(parent)) Flush();   // a parent of its own not yet shown
-    auto* item = new KeyedItem(key);
+    MaterializeAround(parent);
+    const bool numbered = mNumbered.contains(parent) && IsNextNumber(parent, key);
+    if (!numbered) Materialize(parent);
+    auto* item = new KeyedItem(numbered ? QString() : key, this);
     item->setText(0, text);
     ApplyImage(item, image);
     mPending[parent].add.append(item);
     mPendingParent.insert(item, parent);
-    if (!key.isEmpty()) mIndex.insert(key, item);
+    if (!key.isEmpty() && !numbered) mIndex.insert(key, item);
     ++mCount;
     if (!mFlushTimer.isActive()) mFlushTimer.start();
     return item;
@@ -103,9 +127,11 @@ void KeyedTree::RemoveFirstChildren(const QString& key, int count)
     // The view moves the current node off a removed one at once; keep that.
     const QTreeWidgetItem* current = currentItem();
     while (current && current->parent() != parent) current = current->parent();
+    // In a numbered branch the rest answer to their new positions at once.
+    if (mNumbered.contains(parent) && Children(key) > count) mMoved.insert(parent);
     if (current) {
         Flush();
-        for (int i = 0; i < count && parent->childCount() > 0; ++i) RemoveItem(parent->child(0));
+        for (int i = 0; i < count && parent->childCount() > 0; ++i) DeleteItem(parent->child(0));
         return;
     }
     const auto found = mPending.find(parent);
@@ -171,9 +197,10 @@ void KeyedTree::Unindex(QTreeWidgetItem* item, bool unkey)
     QList<QTreeWidgetItem*> stack{item};
     while (!stack.isEmpty()) {
         QTreeWidgetItem* it = stack.takeLast();
-        const QString k = KeyOf(it);
+        const QString k = ItemKey(it);   // a numbered child has none in the index
         if (!k.isEmpty()) mIndex.remove(k);
         if (unkey) SetKey(it, QString());
+        if (!mNumbered.isEmpty() && mNumbered.remove(it)) mMoved.remove(it);
         --mCount;
         for (int i = 0; i < it->childCount(); ++i) stack.append(it->child(i));
     }
@@ -183,6 +210,13 @@ void KeyedTree::RemoveItem(QTreeWidgetItem* item)
 {
     if (!item) return;
     Flush();
+    // The node's siblings keep the keys they answer to now.
+    if (QTreeWidgetItem* parent = item->parent()) Materialize(parent);
+    DeleteItem(item);
+}
+
+void KeyedTree::DeleteItem(QTreeWidgetItem* item)
+{
     Unindex(item);
     delete item;   // detaches from the tree and deletes the children
 }
@@ -193,6 +227,8 @@ void KeyedTree::RemoveChildren(const QString& key)
 {
     QTreeWidgetItem* parent = Node(key);
     Flush();
+    mNumbered.remove(parent);   // every child goes
+    mMoved.remove(parent);
     const auto kids = parent->takeChildren();
     for (QTreeWidgetItem* c : kids) {
         Unindex(c);
@@ -204,7 +240,10 @@ void KeyedTree::Rekey(const QString& key, const QString& newKey)
 {
     QTreeWidgetItem* item = Node(key);
     if (newKey == key) return;
-    if (newKey.isEmpty() || mIndex.contains(newKey)) throw CollectionError(35602, "Key is not unique in collection");
+    if (newKey.isEmpty() || Exists(newKey)) throw CollectionError(35602, "Key is not unique in collection");
+    // Its children would otherwise follow its key; its siblings keep theirs.
+    Materialize(item);
+    if (QTreeWidgetItem* parent = ParentOf(item)) Materialize(parent);
     mIndex.remove(key);
     mIndex.insert(newKey, item);
     SetKey(item, newKey);
@@ -213,30 +252,120 @@ void KeyedTree::Rekey(const QString& key, const QString& newKey)
 bool KeyedTree::RenumberChildren(const QString& key, const QString& prefix)
 {
     QTreeWidgetItem* parent = Node(key);
-    const auto found = mPending.constFind(parent);
-    const int drop = found == mPending.constEnd() ? 0 : found->drop;
-    const QList<QTreeWidgetItem*> added = found == mPending.constEnd() ? QList<QTreeWidgetItem*>() : found->add;
-    const int attached = parent->childCount() - drop;
+    if (mNumbered.contains(parent)) return mMoved.remove(parent);
+    const int n = LiveChildren(parent);
+    // A branch of leaves numbered after its own key stays numbered: its
+    // children give their keys up to their positions.
+    bool numbered = prefix == key + QLatin1Char('-') && !mNumbered.contains(ParentOf(parent));
+    for (int i = 0; numbered && i < n; ++i) {
+        QTreeWidgetItem* child = LiveChild(parent, i);
+        numbered = child->type() == KeyedItem::kType && child->childCount() == 0 && !mPending.contains(child);
+    }
     bool changed = false;
-    for (int i = 0; i < attached + added.size(); ++i) {
-        QTreeWidgetItem* item = i < attached ? parent->child(drop + i) : added[i - attached];
+    for (int i = 0; i < n; ++i) {
+        QTreeWidgetItem* item = LiveChild(parent, i);
         const QString old = ItemKey(item);
-        // Most branches are numbered already but for the oldest gone: look
-        // before building the new key.
-        const QStringView number = QStringView(old).mid(prefix.size());
-        bool ok = false;
-        if (old.startsWith(prefix) && !number.isEmpty() && number.front() >= u'1' && number.front() <= u'9'
-            && number.toInt(&ok) == i + 1 && ok)
+        const bool right = old.startsWith(prefix) && NumberAfter(old, prefix.size()) == i + 1;
+        changed = changed || !right;
+        if (numbered) {
+            if (!old.isEmpty()) mIndex.remove(old);
+            SetKey(item, QString());
             continue;
+        }
+        if (right) continue;
         const QString newKey = prefix + QString::number(i + 1);
         QTreeWidgetItem*& slot = mIndex[newKey];
         if (slot && slot != item) throw CollectionError(35602, "Key is not unique in collection");
         slot = item;
         if (!old.isEmpty()) mIndex.remove(old);
         SetKey(item, newKey);
-        changed = true;
     }
+    if (numbered) mNumbered.insert(parent);
     return changed;
+}
+
+// ---- Numbered branches
+
+QTreeWidgetItem* KeyedTree::ParentOf(const QTreeWidgetItem* item) const
+{
+    return item ? mPendingParent.value(item, item->parent()) : nullptr;
+}
+
+int KeyedTree::LiveChildren(const QTreeWidgetItem* parent) const
+{
+    const auto found = mPending.constFind(const_cast<QTreeWidgetItem*>(parent));
+    if (found == mPending.constEnd()) return parent->childCount();
+    return parent->childCount() - found->drop + int(found->add.size());
+}
+
+// The child at a position (from 0) among those not removed, pending ones last.
+QTreeWidgetItem* KeyedTree::LiveChild(QTreeWidgetItem* parent, int position) const
+{
+    const auto found = mPending.constFind(parent);
+    const int drop = found == mPending.constEnd() ? 0 : found->drop;
+    const int attached = parent->childCount() - drop;
+    if (position < attached) return parent->child(drop + position);
+    return found->add.at(position - attached);
+}
+
+QTreeWidgetItem* KeyedTree::FindNumbered(const QString& key) const
+{
+    const qsizetype dash = key.lastIndexOf(QLatin1Char('-'));
+    if (dash <= 0) return nullptr;
+    const int number = NumberAfter(key, dash + 1);
+    if (number == 0) return nullptr;
+    QTreeWidgetItem* parent = Find(key.left(dash));
+    if (!parent || !mNumbered.contains(parent) || number > LiveChildren(parent)) return nullptr;
+    return LiveChild(parent, number - 1);
+}
+
+// A numbered child's key: its parent's key, "-" and its position from 1;
+// empty once removed, or for an unkeyed node elsewhere.
+QString KeyedTree::NumberedKey(const QTreeWidgetItem* item) const
+{
+    const QTreeWidgetItem* parent = ParentOf(item);
+    if (!parent || !mNumbered.contains(parent)) return QString();
+    const auto found = mPending.constFind(const_cast<QTreeWidgetItem*>(parent));
+    const int drop = found == mPending.constEnd() ? 0 : found->drop;
+    int position = -1;
+    if (item->parent() == parent) {
+        position = parent->indexOfChild(const_cast<QTreeWidgetItem*>(item)) - drop;
+    } else if (found != mPending.constEnd()) {
+        const qsizetype i = found->add.indexOf(const_cast<QTreeWidgetItem*>(item));
+        if (i >= 0) position = parent->childCount() - drop + int(i);
+    }
+    if (position < 0) return QString();
+    return KeyOf(parent) + QLatin1Char('-') + QString::number(position + 1);
+}
+
+bool KeyedTree::IsNextNumber(const QTreeWidgetItem* parent, const QString& key) const
+{
+    const QString parentKey = KeyOf(parent);
+    return key.size() > parentKey.size() + 1 && key.startsWith(parentKey) && key.at(parentKey.size()) == u'-'
+        && NumberAfter(key, parentKey.size() + 1) == LiveChildren(parent) + 1;
+}
+
+// The branch's children take their keys back as they answer to them now.
+void KeyedTree::Materialize(QTreeWidgetItem* parent)
+{
+    if (mNumbered.isEmpty() || !mNumbered.contains(parent)) return;
+    const QString prefix = KeyOf(parent) + QLatin1Char('-');
+    mNumbered.remove(parent);
+    mMoved.remove(parent);
+    for (int i = 0, n = LiveChildren(parent); i < n; ++i) {
+        const QString key = prefix + QString::number(i + 1);
+        QTreeWidgetItem* child = LiveChild(parent, i);
+        SetKey(child, key);
+        mIndex.insert(key, child);
+    }
+}
+
+// A numbered child about to change in itself (given a child of its own)
+// takes its key back, with its siblings.
+void KeyedTree::MaterializeAround(QTreeWidgetItem* item)
+{
+    if (mNumbered.isEmpty()) return;
+    if (QTreeWidgetItem* parent = ParentOf(item); parent && mNumbered.contains(parent)) Materialize(parent);
 }
 
 bool KeyedTree::Expanded(const QString& key)
@@ -260,6 +389,8 @@ void KeyedTree::Clear()
     mPending.clear();
     mPendingParent.clear();
     mIndex.clear();
+    mNumbered.clear();
+    mMoved.clear();
     mCount = 0;
     QTreeWidget::clear();
 }
@@ -282,6 +413,11 @@ QStringList KeyedTree::ChildKeys(const QString& key) const
         for (int i = 0; i < topLevelItemCount(); ++i) out.append(KeyOf(topLevelItem(i)));
     } else {
         QTreeWidgetItem* p = Node(key);
+        if (mNumbered.contains(p)) {
+            const QString prefix = KeyOf(p) + QLatin1Char('-');
+            for (int i = 1, n = LiveChildren(p); i <= n; ++i) out.append(prefix + QString::number(i));
+            return out;
+        }
         const Pending pending = mPending.value(p);
         for (int i = pending.drop; i < p->childCount(); ++i) out.append(KeyOf(p->child(i)));
         for (const QTreeWidgetItem* c : pending.add) out.append(KeyOf(c));

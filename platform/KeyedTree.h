@@ -10,6 +10,7 @@
 
 #include <QHash>
 #include <QIcon>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -17,6 +18,8 @@
 #include <QVariant>
 
 namespace tsy {
+
+class KeyedTreeItem;
 
 class KeyedTree : public QTreeWidget {
     Q_OBJECT
@@ -46,8 +49,13 @@ public:
     void Flush();
     static constexpr int kFlushMs = 40;
 
-    bool Exists(const QString& key) const { return !key.isEmpty() && mIndex.contains(key); }
-    QTreeWidgetItem* Find(const QString& key) const { return key.isEmpty() ? nullptr : mIndex.value(key, nullptr); }
+    bool Exists(const QString& key) const { return Find(key) != nullptr; }
+    QTreeWidgetItem* Find(const QString& key) const
+    {
+        if (key.isEmpty()) return nullptr;
+        if (QTreeWidgetItem* item = mIndex.value(key, nullptr)) return item;
+        return mNumbered.isEmpty() ? nullptr : FindNumbered(key);
+    }
     QTreeWidgetItem* Node(const QString& key) const;   // throws 35601 when missing
     int Count() const { return mCount; }               // every node, keyed or not
 
@@ -59,8 +67,14 @@ public:
     // stay. Throws 35601 when it is missing, 35602 when newKey is taken.
     void Rekey(const QString& key, const QString& newKey);
     // Gives the children of a node (those the view has yet to get too) the
-    // keys prefix + "1", prefix + "2"... in order, as Rekey would one by one
-    // but without building the list of keys; true when any key changed.
+    // keys prefix + "1", prefix + "2"... in order, as Rekey would one by one;
+    // true when any key changed. With the prefix key + "-" and leaves for
+    // children, the branch stays numbered from then on: its children answer
+    // to their positions without keys of their own, so that the next
+    // RemoveFirstChildren renumbers the rest at once and at no cost, and
+    // children appended under the next number stay numbered. Anything else
+    // done to one of them (removal, Rekey, a child of its own, an insertion)
+    // first gives every child its key back, as the node itself would have it.
     bool RenumberChildren(const QString& key, const QString& prefix);
     void Clear();
 
@@ -90,6 +104,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    friend class KeyedTreeItem;
     // What the view still lacks of an attached node's children: its first
     // `drop` children are gone already (unkeyed), `add` follow its last.
     struct Pending {
@@ -98,6 +113,16 @@ private:
     };
     void ApplyImage(QTreeWidgetItem* item, const QString& image);
     void Unindex(QTreeWidgetItem* item, bool unkey = false);
+    void DeleteItem(QTreeWidgetItem* item);
+    // Numbered branches.
+    QTreeWidgetItem* FindNumbered(const QString& key) const;
+    QTreeWidgetItem* ParentOf(const QTreeWidgetItem* item) const;
+    int LiveChildren(const QTreeWidgetItem* parent) const;
+    QTreeWidgetItem* LiveChild(QTreeWidgetItem* parent, int position) const;
+    QString NumberedKey(const QTreeWidgetItem* item) const;
+    bool IsNextNumber(const QTreeWidgetItem* parent, const QString& key) const;
+    void Materialize(QTreeWidgetItem* parent);
+    void MaterializeAround(QTreeWidgetItem* item);
 
     QHash<QString, QTreeWidgetItem*> mIndex;
     QHash<QString, QIcon> mImages;
@@ -105,6 +130,8 @@ private:
     QHash<QTreeWidgetItem*, Pending> mPending;                // by attached parent
     QHash<const QTreeWidgetItem*, QTreeWidgetItem*> mPendingParent;   // added node -> parent
     QTimer mFlushTimer;
+    QSet<const QTreeWidgetItem*> mNumbered;   // parents whose children answer to their positions
+    QSet<const QTreeWidgetItem*> mMoved;      // numbered parents that lost children since the last renumbering
 };
 
 } // namespace tsy
