@@ -227,6 +227,7 @@ private:
     qint64 mlngDrawnTrimmed = 0;             // events the shown history had lost when its page was drawn
     QPointer<DiagramArrow> mobjHighlighted;  // the framed arrow
     QPointer<QAction> mactNavigation[4];     // First, Previous, Next, Last: looked up once, set at every event
+    bool mblnNavigationPending = false;      // the titles await an off-page live event's count
     QElapsedTimer mPaintClock;               // since the window was last painted
     bool mblnPaintPending = false;           // a deferred paint is on its way
 

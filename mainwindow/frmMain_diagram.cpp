@@ -26,6 +26,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScrollBar>
+#include <QTimer>
 #include <QToolBar>
 
 #include <algorithm>
@@ -41,6 +42,7 @@ constexpr const char* kPurged =
     "purging as specified in the Options.  No information can be displayed.";
 
 constexpr int kEventsPerPage = 20;
+constexpr int kTitleMs = 40;   // the longest a live event's count waits for the title
 constexpr int kRowPitch = 1600;
 // Sizes in twips of the design-time templates.
 constexpr double kComputerWidth = 855;
@@ -417,6 +419,17 @@ void frmMain::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>
         mblnAnimateDiagram = AnimateConnectionDiagram();
         mintCurrentRow = row;
         DrawDiagramEvent(objHistory, n, row, followOn);
+    } else if (PageCount(n) == mintPageCount) {
+        // Off the page and no new page: only the event count in the title
+        // changes, which under traffic would be built at every event for a
+        // panel that shows it at most every 40 ms.
+        if (!mblnNavigationPending) {
+            mblnNavigationPending = true;
+            QTimer::singleShot(kTitleMs, this, [this] {
+                if (mblnNavigationPending) UpdateNavigationState();
+            });
+        }
+        return;
     }
     mintPageCount = PageCount(n);
     UpdateNavigationState();
@@ -666,6 +679,7 @@ void frmMain::barNavigation_ButtonClick(int index)
 
 void frmMain::UpdateNavigationState()
 {
+    mblnNavigationPending = false;
     if (!barNavigation || !panDiagramOuter) return;
     const bool shown = !panDiagramOuter->isHidden();
     const bool atFirst = mintCurrentPage <= 0;

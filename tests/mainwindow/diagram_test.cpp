@@ -230,6 +230,7 @@ TEST_F(DiagramTest, TwentyRowsFillAPageAndGrowTheCanvas)
     EXPECT_TRUE(h->mobjSocketPairEvents.Item(21)->mobjUIObject.isNull());
     EXPECT_EQ(Buttons(), QList<bool>({false, false, true, true}));
     EXPECT_EQ(Panel(3), "Page 1 of 2  ");
+    EXPECT_EQ(Panel(2), "Events: 21  ");
 
     // Next: the second page starts at row 1 even though event 20 announced a follow-on.
     h->mobjSocketPairEvents.Item(20)->mblnNextEventFollowOn = true;
@@ -239,6 +240,18 @@ TEST_F(DiagramTest, TwentyRowsFillAPageAndGrowTheCanvas)
     EXPECT_EQ(main->aniTSY.size(), 1);
     EXPECT_EQ(main->aniTSY.value(1)->property("Tag").toString(), "21");
     EXPECT_EQ(Buttons(), QList<bool>({true, true, false, false}));
+
+    // Back on the first page, more events on the same two pages: not drawn,
+    // and the count in the title follows within the panel's cadence.
+    main->barNavigation->findChild<QAction*>("First")->trigger();
+    for (int i = 0; i < 2; ++i) {
+        Append(*h, {ClientBytesReceived});
+        main->AddConnectionDiagramEvent(h);
+    }
+    EXPECT_EQ(main->aniTSY.lastKey(), 20);
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return Panel(2) == "Events: 23  "; }, 10000)) << Panel(2).toStdString();
+    EXPECT_EQ(Panel(3), "Page 1 of 2  ");
+    EXPECT_EQ(Buttons(), QList<bool>({false, false, true, true}));
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
