@@ -1,8 +1,12 @@
 #include "platform/AnimationControl.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QImageReader>
 #include <QPixmap>
+#include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 namespace tsy {
@@ -34,12 +38,59 @@ std::shared_ptr<const AnimationControl::Clip> LoadClip(const QString& file)
     return clip;
 }
 
+// One clock for every playing control. A page of the connection diagram
+// plays some sixty clips; each with a timer of its own woke the event loop
+// hundreds of times a second, and each wake-up painted again. On the shared
+// clock the frames that are due change together, at the main window's paint
+// cadence, which is as often as a frame change can show anyway.
+class Clock : public QObject {
+public:
+    static constexpr int kTickMs = 40;
+
+    // Made with the first control to play; it goes with the application.
+    static Clock* Instance(bool make)
+    {
+        static QPointer<Clock> clock;
+        if (!clock && make && QCoreApplication::instance()) clock = new Clock(QCoreApplication::instance());
+        return clock;
+    }
+    qint64 Now() const { return mSince.elapsed(); }
+    void Add(AnimationControl* control)
+    {
+        mPlaying.insert(control);
+        if (!mTimer.isActive()) mTimer.start();
+    }
+    void Remove(AnimationControl* control)
+    {
+        mPlaying.remove(control);
+        if (mPlaying.isEmpty()) mTimer.stop();
+    }
+
+private:
+    explicit Clock(QObject* parent) : QObject(parent)
+    {
+        mSince.start();
+        mTimer.setInterval(kTickMs);
+        connect(&mTimer, &QTimer::timeout, this, [this] {
+            const qint64 now = Now();
+            const auto playing = mPlaying;   // a control may stop itself on the way
+            for (AnimationControl* control : playing)
+                if (mPlaying.contains(control)) control->Advance(now);
+        });
+    }
+    QElapsedTimer mSince;
+    QTimer mTimer;
+    QSet<AnimationControl*> mPlaying;
+};
+
 } // namespace
 
 AnimationControl::AnimationControl(QWidget* parent) : QLabel(parent)
 {
     setAlignment(Qt::AlignCenter);
 }
+
+AnimationControl::~AnimationControl() { Stop(); }
 
 bool AnimationControl::Open(const QString& path)
 {
@@ -62,21 +113,32 @@ void AnimationControl::ShowFrame(int frame)
 void AnimationControl::Play()
 {
     if (!mClip || mClip->frames.size() < 2 || IsPlaying()) return;
-    if (!mTimer) {
-        mTimer = new QTimer(this);
-        mTimer->setSingleShot(true);
-        connect(mTimer, &QTimer::timeout, this, [this] {
-            if (!mClip) return;
-            ShowFrame(int((mFrame + 1) % mClip->frames.size()));
-            mTimer->start(mClip->delays[mFrame]);
-        });
+    Clock* clock = Clock::Instance(true);
+    if (!clock) return;   // no application, no clock
+    mPlaying = true;
+    mDue = clock->Now() + mClip->delays[mFrame];
+    clock->Add(this);
+}
+
+void AnimationControl::Advance(qint64 now)
+{
+    if (!mPlaying || !mClip) return;
+    // Every frame keeps its own delay; after a long stall the clip goes on
+    // from where it stands rather than racing through what it missed.
+    if (now - mDue > 10000) mDue = now;
+    int frame = mFrame;
+    while (mDue <= now) {
+        frame = int((frame + 1) % mClip->frames.size());
+        mDue += mClip->delays[frame];
     }
-    mTimer->start(mClip->delays[mFrame]);
+    if (frame != mFrame) ShowFrame(frame);
 }
 
 void AnimationControl::Stop()
 {
-    if (mTimer) mTimer->stop();
+    if (!mPlaying) return;
+    mPlaying = false;
+    if (Clock* clock = Clock::Instance(false)) clock->Remove(this);
 }
 
 void AnimationControl::CloseClip()
@@ -89,6 +151,6 @@ void AnimationControl::CloseClip()
 
 bool AnimationControl::IsOpen() const { return mClip != nullptr; }
 
-bool AnimationControl::IsPlaying() const { return mTimer && mTimer->isActive(); }
+bool AnimationControl::IsPlaying() const { return mPlaying; }
 
 } // namespace tsy

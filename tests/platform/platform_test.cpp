@@ -9,6 +9,7 @@
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
+#include "platform/StripScrollBar.h"
 #include "platform/WindowTimer.h"
 
 #include <QDir>
@@ -571,4 +572,45 @@ TEST(AnimationControlTest, AviNameOpensGifAndMissingClipLeavesItEmpty)
     EXPECT_TRUE(b.IsPlaying());
     ASSERT_TRUE(QFile::copy(dir.filePath("Clip.gif"), dir.filePath("Missing.gif")));
     EXPECT_TRUE(a.Open(dir.filePath("Missing.avi")));
+
+    // Playing clips move on together on one clock; one deleted while playing
+    // leaves it, and the others go on.
+    auto* gone = new AnimationControl;
+    ASSERT_TRUE(gone->Open(dir.filePath("Clip.gif")));
+    gone->Play();
+    a.Play();
+    delete gone;
+    const qint64 shownA = a.pixmap().cacheKey(), shownB = b.pixmap().cacheKey();
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return a.pixmap().cacheKey() != shownA && b.pixmap().cacheKey() != shownB; },
+                                   10000));
+    b.Stop();
+    EXPECT_FALSE(b.IsPlaying());
+    EXPECT_TRUE(a.IsPlaying());
+}
+
+// A tall bar painted in strips looks exactly as Qt's own, enabled or not,
+// wherever its handle stands.
+TEST(StripScrollBarTest, PaintsThePixelsOfAPlainBar)
+{
+    QWidget window;
+    window.resize(60, 700);
+    StripScrollBar strips(Qt::Vertical, &window);
+    QScrollBar plain(Qt::Vertical, &window);
+    for (QScrollBar* bar : {static_cast<QScrollBar*>(&strips), &plain}) bar->setRange(0, 200);
+    strips.setGeometry(0, 0, 14, 669);
+    plain.setGeometry(30, 0, 14, 669);
+    window.show();
+    for (const int value : {0, 57, 200}) {
+        for (const bool enabled : {true, false}) {
+            SCOPED_TRACE(value);
+            for (QScrollBar* bar : {static_cast<QScrollBar*>(&strips), &plain}) {
+                bar->setValue(value);
+                bar->setPageStep(value + 10);
+                bar->setEnabled(enabled);
+            }
+            const QImage a = strips.grab().toImage(), b = plain.grab().toImage();
+            ASSERT_EQ(a.size(), b.size());
+            EXPECT_TRUE(a == b);
+        }
+    }
 }
