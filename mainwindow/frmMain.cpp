@@ -16,6 +16,7 @@
 #include "history/SocketPairHistory.h"
 #include "mainwindow/frmOptions.h"
 #include "platform/AnimationControl.h"
+#include "platform/StripScrollBar.h"
 #include "platform/KeyedList.h"
 #include "platform/KeyedTree.h"
 #include "platform/LoadedWindows.h"
@@ -416,7 +417,7 @@ void frmMain::BuildControls()
     panDiagramOuter->setFrameShadow(QFrame::Sunken);
     scrConnectionPanelHoriz = new QScrollBar(Qt::Horizontal, panDiagramOuter);
     scrConnectionPanelHoriz->setFixedHeight(Px(255));
-    scrConnectionPanelVert = new QScrollBar(Qt::Vertical, panDiagramOuter);
+    scrConnectionPanelVert = new tsy::StripScrollBar(Qt::Vertical, panDiagramOuter);
     scrConnectionPanelVert->setFixedWidth(Px(255));
     panDiagram = new QWidget(panDiagramOuter);
     panDiagram->setObjectName(QStringLiteral("panDiagram"));

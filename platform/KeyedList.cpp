@@ -1,5 +1,7 @@
 #include "platform/KeyedList.h"
 
+#include "platform/StripScrollBar.h"
+
 #include <QHeaderView>
 #include <QSet>
 #include <QTimer>
@@ -32,6 +34,7 @@ KeyedList::KeyedList(QWidget* parent) : QTreeWidget(parent)
 {
     setRootIsDecorated(false);
     setItemsExpandable(false);
+    setVerticalScrollBar(new StripScrollBar(Qt::Vertical, this));
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
     header()->setSectionsClickable(true);

@@ -1,5 +1,7 @@
 #include "platform/KeyedTree.h"
 
+#include "platform/StripScrollBar.h"
+
 #include <QEvent>
 #include <QTreeWidgetItemIterator>
 
@@ -57,6 +59,7 @@ KeyedTree::KeyedTree(QWidget* parent) : QTreeWidget(parent)
 {
     setColumnCount(1);
     setHeaderHidden(true);
+    setVerticalScrollBar(new StripScrollBar(Qt::Vertical, this));
     mFlushTimer.setSingleShot(true);
     mFlushTimer.setInterval(kFlushMs);
     connect(&mFlushTimer, &QTimer::timeout, this, &KeyedTree::Flush);
