@@ -10,17 +10,34 @@ namespace tsy {
 // The key lives in the item rather than in its model data, so that giving a
 // node another key (the purge renumbers a whole branch) tells the view
 // nothing: keys are never shown. A child of a numbered branch has no key of
-// its own: it answers to its position.
+// its own: it answers to its position. The image's name is kept the same
+// way and its icon looked up when shown: under traffic most event nodes go
+// again before the view ever gets them.
 class KeyedTreeItem : public QTreeWidgetItem {
 public:
     static constexpr int kType = QTreeWidgetItem::UserType + 1;
     KeyedTreeItem(const QString& key, const KeyedTree* tree) : QTreeWidgetItem(kType), mKey(key), mTree(tree) {}
     QVariant data(int column, int role) const override
     {
-        if (column == 0 && role == KeyedTree::KeyRole) return mKey.isEmpty() ? mTree->NumberedKey(this) : mKey;
+        if (column == 0) {
+            switch (role) {
+            case KeyedTree::KeyRole: return mKey.isEmpty() ? mTree->NumberedKey(this) : mKey;
+            case KeyedTree::ImageRole: return mImage;
+            case Qt::DecorationRole:
+                if (!mImage.isEmpty()) return mTree->mImages.value(mImage);
+                break;
+            default: break;
+            }
+        }
         return QTreeWidgetItem::data(column, role);
     }
+    void SetImage(const QString& image)
+    {
+        mImage = image;
+        emitDataChanged();   // nothing while the view has yet to get the node
+    }
     QString mKey;
+    QString mImage;
     const KeyedTree* mTree;
 };
 
@@ -455,6 +472,10 @@ void KeyedTree::SetImages(const QHash<QString, QIcon>& images)
 
 void KeyedTree::ApplyImage(QTreeWidgetItem* item, const QString& image)
 {
+    if (item->type() == KeyedItem::kType) {
+        static_cast<KeyedItem*>(item)->SetImage(image);
+        return;
+    }
     item->setData(0, ImageRole, image);
     item->setIcon(0, mImages.value(image));
 }
