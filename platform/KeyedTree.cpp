@@ -10,9 +10,10 @@ namespace tsy {
 // The key lives in the item rather than in its model data, so that giving a
 // node another key (the purge renumbers a whole branch) tells the view
 // nothing: keys are never shown. A child of a numbered branch has no key of
-// its own: it answers to its position. The image's name is kept the same
-// way and its icon looked up when shown: under traffic most event nodes go
-// again before the view ever gets them.
+// its own: it answers to its position. Its text, image name and tag are
+// kept the same way, the icon looked up when shown: under traffic most event
+// nodes go again before the view ever gets them, and such a node is used
+// again for the next one.
 class KeyedTreeItem : public QTreeWidgetItem {
 public:
     static constexpr int kType = QTreeWidgetItem::UserType + 1;
@@ -23,6 +24,9 @@ public:
             switch (role) {
             case KeyedTree::KeyRole: return mKey.isEmpty() ? mTree->NumberedKey(this) : mKey;
             case KeyedTree::ImageRole: return mImage;
+            case KeyedTree::TagRole: return mTag;
+            case Qt::DisplayRole:
+            case Qt::EditRole: return mText;
             case Qt::DecorationRole:
                 if (!mImage.isEmpty()) return mTree->mImages.value(mImage);
                 break;
@@ -31,13 +35,40 @@ public:
         }
         return QTreeWidgetItem::data(column, role);
     }
+    void setData(int column, int role, const QVariant& value) override
+    {
+        if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
+            if (mText == value.toString()) return;
+            mText = value.toString();
+        } else if (column == 0 && role == KeyedTree::TagRole) {
+            mTag = value;
+        } else {
+            mPlain = false;   // data of its own: never used again
+            QTreeWidgetItem::setData(column, role, value);
+            return;
+        }
+        emitDataChanged();   // nothing while the view has yet to get the node
+    }
     void SetImage(const QString& image)
     {
         mImage = image;
-        emitDataChanged();   // nothing while the view has yet to get the node
+        emitDataChanged();
+    }
+    // Ready for another node: only one that holds nothing but what is kept here.
+    bool Reset()
+    {
+        if (!mPlain || childCount() > 0 || parent() || treeWidget()) return false;
+        mKey.clear();
+        mText.clear();
+        mImage.clear();
+        mTag.clear();
+        return true;
     }
     QString mKey;
+    QString mText;
     QString mImage;
+    QVariant mTag;
+    bool mPlain = true;
     const KeyedTree* mTree;
 };
 
@@ -85,6 +116,25 @@ KeyedTree::KeyedTree(QWidget* parent) : QTreeWidget(parent)
 KeyedTree::~KeyedTree()
 {
     for (const Pending& p : std::as_const(mPending)) qDeleteAll(p.add);
+    qDeleteAll(mSpare);
+}
+
+QTreeWidgetItem* KeyedTree::NewItem(const QString& key)
+{
+    if (mSpare.isEmpty()) return new KeyedItem(key, this);
+    KeyedItem* item = mSpare.takeLast();
+    item->mKey = key;
+    return item;
+}
+
+// A node that never reached the view, kept for the next one.
+void KeyedTree::Recycle(QTreeWidgetItem* item)
+{
+    constexpr int kSpares = 256;
+    if (item->type() == KeyedItem::kType && mSpare.size() < kSpares && static_cast<KeyedItem*>(item)->Reset())
+        mSpare.append(static_cast<KeyedItem*>(item));
+    else
+        delete item;
 }
 
 QTreeWidgetItem* KeyedTree::Add(const QString& parentKey, const QString& key, const QString& text,
@@ -102,7 +152,7 @@ QTreeWidgetItem* KeyedTree::Add(const QString& parentKey, const QString& key, co
     // Appended under the next number, a numbered branch's child stays numbered.
     const bool numbered = parent && index < 0 && mNumbered.contains(parent) && IsNextNumber(parent, key);
     if (parent && !numbered) Materialize(parent);
-    auto* item = new KeyedItem(numbered ? QString() : key, this);
+    QTreeWidgetItem* item = NewItem(numbered ? QString() : key);
     item->setText(0, text);
     ApplyImage(item, image);
     if (parent) {
@@ -127,7 +177,7 @@ QTreeWidgetItem* KeyedTree::AddLater(const QString& parentKey, const QString& ke
     MaterializeAround(parent);
     const bool numbered = mNumbered.contains(parent) && IsNextNumber(parent, key);
     if (!numbered) Materialize(parent);
-    auto* item = new KeyedItem(numbered ? QString() : key, this);
+    QTreeWidgetItem* item = NewItem(numbered ? QString() : key);
     item->setText(0, text);
     ApplyImage(item, image);
     mPending[parent].add.append(item);
@@ -168,7 +218,7 @@ void KeyedTree::RemoveFirstChildren(const QString& key, int count)
         QTreeWidgetItem* item = p->add.takeFirst();
         mPendingParent.remove(item);
         Unindex(item);
-        delete item;
+        Recycle(item);
     }
     if (!mFlushTimer.isActive()) mFlushTimer.start();
 }

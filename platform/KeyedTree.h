@@ -114,6 +114,8 @@ private:
     void ApplyImage(QTreeWidgetItem* item, const QString& image);
     void Unindex(QTreeWidgetItem* item, bool unkey = false);
     void DeleteItem(QTreeWidgetItem* item);
+    QTreeWidgetItem* NewItem(const QString& key);
+    void Recycle(QTreeWidgetItem* item);
     // Numbered branches.
     QTreeWidgetItem* FindNumbered(const QString& key) const;
     QTreeWidgetItem* ParentOf(const QTreeWidgetItem* item) const;
@@ -132,6 +134,7 @@ private:
     QTimer mFlushTimer;
     QSet<const QTreeWidgetItem*> mNumbered;   // parents whose children answer to their positions
     QSet<const QTreeWidgetItem*> mMoved;      // numbered parents that lost children since the last renumbering
+    QList<KeyedTreeItem*> mSpare;             // nodes trimmed before the view got them, for the next ones
 };
 
 } // namespace tsy
