@@ -1,5 +1,6 @@
 #include "platform/Winsock.h"
 
+#include <QBasicTimer>
 #include <QCoreApplication>
 #include <QHash>
 #include <QHostAddress>
@@ -7,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTimerEvent>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -706,12 +708,60 @@ void Winsock::raiseDataArrivalLater()
     });
 }
 
+namespace {
+
+// Work that runs from the event loop rather than inside the call that caused
+// it: send completions, late arrivals, failures found by a send. One
+// zero-interval timer serves every socket, so queuing costs no wake-up write,
+// and a chain of continuation sends that each complete at once runs on within
+// one turn instead of one loop turn per piece. A turn runs a bounded number
+// of items; the rest wait for the next turn, after the sockets and timers
+// that are ready have had theirs.
+class LoopQueue : public QObject {
+public:
+    static LoopQueue& Instance()
+    {
+        static QPointer<LoopQueue> queue;
+        if (!queue) queue = new LoopQueue(QCoreApplication::instance());
+        return *queue;
+    }
+    void Push(Winsock* target, std::function<void()> work)
+    {
+        mItems.push_back({QPointer<Winsock>(target), std::move(work)});
+        if (!mTimer.isActive()) mTimer.start(0, Qt::PreciseTimer, this);
+    }
+
+protected:
+    void timerEvent(QTimerEvent* e) override
+    {
+        if (e->timerId() != mTimer.timerId()) return;
+        for (int budget = kItemsPerTurn; budget > 0 && !mItems.empty(); --budget) {
+            Item item = std::move(mItems.front());
+            mItems.pop_front();
+            if (item.target) item.work();
+        }
+        if (mItems.empty()) mTimer.stop();
+    }
+
+private:
+    explicit LoopQueue(QObject* parent) : QObject(parent) {}
+    static constexpr int kItemsPerTurn = 256;
+    struct Item {
+        QPointer<Winsock> target;
+        std::function<void()> work;
+    };
+    std::deque<Item> mItems;
+    QBasicTimer mTimer;
+};
+
+} // namespace
+
 void Winsock::deferToLoop(std::function<void()> work)
 {
     const quint64 generation = mGeneration;
-    QMetaObject::invokeMethod(this, [this, generation, work = std::move(work)] {
+    LoopQueue::Instance().Push(this, [this, generation, work = std::move(work)] {
         if (generation == mGeneration) work();
-    }, Qt::QueuedConnection);
+    });
 }
 
 void Winsock::queueCompletionCheck()
