@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <new>
+#include <utility>
 #include <malloc.h>
 
 namespace {
@@ -235,6 +236,18 @@ void Logging::RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const Soc
     if (blnServerName) UpdateConnectionDetails(objEvent, h);
     UpdateDetails(objEvent, h);
     if (blnBytes) UpdateByteColumns(h);
+}
+
+void Logging::RefreshRowLater(const SocketPairHistory& h)
+{
+    if (!IsSocketListed(h.mstrSocketPairKey)) return;
+    mPendingRows.insert(h.mstrSocketPairKey);
+    if (!mtmrRowRefresh) {
+        mtmrRowRefresh = std::make_unique<QTimer>();
+        mtmrRowRefresh->setSingleShot(true);
+        QObject::connect(mtmrRowRefresh.get(), &QTimer::timeout, [this] { RefreshPendingRows(); });
+    }
+    if (!mtmrRowRefresh->isActive()) mtmrRowRefresh->start(kRowRefreshMs);
 }
 
 // ---------------------------------------------------------------------------
@@ -518,7 +531,7 @@ void Logging::RecordDataEvent(SocketPair* objSocketPair, const char* strErrorTex
         auto ev = NewEvent(blnNextEventFollowOn, intType,
                            QString::number(strData.size()) + QLatin1String(strText), strData);
         LogEvent(objSocketPair, ev);
-        RefreshRow(ev, *h, false, true);
+        RefreshRowLater(*h);
     });
 }
 

@@ -4,6 +4,7 @@
 // the tree, the list, the real-time pane, the diagram, the log and the tray.
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QElapsedTimer>
 #include <functional>
@@ -132,6 +133,11 @@ private:
     void RemoveRow(const QString& strKey);
     void RefreshRow(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory,
                     bool blnServerName, bool blnBytes);
+    // Data events come many to a paint: their rows are refreshed together,
+    // from the history, at most kRowRefreshMs later.
+    void RefreshRowLater(const SocketPairHistory& objHistory);
+    void RefreshPendingRows();
+    static constexpr int kRowRefreshMs = 40;
 
     // Purge.
     bool KillSocketHistory(int intPosition);   // false when it failed (reported)
@@ -154,4 +160,6 @@ private:
     int mintEventsSincePurge = 0;
     std::unique_ptr<QTimer> mtmrRealTimeWriter;   // one pending writer run at most
     QElapsedTimer mtimLastWriterRun;
+    std::unique_ptr<QTimer> mtmrRowRefresh;
+    QSet<QString> mPendingRows;
 };

@@ -10,6 +10,7 @@
 #include "platform/KeyedTree.h"
 
 #include <QTreeWidgetItem>
+#include <utility>
 
 namespace {
 
@@ -198,6 +199,21 @@ void Logging::UpdateDetails(const std::shared_ptr<SocketEvent>& objEvent, const 
         row->setText(kColLastEvent, objEvent->mstrEventTime);
         row->setText(kColLastState, objEvent->mstrDescription);
     });
+}
+
+// The rows as their histories stand now: the newest event, counts and totals.
+void Logging::RefreshPendingRows()
+{
+    const QSet<QString> keys = std::exchange(mPendingRows, {});
+    if (!ShouldSocketDetailsBeUpdated()) return;
+    for (const QString& key : keys) {
+        const auto h = mobjSocketPairHistory.Find(key);
+        if (!h || !IsSocketListed(key)) continue;
+        const auto& events = h->mobjSocketPairEvents;
+        if (events.Count() > 0) UpdateDetails(events.Item(events.Count()), *h);
+        else SetRowColumn(key, kColEventCount, QString::number(h->mlngEventCount));
+        UpdateByteColumns(*h);
+    }
 }
 
 void Logging::UpdateConnectionDetails(const std::shared_ptr<SocketEvent>&, const SocketPairHistory& h)

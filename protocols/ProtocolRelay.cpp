@@ -275,6 +275,12 @@ void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
 {
     Trap(Member::ServerBytesReceived, [&] {
         SocketPair& pair = Pair();
+        if (pair.ClientInitialised() && !mblnC2SSendInProgress && mvarC2SBuffer.isEmpty() && !C2SDangling()
+            && ClientConnected()) {
+            RelayAtOnceC2S(strData);
+            UpdateBackPressure();
+            return;
+        }
         Log().ServerBytesReceived(&pair, strData, true);
         if (pair.ClientInitialised()) {
             if (C2SDangling()) {
@@ -293,6 +299,11 @@ void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
 {
     Trap(Member::ClientBytesReceived, [&] {
         SocketPair& pair = Pair();
+        if (!mblnS2CSendInProgress && mvarS2CBuffer.isEmpty() && !S2CDangling() && ServerConnected()) {
+            RelayAtOnceS2C(strData);
+            UpdateBackPressure();
+            return;
+        }
         Log().ClientBytesReceived(&pair, strData, true);
         if (S2CDangling()) {
             AppendS2C(strData, true);
@@ -301,6 +312,47 @@ void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
         }
         UpdateBackPressure();
     });
+}
+
+// An idle direction sends what arrived before recording it: the recording
+// stays off the data's way through, and the history still reads received,
+// then sent.
+void ProtocolRelay::RelayAtOnceC2S(const QByteArray& strData)
+{
+    SocketPair& pair = Pair();
+    mblnC2SSendInProgress = true;
+    mblnC2SSendOutstanding = true;
+    QByteArray sent;
+    QByteArray held = strData;
+    bool blnThrottled = false;
+    try {
+        blnThrottled = pair.ClientSendData(strData, sent, held);
+    } catch (...) {
+        Log().ServerBytesReceived(&pair, strData, true);
+        throw;
+    }
+    Log().ServerBytesReceived(&pair, strData, true);
+    mvarC2SBuffer.prepend(held);
+    Log().ClientBytesSendStart(&pair, sent, false, blnThrottled);
+}
+
+void ProtocolRelay::RelayAtOnceS2C(const QByteArray& strData)
+{
+    SocketPair& pair = Pair();
+    mblnS2CSendInProgress = true;
+    mblnS2CSendOutstanding = true;
+    QByteArray sent;
+    QByteArray held = strData;
+    bool blnThrottled = false;
+    try {
+        blnThrottled = pair.ServerSendData(strData, sent, held);
+    } catch (...) {
+        Log().ClientBytesReceived(&pair, strData, true);
+        throw;
+    }
+    Log().ClientBytesReceived(&pair, strData, true);
+    mvarS2CBuffer.prepend(held);
+    Log().ServerBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
 void ProtocolRelay::ForwardC2S(const QByteArray& strData)

@@ -103,6 +103,10 @@ protected:
     // Dangling is the caller's affair.
     void ForwardC2S(const QByteArray& strData);
     void ForwardS2C(const QByteArray& strData);
+    // What arrived for an idle, connected, undangled direction: sent, then
+    // recorded as received and sent.
+    void RelayAtOnceC2S(const QByteArray& strData);
+    void RelayAtOnceS2C(const QByteArray& strData);
     // Once the outgoing connection is up: sends the client data held
     // meanwhile, or carries out a close that came meanwhile.
     void FinishConnection();
