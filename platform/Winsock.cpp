@@ -30,6 +30,8 @@ namespace {
 // How long a socket we closed may go on flushing without progress before it
 // is cut off.
 constexpr int kLingerMs = 30000;
+// Reads one wake-up may make before the loop turns again.
+constexpr int kReadsPerWakeUp = 4;
 // Once our side is flushed and half-closed, how long and how much we go on
 // reading (and discarding) while waiting for the peer's own close.
 constexpr int kLingerAfterShutMs = 2000;
@@ -591,6 +593,59 @@ void Winsock::finishConnect()
     emit Connected();
 }
 
+namespace {
+
+// Work that runs from the event loop rather than inside the call that caused
+// it: send completions, late arrivals, failures found by a send. One
+// zero-interval timer serves every socket, so queuing costs no wake-up write,
+// and a chain of continuation sends that each complete at once runs on within
+// one turn instead of one loop turn per piece. A turn runs a bounded number
+// of items; the rest wait for the next turn, after the sockets and timers
+// that are ready have had theirs.
+class LoopQueue : public QObject {
+public:
+    static LoopQueue& Instance()
+    {
+        static QPointer<LoopQueue> queue;
+        if (!queue) queue = new LoopQueue(QCoreApplication::instance());
+        return *queue;
+    }
+    void Push(Winsock* target, std::function<void()> work)
+    {
+        mItems.push_back({QPointer<Winsock>(target), std::move(work)});
+        if (!mTimer.isActive()) mTimer.start(0, Qt::PreciseTimer, this);
+    }
+
+    // Runs what is queued, within one turn's bound.
+    void RunPending()
+    {
+        for (int budget = kItemsPerTurn; budget > 0 && !mItems.empty(); --budget) {
+            Item item = std::move(mItems.front());
+            mItems.pop_front();
+            if (item.target) item.work();
+        }
+        if (mItems.empty()) mTimer.stop();
+    }
+
+protected:
+    void timerEvent(QTimerEvent* e) override
+    {
+        if (e->timerId() == mTimer.timerId()) RunPending();
+    }
+
+private:
+    explicit LoopQueue(QObject* parent) : QObject(parent) {}
+    static constexpr int kItemsPerTurn = 256;
+    struct Item {
+        QPointer<Winsock> target;
+        std::function<void()> work;
+    };
+    std::deque<Item> mItems;
+    QBasicTimer mTimer;
+};
+
+} // namespace
+
 void Winsock::attach(int fd)
 {
     setNoDelay(fd);
@@ -644,20 +699,28 @@ void Winsock::onReadable()
         return;
     }
     if (mState != sckConnected || mFd == -1) return;
-    // One read per wake-up: the receiver sends each chunk on and waits for
-    // its completion (a posted event) before the next, so reading further
-    // now would only queue the data behind it.
+    // A few reads per wake-up. Between two, what the first set going (a send
+    // that completed at once) is finished first, so the receiver meets each
+    // chunk in the same state as after a loop turn and sends it on at once
+    // rather than queue it behind the last one.
     // A close or failure found by the read is raised inside it, and its
     // receiver may delete us.
     QPointer<Winsock> self(this);
     const quint64 gen = mGeneration;
-    const qint64 room = kMaxChunk - mHeld.size();
-    if (room > 0 && readInto(room) && !mPaused) {
+    for (int read = 0; read < kReadsPerWakeUp; ++read) {
+        if (read > 0) {
+            LoopQueue::Instance().RunPending();
+            if (!self || gen != mGeneration || mState != sckConnected || mPaused || !mHeld.isEmpty()) break;
+        }
+        const qint64 room = kMaxChunk - mHeld.size();
+        if (room <= 0 || !readInto(room) || mPaused) break;
+        const bool drained = mHeld.size() < kMaxChunk;   // the kernel had no more
         mInArrival = true;
         emit DataArrival(mHeld.size());
         if (!self) return;
         mInArrival = false;
         mReadDeferred = false;
+        if (drained || gen != mGeneration || mState != sckConnected) break;
     }
     if (self && gen == mGeneration && mState == sckConnected) updateReadNotifier();
 }
@@ -707,54 +770,6 @@ void Winsock::raiseDataArrivalLater()
         updateReadNotifier();
     });
 }
-
-namespace {
-
-// Work that runs from the event loop rather than inside the call that caused
-// it: send completions, late arrivals, failures found by a send. One
-// zero-interval timer serves every socket, so queuing costs no wake-up write,
-// and a chain of continuation sends that each complete at once runs on within
-// one turn instead of one loop turn per piece. A turn runs a bounded number
-// of items; the rest wait for the next turn, after the sockets and timers
-// that are ready have had theirs.
-class LoopQueue : public QObject {
-public:
-    static LoopQueue& Instance()
-    {
-        static QPointer<LoopQueue> queue;
-        if (!queue) queue = new LoopQueue(QCoreApplication::instance());
-        return *queue;
-    }
-    void Push(Winsock* target, std::function<void()> work)
-    {
-        mItems.push_back({QPointer<Winsock>(target), std::move(work)});
-        if (!mTimer.isActive()) mTimer.start(0, Qt::PreciseTimer, this);
-    }
-
-protected:
-    void timerEvent(QTimerEvent* e) override
-    {
-        if (e->timerId() != mTimer.timerId()) return;
-        for (int budget = kItemsPerTurn; budget > 0 && !mItems.empty(); --budget) {
-            Item item = std::move(mItems.front());
-            mItems.pop_front();
-            if (item.target) item.work();
-        }
-        if (mItems.empty()) mTimer.stop();
-    }
-
-private:
-    explicit LoopQueue(QObject* parent) : QObject(parent) {}
-    static constexpr int kItemsPerTurn = 256;
-    struct Item {
-        QPointer<Winsock> target;
-        std::function<void()> work;
-    };
-    std::deque<Item> mItems;
-    QBasicTimer mTimer;
-};
-
-} // namespace
 
 void Winsock::deferToLoop(std::function<void()> work)
 {
