@@ -238,7 +238,7 @@ void Logging::AddConnectionRow(const SocketPairHistory& h)
     // Filled before it goes in, so a sorted list puts it in its place.
     QTreeWidgetItem* row = list.NewRow(h.mstrSocketPairKey, ClientText(h));
     RefreshDetails(row, h);
-    list.Add(row);
+    list.AddLater(row);
 }
 
 void Logging::AddEventRow(const QString& strPairKey, int lngPosition, const SocketEvent& objEvent)
@@ -254,4 +254,4 @@ void Logging::SetRowColumn(const QString& strKey, int intColumn, const QString& 
 
 void Logging::SetRowIcon(const QString& strKey, const QString& strImage) { TheList().SetImage(strKey, strImage); }
 
-void Logging::RemoveRow(const QString& strKey) { TheList().Remove(strKey); }
+void Logging::RemoveRow(const QString& strKey) { TheList().RemoveLater(strKey); }

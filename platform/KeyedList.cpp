@@ -2,6 +2,7 @@
 
 #include "platform/StripScrollBar.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QSet>
 #include <QTimer>
@@ -43,6 +44,76 @@ KeyedList::KeyedList(QWidget* parent) : QTreeWidget(parent)
     mRepaint->setSingleShot(true);
     mRepaint->setInterval(kRepaintMs);
     connect(mRepaint, &QTimer::timeout, this, &KeyedList::RepaintChanged);
+    mFlushTimer = new QTimer(this);
+    mFlushTimer->setSingleShot(true);
+    mFlushTimer->setInterval(kFlushMs);
+    connect(mFlushTimer, &QTimer::timeout, this, &KeyedList::Flush);
+}
+
+KeyedList::~KeyedList()
+{
+    qDeleteAll(mPendingAdds);   // never handed to the view
+}
+
+QTreeWidgetItem* KeyedList::AddLater(QTreeWidgetItem* row)
+{
+    const QString key = KeyOf(row);
+    if (Exists(key)) {
+        delete row;
+        throw CollectionError(35602, "Key is not unique in collection");
+    }
+    if (!key.isEmpty()) mIndex.insert(key, row);
+    mPendingAdds.append(row);
+    // A sorted list places the row by its text as it is now, as Add would.
+    mPendingSortTexts.append(mSortKey >= 0 && mSortKey < columnCount() ? row->text(mSortKey) : QString());
+    if (!mFlushTimer->isActive()) mFlushTimer->start();
+    return row;
+}
+
+void KeyedList::RemoveLater(const QString& key)
+{
+    QTreeWidgetItem* row = Row(key);
+    mIndex.remove(key);
+    if (const qsizetype at = mPendingAdds.indexOf(row); at >= 0) {
+        mPendingAdds.removeAt(at);
+        mPendingSortTexts.removeAt(at);
+        delete row;
+        return;
+    }
+    mPendingRemovals.append(row);
+    if (!mFlushTimer->isActive()) mFlushTimer->start();
+}
+
+void KeyedList::Flush()
+{
+    mFlushTimer->stop();
+    if (mPendingAdds.isEmpty() && mPendingRemovals.isEmpty()) return;
+    qDeleteAll(std::exchange(mPendingRemovals, {}));
+    const QList<QTreeWidgetItem*> adds = std::exchange(mPendingAdds, {});
+    const QStringList texts = std::exchange(mPendingSortTexts, {});
+    if (mSorted && mSortKey >= 0 && mSortKey < columnCount()) {
+        for (qsizetype i = 0; i < adds.size(); ++i) insertTopLevelItem(SortedPosition(texts[i]), adds[i]);
+    } else {
+        addTopLevelItems(adds);
+    }
+}
+
+bool KeyedList::viewportEvent(QEvent* event)
+{
+    // A click or menu must find the rows the keys describe.
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::ContextMenu: Flush(); break;
+    default: break;
+    }
+    return QTreeWidget::viewportEvent(event);
+}
+
+void KeyedList::keyPressEvent(QKeyEvent* event)
+{
+    Flush();
+    QTreeWidget::keyPressEvent(event);
 }
 
 void KeyedList::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>&)
@@ -73,6 +144,7 @@ void KeyedList::RepaintChanged()
 
 void KeyedList::SetColumns(const QStringList& headers)
 {
+    Flush();
     setColumnCount(int(headers.size()));
     setHeaderLabels(headers);
     if (mSorted && mSortKey < columnCount()) {
@@ -105,6 +177,7 @@ QTreeWidgetItem* KeyedList::Add(QTreeWidgetItem* row)
         delete row;
         throw CollectionError(35602, "Key is not unique in collection");
     }
+    Flush();
     if (mSorted && mSortKey >= 0 && mSortKey < columnCount()) insertTopLevelItem(SortedPosition(row), row);
     else addTopLevelItem(row);
     if (!key.isEmpty()) mIndex.insert(key, row);
@@ -113,6 +186,7 @@ QTreeWidgetItem* KeyedList::Add(QTreeWidgetItem* row)
 
 void KeyedList::AddRows(const QList<QTreeWidgetItem*>& rows)
 {
+    Flush();
     mIndex.reserve(mIndex.size() + rows.size());
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const QString key = KeyOf(rows[i]);
@@ -139,6 +213,7 @@ QTreeWidgetItem* KeyedList::Row(const QString& key) const
 
 void KeyedList::Remove(const QString& key)
 {
+    Flush();
     QTreeWidgetItem* row = Row(key);
     mIndex.remove(key);
     delete row;
@@ -146,6 +221,10 @@ void KeyedList::Remove(const QString& key)
 
 void KeyedList::Clear()
 {
+    mFlushTimer->stop();
+    qDeleteAll(std::exchange(mPendingAdds, {}));
+    mPendingSortTexts.clear();
+    mPendingRemovals.clear();   // still in the view: cleared with it
     mIndex.clear();
     QTreeWidget::clear();
 }
@@ -170,12 +249,14 @@ void KeyedList::SetRowImage(QTreeWidgetItem* row, const QString& image) const
 
 void KeyedList::SetImages(const QHash<QString, QIcon>& images)
 {
+    Flush();
     mImages = images;
     for (int i = 0; i < topLevelItemCount(); ++i) SetRowImage(topLevelItem(i), ImageOf(topLevelItem(i)));
 }
 
 void KeyedList::SetSorting(bool sorted, int key, Qt::SortOrder order)
 {
+    Flush();
     mSorted = sorted;
     mSortKey = key;
     mSortOrder = order;
@@ -192,9 +273,10 @@ void KeyedList::SortNow()
 }
 
 // Where a new row goes among the sorted rows: after the rows it ties with.
-int KeyedList::SortedPosition(const QTreeWidgetItem* row) const
+int KeyedList::SortedPosition(const QTreeWidgetItem* row) const { return SortedPosition(row->text(mSortKey)); }
+
+int KeyedList::SortedPosition(const QString& text) const
 {
-    const QString text = row->text(mSortKey);
     int low = 0, high = topLevelItemCount();
     while (low < high) {
         const int mid = (low + high) / 2;

@@ -27,6 +27,7 @@ class KeyedList : public QTreeWidget {
     Q_OBJECT
 public:
     explicit KeyedList(QWidget* parent = nullptr);
+    ~KeyedList() override;
 
     // Replaces the columns with these headers; the rows stay.
     void SetColumns(const QStringList& headers);
@@ -41,10 +42,22 @@ public:
     // Takes them over; on a key already used (35602) adds none and deletes them.
     void AddRows(const QList<QTreeWidgetItem*>& rows);
 
+    // Add and Remove, but the view gets the change at the next Flush, together
+    // with every row added or removed close to it: the view lays out all its
+    // rows after each change, which rows coming and going with every relayed
+    // connection would otherwise cost each time. The key index changes at
+    // once: the row is found, read and changed by key meanwhile. Flush runs
+    // at the latest kFlushMs later, before any other change of the rows, and
+    // before a click or key reaches the list.
+    QTreeWidgetItem* AddLater(QTreeWidgetItem* row);
+    void RemoveLater(const QString& key);   // throws 35601 when missing
+    void Flush();
+    static constexpr int kFlushMs = 40;
+
     bool Exists(const QString& key) const { return !key.isEmpty() && mIndex.contains(key); }
     QTreeWidgetItem* Find(const QString& key) const { return key.isEmpty() ? nullptr : mIndex.value(key, nullptr); }
     QTreeWidgetItem* Row(const QString& key) const;   // throws 35601 when missing
-    int Count() const { return topLevelItemCount(); }
+    int Count() const { return topLevelItemCount() + int(mPendingAdds.size() - mPendingRemovals.size()); }
 
     void Remove(const QString& key);                  // throws 35601 when missing
     void Clear();                                     // every row; the columns stay
@@ -74,16 +87,23 @@ protected:
     // change never moves another row.
     void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
                      const QList<int>& roles = QList<int>()) override;
+    bool viewportEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     static constexpr int kRepaintMs = 40;
     void RepaintChanged();
     void SortNow();
     int SortedPosition(const QTreeWidgetItem* row) const;
+    int SortedPosition(const QString& text) const;
 
     QHash<QString, QTreeWidgetItem*> mIndex;
     QHash<QString, QIcon> mImages;
     QTimer* mRepaint = nullptr;
+    QTimer* mFlushTimer = nullptr;
+    QList<QTreeWidgetItem*> mPendingAdds;       // keyed, not in the view yet
+    QStringList mPendingSortTexts;              // each one's sort text when added
+    QList<QTreeWidgetItem*> mPendingRemovals;   // in the view, keys gone
     QList<QPersistentModelIndex> mChanged;   // rows to repaint; a few at most
     bool mSorted = false;
     int mSortKey = 0;

@@ -93,14 +93,17 @@ protected:
         main->tvwSockets_NodeClick(key);
     }
 
+    // The view as it shows once the rows waiting for it have arrived.
     QStringList Column(int column) const
     {
+        list->Flush();
         QStringList texts;
         for (int i = 0; i < list->topLevelItemCount(); ++i) texts << list->topLevelItem(i)->text(column);
         return texts;
     }
     QStringList Keys() const
     {
+        list->Flush();
         QStringList keys;
         for (int i = 0; i < list->topLevelItemCount(); ++i) keys << tsy::KeyedList::KeyOf(list->topLevelItem(i));
         return keys;
@@ -540,6 +543,47 @@ TEST(KeyedListTest, KeysStayIndexedThroughAddsRemovesAndSorting)
     EXPECT_EQ(list.Count(), 0);
     list.Add("k4", "again");
     EXPECT_EQ(list.Text("k4"), "again");
+}
+
+TEST(KeyedListTest, LaterChangesAreKeyedAtOnceAndReachTheViewInOrder)
+{
+    tsy::KeyedList list;
+    list.SetColumns({"A"});
+    list.Add("k1", "one");
+    list.AddLater(list.NewRow("k2", "two"));
+    list.AddLater(list.NewRow("k3", "three"));
+    EXPECT_THROW(list.AddLater(list.NewRow("k2", "again")), tsy::CollectionError);
+    list.RemoveLater("k1");
+    list.RemoveLater("k3");   // never shown: gone without reaching the view
+    EXPECT_FALSE(list.Exists("k1"));
+    EXPECT_THROW(list.RemoveLater("k1"), tsy::CollectionError);
+    list.SetText("k2", 0, "2");   // found by key before the view has it
+    EXPECT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.topLevelItemCount(), 1);   // the view still shows k1 alone
+
+    // Any immediate change goes after what waits.
+    list.Add("k4", "four");
+    ASSERT_EQ(list.topLevelItemCount(), 2);
+    EXPECT_EQ(tsy::KeyedList::KeyOf(list.topLevelItem(0)), "k2");
+    EXPECT_EQ(list.topLevelItem(0)->text(0), "2");
+    EXPECT_EQ(tsy::KeyedList::KeyOf(list.topLevelItem(1)), "k4");
+
+    // A sorted list takes waiting rows at their sorted places; the timer flushes.
+    list.SetSorting(true, 0, Qt::AscendingOrder);
+    list.AddLater(list.NewRow("k5", "3"));
+    list.AddLater(list.NewRow("k6", "1"));
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return list.topLevelItemCount() == 4; }));
+    QStringList texts;
+    for (int i = 0; i < list.topLevelItemCount(); ++i) texts << list.topLevelItem(i)->text(0);
+    EXPECT_EQ(texts, (QStringList{"1", "2", "3", "four"}));
+
+    // Clear drops what waits too; nothing is left to reach the view later.
+    list.AddLater(list.NewRow("k7", "x"));
+    list.RemoveLater("k2");
+    list.Clear();
+    list.Flush();
+    EXPECT_EQ(list.topLevelItemCount(), 0);
+    EXPECT_EQ(list.Count(), 0);
 }
 
 } // namespace
