@@ -722,6 +722,8 @@ void Winsock::onReadable()
         mReadDeferred = false;
         if (drained || gen != mGeneration || mState != sckConnected) break;
     }
+    // And what the last one set going, before the loop sleeps again.
+    LoopQueue::Instance().RunPending();
     if (self && gen == mGeneration && mState == sckConnected) updateReadNotifier();
 }
 
