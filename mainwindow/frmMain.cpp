@@ -415,7 +415,7 @@ void frmMain::BuildControls()
     panDiagramOuter->setObjectName(QStringLiteral("panDiagramOuter"));
     panDiagramOuter->setFrameShape(QFrame::Panel);
     panDiagramOuter->setFrameShadow(QFrame::Sunken);
-    scrConnectionPanelHoriz = new QScrollBar(Qt::Horizontal, panDiagramOuter);
+    scrConnectionPanelHoriz = new tsy::StripScrollBar(Qt::Horizontal, panDiagramOuter);
     scrConnectionPanelHoriz->setFixedHeight(Px(255));
     scrConnectionPanelVert = new tsy::StripScrollBar(Qt::Vertical, panDiagramOuter);
     scrConnectionPanelVert->setFixedWidth(Px(255));

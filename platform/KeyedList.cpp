@@ -36,6 +36,7 @@ KeyedList::KeyedList(QWidget* parent) : QTreeWidget(parent)
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setVerticalScrollBar(new StripScrollBar(Qt::Vertical, this));
+    setHorizontalScrollBar(new StripScrollBar(Qt::Horizontal, this));
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
     header()->setSectionsClickable(true);

@@ -108,6 +108,7 @@ KeyedTree::KeyedTree(QWidget* parent) : QTreeWidget(parent)
     setColumnCount(1);
     setHeaderHidden(true);
     setVerticalScrollBar(new StripScrollBar(Qt::Vertical, this));
+    setHorizontalScrollBar(new StripScrollBar(Qt::Horizontal, this));
     mFlushTimer.setSingleShot(true);
     mFlushTimer.setInterval(kFlushMs);
     connect(&mFlushTimer, &QTimer::timeout, this, &KeyedTree::Flush);

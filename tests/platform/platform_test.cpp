@@ -588,29 +588,36 @@ TEST(AnimationControlTest, AviNameOpensGifAndMissingClipLeavesItEmpty)
     EXPECT_TRUE(a.IsPlaying());
 }
 
-// A tall bar painted in strips looks exactly as Qt's own, enabled or not,
-// wherever its handle stands.
+// A bar drawn through its kept picture (in strips when tall) looks exactly
+// as Qt's own, tall or wide, enabled or not, wherever its handle stands, and
+// follows every change.
 TEST(StripScrollBarTest, PaintsThePixelsOfAPlainBar)
 {
-    QWidget window;
-    window.resize(60, 700);
-    StripScrollBar strips(Qt::Vertical, &window);
-    QScrollBar plain(Qt::Vertical, &window);
-    for (QScrollBar* bar : {static_cast<QScrollBar*>(&strips), &plain}) bar->setRange(0, 200);
-    strips.setGeometry(0, 0, 14, 669);
-    plain.setGeometry(30, 0, 14, 669);
-    window.show();
-    for (const int value : {0, 57, 200}) {
-        for (const bool enabled : {true, false}) {
-            SCOPED_TRACE(value);
-            for (QScrollBar* bar : {static_cast<QScrollBar*>(&strips), &plain}) {
-                bar->setValue(value);
-                bar->setPageStep(value + 10);
-                bar->setEnabled(enabled);
+    for (const Qt::Orientation orientation : {Qt::Vertical, Qt::Horizontal}) {
+        SCOPED_TRACE(int(orientation));
+        QWidget window;
+        window.resize(1000, 700);
+        StripScrollBar strips(orientation, &window);
+        QScrollBar plain(orientation, &window);
+        const QSize size = orientation == Qt::Vertical ? QSize(14, 669) : QSize(924, 17);
+        strips.setGeometry(QRect(QPoint(0, 0), size));
+        plain.setGeometry(QRect(QPoint(30, 30), size));
+        window.show();
+        for (const int value : {0, 57, 200, 57}) {
+            for (const bool enabled : {true, false}) {
+                SCOPED_TRACE(value);
+                for (QScrollBar* bar : {static_cast<QScrollBar*>(&strips), &plain}) {
+                    bar->setRange(0, enabled ? 200 : 0);
+                    bar->setValue(value);
+                    bar->setPageStep(value + 10);
+                    bar->setEnabled(enabled);
+                }
+                for (int twice = 0; twice < 2; ++twice) {
+                    const QImage a = strips.grab().toImage(), b = plain.grab().toImage();
+                    ASSERT_EQ(a.size(), b.size());
+                    EXPECT_TRUE(a == b);
+                }
             }
-            const QImage a = strips.grab().toImage(), b = plain.grab().toImage();
-            ASSERT_EQ(a.size(), b.size());
-            EXPECT_TRUE(a == b);
         }
     }
 }
