@@ -16,13 +16,14 @@
 #include "history/SocketPairHistory.h"
 #include "mainwindow/frmOptions.h"
 #include "platform/AnimationControl.h"
-#include "platform/StripScrollBar.h"
 #include "platform/KeyedList.h"
 #include "platform/KeyedTree.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
+#include "platform/StripScrollBar.h"
+#include "platform/TreeRowDelegate.h"
 #include "platform/WindowTimer.h"
 #include "platform/Winsock.h"
 
@@ -119,24 +120,6 @@ public:
         setCursor(shape);
         setMouseTracking(false);
     }
-};
-
-// The tree's item painter, remembering the size of each text it measured
-// (every node has the same font and icon size).
-class MeasuredOnceDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
-    {
-        const QString text = index.data(Qt::DisplayRole).toString();
-        if (const auto it = mSizes.constFind(text); it != mSizes.constEnd()) return *it;
-        const QSize size = QStyledItemDelegate::sizeHint(option, index);
-        if (mSizes.size() > 20000) mSizes.clear();
-        mSizes.insert(text, size);
-        return size;
-    }
-private:
-    mutable QHash<QString, QSize> mSizes;
 };
 
 } // namespace
@@ -487,7 +470,7 @@ void frmMain::BuildControls()
     // the tree, which under traffic is every turn of the loop: keep the rows
     // one height and each text's measure once.
     tvwSockets->setUniformRowHeights(true);
-    tvwSockets->setItemDelegate(new MeasuredOnceDelegate(tvwSockets));
+    tvwSockets->setItemDelegate(new tsy::TreeRowDelegate(tvwSockets));
     tvwSockets->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     tvwSockets->installEventFilter(this);
     General::SetSocketTree(tvwSockets);

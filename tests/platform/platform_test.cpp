@@ -10,6 +10,7 @@
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
 #include "platform/StripScrollBar.h"
+#include "platform/TreeRowDelegate.h"
 #include "platform/WindowTimer.h"
 
 #include <QDir>
@@ -620,4 +621,39 @@ TEST(StripScrollBarTest, PaintsThePixelsOfAPlainBar)
             }
         }
     }
+}
+
+// Rows copied from pictures look exactly as rows drawn in place, the
+// selected one (drawn in place) included, before and after the texts change.
+TEST(TreeRowDelegateTest, PaintsThePixelsOfThePlainPainter)
+{
+    QWidget window;
+    window.resize(600, 400);
+    KeyedTree pictures(&window), plain(&window);
+    pictures.setItemDelegate(new TreeRowDelegate(&pictures));
+    QImage red(16, 16, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    int x = 0;
+    for (KeyedTree* t : {&pictures, &plain}) {
+        t->setGeometry(x, 0, 250, 400);
+        x += 300;
+        t->setFocusPolicy(Qt::NoFocus);
+        t->setUniformRowHeights(true);   // as the socket tree: one font, one icon size
+        t->SetImages({{"Event", QIcon(QPixmap::fromImage(red))}});
+        t->Add("", "S", "socket");
+        for (int i = 1; i <= 30; ++i) t->Add("S", "S-" + QString::number(i), i % 3 ? "65536 bytes of data" : "other", "Event");
+        t->SetExpanded("S", true);
+    }
+    window.show();
+    const auto same = [&] {
+        const QImage a = pictures.viewport()->grab().toImage(), b = plain.viewport()->grab().toImage();
+        return a.size() == b.size() && a == b;
+    };
+    EXPECT_TRUE(same());
+    for (KeyedTree* t : {&pictures, &plain}) {
+        t->Select("S-4");
+        t->SetText("S-2", "changed");
+        t->SetImage("S-5", "");
+    }
+    EXPECT_TRUE(same());
 }
