@@ -116,6 +116,33 @@ protected:
     int mErrorsBefore = 0;
 };
 
+// The escape finds special bytes sixteen at a time: every position within
+// and across those blocks, runs of them, and blocks without any must come out
+// as the byte-by-byte rule has them.
+TEST(RealTimeLogEscape, EveryPositionAndRunMatchesTheByteByByteRule)
+{
+    const auto reference = [](const QByteArray& in) {
+        QByteArray out;
+        for (char c : in) out += c == '\r' ? QByteArray("<13>") : c == '\n' ? QByteArray("<10>") : c == '"' ? QByteArray("<34>") : QByteArray(1, c);
+        return out;
+    };
+    for (int length : {0, 1, 15, 16, 17, 31, 32, 33, 100}) {
+        QByteArray plain(length, 'x');
+        EXPECT_EQ(frmRealTimeLogging::EscapeField(plain), plain);
+        for (int at = 0; at < length; ++at) {
+            for (char special : {'\r', '\n', '"'}) {
+                QByteArray one = plain;
+                one[at] = special;
+                EXPECT_EQ(frmRealTimeLogging::EscapeField(one), reference(one)) << length << " " << at;
+            }
+        }
+    }
+    QByteArray mixed;
+    for (int i = 0; i < 70000; ++i) mixed += char(i * 131 + 7);
+    mixed += "\r\n\r\n\"\"\"";
+    EXPECT_EQ(frmRealTimeLogging::EscapeField(mixed), reference(mixed));
+}
+
 TEST_F(RealTimeLogTest, FirstEventWritesHeaderThenFifteenFieldsWithEveryTextEscaped)
 {
     ASSERT_FALSE(QFile::exists(mPath));
