@@ -1,5 +1,6 @@
 #include "platform/KeyedTree.h"
 
+#include "platform/DeferredRows.h"
 #include "platform/StripScrollBar.h"
 
 #include <QEvent>
@@ -239,13 +240,7 @@ void KeyedTree::Flush()
 
 bool KeyedTree::viewportEvent(QEvent* event)
 {
-    // A click or menu must find the rows the keys describe.
-    switch (event->type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::ContextMenu: Flush(); break;
-    default: break;
-    }
+    if (FindsRowsByPlace(event)) Flush();
     return QTreeWidget::viewportEvent(event);
 }
 
