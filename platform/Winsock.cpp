@@ -1,23 +1,27 @@
 #include "platform/Winsock.h"
 
+#include <QAbstractEventDispatcher>
 #include <QBasicTimer>
 #include <QCoreApplication>
 #include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTimerEvent>
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -32,6 +36,12 @@ namespace {
 constexpr int kLingerMs = 30000;
 // Reads one wake-up may make before the loop turns again.
 constexpr int kReadsPerWakeUp = 4;
+// Right after traffic, the loop looks at its sockets for a moment before it
+// sleeps: an answer that comes within that moment is taken without the
+// sleep and wake-up, which cost a relayed round trip more than the work.
+constexpr auto kSpinAfterTraffic = std::chrono::microseconds(500);
+constexpr auto kSpin = std::chrono::microseconds(50);
+constexpr int kSpinSockets = 16;   // more connections than that: sleep at once
 // Once our side is flushed and half-closed, how long and how much we go on
 // reading (and discarding) while waiting for the peer's own close.
 constexpr int kLingerAfterShutMs = 2000;
@@ -336,11 +346,45 @@ int PendingConnectionRequests()
     return int(pending().sockets.size());
 }
 
+namespace {
+
+using SpinClock = std::chrono::steady_clock;
+// Sockets with notifiers. Never destroyed: a socket may outlive static
+// destruction.
+QSet<Winsock*>& Watched()
+{
+    static auto* watched = new QSet<Winsock*>;
+    return *watched;
+}
+SpinClock::time_point gLastRead;   // when a read last found data
+
+} // namespace
+
+void Winsock::spinBeforeSleep()
+{
+    if (Watched().isEmpty() || Watched().size() > kSpinSockets) return;
+    const auto start = SpinClock::now();
+    if (start - gLastRead > kSpinAfterTraffic) return;
+    pollfd fds[kSpinSockets];
+    nfds_t n = 0;
+    for (const Winsock* w : std::as_const(Watched())) {
+        short events = 0;
+        if (w->mReadNotifier && w->mReadNotifier->isEnabled()) events |= POLLIN;
+        if (w->mWriteNotifier && w->mWriteNotifier->isEnabled()) events |= POLLOUT;
+        if (events) fds[n++] = pollfd{w->mFd, events, 0};
+    }
+    if (n == 0) return;
+    do {
+        if (::poll(fds, n, 0) != 0) return;   // ready (or failed): the loop's own wait finds it
+    } while (SpinClock::now() - start < kSpin);
+}
+
 Winsock::Winsock(QObject* parent) : QObject(parent) {}
 
 Winsock::~Winsock()
 {
     Close();
+    Watched().remove(this);
 }
 
 void Winsock::fail(int number, const QString& description)
@@ -359,6 +403,7 @@ void Winsock::fail(int number, const QString& description)
 
 void Winsock::dropNotifiers()
 {
+    Watched().remove(this);
     retire(mReadNotifier);
     retire(mWriteNotifier);
 }
@@ -650,6 +695,13 @@ void Winsock::attach(int fd)
 {
     setNoDelay(fd);
     mFd = fd;
+    static const bool spinning = [] {
+        if (auto* dispatcher = QAbstractEventDispatcher::instance())
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { spinBeforeSleep(); });
+        return true;
+    }();
+    Q_UNUSED(spinning);
+    Watched().insert(this);
     mOut = std::make_unique<detail::Outgoing>();
     mHeld.clear();
     mReadNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
@@ -674,6 +726,7 @@ bool Winsock::readInto(qint64 room)
     const int e = errno;
     mHeld.resize(had + (n > 0 ? qsizetype(n) : 0));
     if (n > 0) {
+        gLastRead = SpinClock::now();
         // A short read keeps no 64 KiB block alive behind a few bytes: the
         // data may live on in a history.
         if (mHeld.capacity() - mHeld.size() > 4096) mHeld.squeeze();

@@ -123,6 +123,7 @@ private:
     void queueCompletionCheck();
     void updateReadNotifier();
     void fail(int number, const QString& description);
+    static void spinBeforeSleep();
 
     // The native descriptor of the listening, connecting or connected
     // socket; the notifiers watching it are always gone before it is closed
