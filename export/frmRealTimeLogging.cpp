@@ -267,14 +267,12 @@ namespace {
 bool NeedsEscape(unsigned char c) { return c == '\r' || c == '\n' || c == '"'; }
 
 #if defined(__SSE2__)
-// Which of the 16 bytes at p need escaping, one bit each.
-unsigned SpecialBits(const unsigned char* p)
+// Each of the 16 bytes at p: all ones where it needs escaping, else zero.
+__m128i SpecialMask(const unsigned char* p)
 {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
-    return unsigned(_mm_movemask_epi8(hit));
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                        _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
 }
 #endif
 
@@ -283,7 +281,7 @@ qsizetype NextSpecial(const unsigned char* p, qsizetype i, qsizetype n)
 {
 #if defined(__SSE2__)
     for (; i + 16 <= n; i += 16)
-        if (const unsigned bits = SpecialBits(p + i)) return i + std::countr_zero(bits);
+        if (const unsigned bits = unsigned(_mm_movemask_epi8(SpecialMask(p + i)))) return i + std::countr_zero(bits);
 #endif
     while (i < n && !NeedsEscape(p[i])) ++i;
     return i;
@@ -296,13 +294,8 @@ qsizetype CountSpecials(const unsigned char* p, qsizetype n)
     // Per-byte counters (a hit's mask is -1), summed before any can wrap.
     while (i + 16 <= n) {
         __m128i counters = _mm_setzero_si128();
-        for (int block = 0; block < 255 && i + 16 <= n; ++block, i += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                             _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
-            counters = _mm_sub_epi8(counters, hit);
-        }
+        for (int block = 0; block < 255 && i + 16 <= n; ++block, i += 16)
+            counters = _mm_sub_epi8(counters, SpecialMask(p + i));
         const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
         count += _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
     }
