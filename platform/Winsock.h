@@ -139,6 +139,7 @@ private:
     QString mRemoteHost;
     int mRemotePort = 0;
     int mLocalPort = 0;
+    qint64 mChunk = kMaxChunk;   // what one read takes at most
     int mState = sckClosed;
     int mLookupId = -1;        // the host lookup whose answer is awaited
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
