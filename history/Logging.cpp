@@ -847,15 +847,17 @@ void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, 
 void Logging::RequestRealTimeWriterRun()
 {
     // Drawing inside every event would make a fast relay crawl: runs are
-    // coalesced to about 20 a second, each drawing everything queued.
+    // coalesced to at most one every 100 ms (the pane's own timer interval),
+    // each drawing everything queued.
     if (!mtmrRealTimeWriter) {
         mtmrRealTimeWriter = std::make_unique<QTimer>();
         mtmrRealTimeWriter->setSingleShot(true);
         QObject::connect(mtmrRealTimeWriter.get(), &QTimer::timeout, [this] { RunRealTimeWriter(); });
     }
     if (mtmrRealTimeWriter->isActive()) return;
-    const qint64 since = mtimLastWriterRun.isValid() ? mtimLastWriterRun.elapsed() : 50;
-    mtmrRealTimeWriter->start(int(std::clamp<qint64>(50 - since, 0, 50)));
+    constexpr qint64 kInterval = 100;
+    const qint64 since = mtimLastWriterRun.isValid() ? mtimLastWriterRun.elapsed() : kInterval;
+    mtmrRealTimeWriter->start(int(std::clamp<qint64>(kInterval - since, 0, kInterval)));
 }
 
 void Logging::RunRealTimeWriter()

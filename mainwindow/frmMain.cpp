@@ -354,6 +354,9 @@ void frmMain::BuildControls()
     txtRealTime->setObjectName(QStringLiteral("txtRealTime"));
     txtRealTime->setReadOnly(true);
     txtRealTime->setLineWrapMode(QPlainTextEdit::NoWrap);   // lines do not wrap at the pane's edge
+    // Its bars change with every refill of the pane.
+    txtRealTime->setVerticalScrollBar(new tsy::StripScrollBar(Qt::Vertical, txtRealTime));
+    txtRealTime->setHorizontalScrollBar(new tsy::StripScrollBar(Qt::Horizontal, txtRealTime));
     QFont courier(QStringLiteral("Courier New"));
     courier.setStyleHint(QFont::TypeWriter);
     courier.setPointSizeF(9.75);
