@@ -171,11 +171,11 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
         if (!tree || !tree->Exists(key) || !tree->Expanded(key)) return;
         const int n = h->mobjSocketPairEvents.Count();
         const QString eventKey = key + QLatin1Char('-') + QString::number(n);
-        tree->AddLater(key, eventKey, objEvent->mstrDescription, kImgEvent);
-        tree->SetTag(eventKey, eventKey);
+        QTreeWidgetItem* node = tree->AddLater(key, eventKey, objEvent->mstrDescription, kImgEvent);
+        node->setData(0, tsy::KeyedTree::TagRole, eventKey);
         // The diagram view lists no events (its refill leaves them out, and
         // the switch to the event history refills the list).
-        if (SelectedNodeKey() == key && tree->Image(key) == kImgSocket && !General::gblnConnectionDiagramView)
+        if (!General::gblnConnectionDiagramView && SelectedNodeKey() == key && tree->Image(key) == kImgSocket)
             AddEventRow(key, n, *objEvent);
     });
 

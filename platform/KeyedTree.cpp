@@ -172,12 +172,15 @@ QTreeWidgetItem* KeyedTree::Add(const QString& parentKey, const QString& key, co
 QTreeWidgetItem* KeyedTree::AddLater(const QString& parentKey, const QString& key, const QString& text,
                                      const QString& image)
 {
-    if (Exists(key))
+    QTreeWidgetItem* parent = Find(parentKey);
+    // The next number of a numbered branch answers to no child yet: only a
+    // node keyed elsewhere could hold it.
+    const bool numbered = parent && mNumbered.contains(parent) && IsNextNumber(parent, key);
+    if (numbered ? mIndex.contains(key) : Exists(key))
         throw CollectionError(35602, "Key is not unique in collection");
-    QTreeWidgetItem* parent = Node(parentKey);
+    if (!parent) throw CollectionError(35601, "Element not found");
     if (mPendingParent.contains(parent)) Flush();   // a parent of its own not yet shown
     MaterializeAround(parent);
-    const bool numbered = mNumbered.contains(parent) && IsNextNumber(parent, key);
     if (!numbered) Materialize(parent);
     QTreeWidgetItem* item = NewItem(numbered ? QString() : key);
     item->setText(0, text);
@@ -406,7 +409,8 @@ QString KeyedTree::NumberedKey(const QTreeWidgetItem* item) const
 
 bool KeyedTree::IsNextNumber(const QTreeWidgetItem* parent, const QString& key) const
 {
-    const QString parentKey = KeyOf(parent);
+    const QString held = ItemKey(parent);   // a numbered child holds none
+    const QString parentKey = held.isEmpty() ? KeyOf(parent) : held;
     return key.size() > parentKey.size() + 1 && key.startsWith(parentKey) && key.at(parentKey.size()) == u'-'
         && NumberAfter(key, parentKey.size() + 1) == LiveChildren(parent) + 1;
 }

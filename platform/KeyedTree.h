@@ -47,7 +47,7 @@ public:
     // their keys at once and their rows from the view at the next Flush.
     void RemoveFirstChildren(const QString& key, int count);
     void Flush();
-    static constexpr int kFlushMs = 40;
+    static constexpr int kFlushMs = 100;
 
     bool Exists(const QString& key) const { return Find(key) != nullptr; }
     QTreeWidgetItem* Find(const QString& key) const

@@ -17,7 +17,8 @@ QString Blanks(const QString& text)
 }
 } // namespace
 
-std::optional<double> ReadNumber(const QString& text)
+namespace {
+std::optional<double> Read(const QString& text)
 {
     // \z, not $: $ would also match before a final line feed.
     static const QRegularExpression re(
@@ -30,6 +31,27 @@ std::optional<double> ReadNumber(const QString& text)
     // hold: infinity beyond the largest, 0 below the smallest.
     if (!ok) return std::isinf(v) ? v : 0.0;
     return v;
+}
+} // namespace
+
+std::optional<double> ReadNumber(const QString& text)
+{
+    // The same few option texts are read many times a second (the purge
+    // reads its limits every 21 events): the last answers are kept.
+    struct Answer {
+        QString text;
+        std::optional<double> value;
+        bool used = false;
+    };
+    constexpr int kKept = 8;
+    thread_local Answer answers[kKept];
+    thread_local int next = 0;
+    for (const Answer& a : answers)
+        if (a.used && a.text.size() == text.size() && a.text == text) return a.value;
+    Answer& a = answers[next];
+    next = (next + 1) % kKept;
+    a = Answer{text, Read(text), true};
+    return a.value;
 }
 
 std::optional<double> ParseNumeric(const QString& text)

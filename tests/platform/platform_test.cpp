@@ -294,6 +294,28 @@ TEST(KeyedTreeTest, RenumberedChildrenAnswerToTheirPositions)
     // Live additions take the next positions; a taken one is refused.
     t.AddLater("S", "S-5", "live 5");
     EXPECT_THROW(t.AddLater("S", "S-5", "dup"), CollectionError);
+    // The next number is refused too while a node elsewhere holds it as
+    // its key; a missing parent comes second to a taken key.
+    t.Add("ROOT", "S-6", "elsewhere");
+    try {
+        t.AddLater("S", "S-6", "dup");
+        ADD_FAILURE() << "a key held elsewhere was taken";
+    } catch (const CollectionError& e) {
+        EXPECT_EQ(e.number, 35602);
+    }
+    try {
+        t.AddLater("missing", "S-6", "dup");
+        ADD_FAILURE() << "a taken key under a missing parent was accepted";
+    } catch (const CollectionError& e) {
+        EXPECT_EQ(e.number, 35602);
+    }
+    try {
+        t.AddLater("missing", "free", "x");
+        ADD_FAILURE() << "a missing parent was accepted";
+    } catch (const CollectionError& e) {
+        EXPECT_EQ(e.number, 35601);
+    }
+    t.Remove("S-6");
     EXPECT_THROW(t.Add("S", "S-2", "dup"), CollectionError);
     t.Flush();
     t.Add("S", "S-6", "live 6");
