@@ -34,8 +34,10 @@ namespace {
 // How long a socket we closed may go on flushing without progress before it
 // is cut off.
 constexpr int kLingerMs = 30000;
-// Reads one wake-up may make before the loop turns again.
-constexpr int kReadsPerWakeUp = 4;
+// Reads one wake-up may make before the loop turns again: up to 1 MiB of a
+// bulk transfer per turn, each turn's own cost (the poll, timers, posted
+// events) shared by sixteen chunks rather than four.
+constexpr int kReadsPerWakeUp = 16;
 // Right after traffic, the loop looks at its sockets for a moment before it
 // sleeps: an answer that comes within that moment is taken without the
 // sleep and wake-up, which cost a relayed round trip more than the work.
