@@ -353,6 +353,7 @@ void frmMain::BuildControls()
     txtRealTime = new QPlainTextEdit(mCentral);
     txtRealTime->setObjectName(QStringLiteral("txtRealTime"));
     txtRealTime->setReadOnly(true);
+    txtRealTime->setUndoRedoEnabled(false);   // refilled many times a second: nothing to undo
     txtRealTime->setLineWrapMode(QPlainTextEdit::NoWrap);   // lines do not wrap at the pane's edge
     // Its bars change with every refill of the pane.
     txtRealTime->setVerticalScrollBar(new tsy::StripScrollBar(Qt::Vertical, txtRealTime));
