@@ -1,5 +1,6 @@
 #include "platform/Numbers.h"
 
+#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
@@ -36,22 +37,16 @@ std::optional<double> Read(const QString& text)
 
 std::optional<double> ReadNumber(const QString& text)
 {
-    // The same few option texts are read many times a second (the purge
-    // reads its limits every 21 events): the last answers are kept.
-    struct Answer {
-        QString text;
-        std::optional<double> value;
-        bool used = false;
-    };
-    constexpr int kKept = 8;
-    thread_local Answer answers[kKept];
-    thread_local int next = 0;
-    for (const Answer& a : answers)
-        if (a.used && a.text.size() == text.size() && a.text == text) return a.value;
-    Answer& a = answers[next];
-    next = (next + 1) % kKept;
-    a = Answer{text, Read(text), true};
-    return a.value;
+    // The same few texts are read many times a second (the purge reads its
+    // limits every 21 events, each connection the simulation's rules and its
+    // server's address): their answers are kept, a bounded number of them.
+    constexpr qsizetype kKept = 256;
+    thread_local QHash<QString, std::optional<double>> answers;
+    if (const auto found = answers.constFind(text); found != answers.constEnd()) return *found;
+    if (answers.size() >= kKept) answers.clear();
+    const auto value = Read(text);
+    answers.insert(text, value);
+    return value;
 }
 
 std::optional<double> ParseNumeric(const QString& text)

@@ -463,6 +463,24 @@ TEST(LoadedWindowsTest, RegistryByNameDropsDestroyed)
     delete c;
     EXPECT_EQ(LoadedWindows::Count(), before);
 
+    // A window destroyed without unregistering, and another made at the
+    // very same address: the newcomer is a new entry, last in load order.
+    alignas(QObject) unsigned char place[sizeof(QObject)];
+    auto* first = new (place) QObject;
+    auto* d = new QObject;
+    LoadedWindows::Register(first, "SocketPair");
+    LoadedWindows::Register(d, "SocketPair");
+    first->~QObject();
+    auto* second = new (place) QObject;
+    LoadedWindows::Register(second, "frmOptions");
+    EXPECT_EQ(LoadedWindows::Named("SocketPair"), QList<QObject*>{d});
+    EXPECT_EQ(LoadedWindows::All().mid(before), (QList<QObject*>{d, second}));
+    LoadedWindows::Register(d, "frmOptions");   // a new name, the same place
+    EXPECT_EQ(LoadedWindows::Named("frmOptions"), (QList<QObject*>{d, second}));
+    second->~QObject();
+    delete d;
+    EXPECT_EQ(LoadedWindows::Count(), before);
+
     QPointer<QWidget> lazy;
     QWidget* w1 = LoadedWindows::Load(lazy);
     EXPECT_EQ(LoadedWindows::Load(lazy), w1);
