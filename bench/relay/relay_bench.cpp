@@ -39,6 +39,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,12 +69,18 @@ int Listener(int& port)
     return fd;
 }
 
+// A port nobody listens on, and none handed out before: the system may
+// offer a port again once its probe is closed, and two paths given one port
+// would send the bulk transfer into the echo server.
 int FreePort()
 {
-    int port = 0;
-    const int fd = Listener(port);
-    ::close(fd);
-    return port;
+    static std::set<int> given;
+    for (;;) {
+        int port = 0;
+        const int fd = Listener(port);
+        ::close(fd);
+        if (given.insert(port).second) return port;
+    }
 }
 
 int ConnectTo(int port)

@@ -16,6 +16,7 @@
 
 #include <QCheckBox>
 #include <QPointer>
+#include <QSet>
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
@@ -23,9 +24,19 @@ namespace tsytest {
 
 int FreePort()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0)) return 0;
-    return probe.serverPort();
+    // The system may offer a port again once its probe is closed: a test
+    // that asks for two would get one port for both now and then.
+    static QSet<int> given;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::Any, 0)) return 0;
+        const int port = probe.serverPort();
+        if (!given.contains(port)) {
+            given.insert(port);
+            return port;
+        }
+    }
+    return 0;
 }
 
 void SavePassThroughPort(int port, const QString& server, int serverPort, const QString& description)
