@@ -93,7 +93,17 @@ QString GetSystemTimeString(bool blnMilliseconds)
     try {
         const QTime t = tsy::Runtime::LocalTime();
         if (!t.isValid()) throw std::runtime_error("The local time could not be read");
-        return FormatTime(t, blnMilliseconds);
+        // Events logged within one millisecond share one string.
+        static QTime lastTime;
+        static QString lastText[2];
+        QString& text = lastText[blnMilliseconds ? 1 : 0];
+        if (t != lastTime) {
+            lastTime = t;
+            lastText[0].clear();
+            lastText[1].clear();
+        }
+        if (text.isNull()) text = FormatTime(t, blnMilliseconds);
+        return text;
     } catch (const std::exception& e) {
         frmError::LogError(QStringLiteral("An error occurred while attempting to the get the system time.  ")
                            + Reports(5, QString::fromUtf8(e.what())));

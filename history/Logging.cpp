@@ -824,10 +824,24 @@ void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, 
         }
         if (!wanted) return;
 
-        const QString crlf = QStringLiteral("\r\n");
-        QString preamble = rt->chkIncludeDateTimeStamp->isChecked() ? objEvent->mstrEventTime + crlf : crlf;
-        if (rt->chkIncludeDataDirection->isChecked() && !direction.isEmpty()) preamble += direction + crlf;
-        if (rt->chkIncludeDescription->isChecked()) preamble += objEvent->mstrDescription + crlf;
+        // Built in one piece: every data event of a busy relay comes here.
+        const QLatin1StringView crlf("\r\n");
+        const bool stamp = rt->chkIncludeDateTimeStamp->isChecked();
+        const bool withDirection = rt->chkIncludeDataDirection->isChecked() && !direction.isEmpty();
+        const bool withDescription = rt->chkIncludeDescription->isChecked();
+        QString preamble;
+        preamble.reserve((stamp ? objEvent->mstrEventTime.size() : 0) + (withDirection ? direction.size() : 0)
+                         + (withDescription ? objEvent->mstrDescription.size() : 0) + 6);
+        if (stamp) preamble += objEvent->mstrEventTime;
+        preamble += crlf;
+        if (withDirection) {
+            preamble += direction;
+            preamble += crlf;
+        }
+        if (withDescription) {
+            preamble += objEvent->mstrDescription;
+            preamble += crlf;
+        }
         const int colour = rt->chkColourCode->isChecked() && label >= 0 ? rt->ColourValue(label) : 0;
 
         gstrData.append(objEvent->mstrData);
