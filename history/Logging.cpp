@@ -521,6 +521,27 @@ void Logging::Dead(SocketPair* objSocketPair)
 // ---------------------------------------------------------------------------
 // Data, socket errors, dangling
 
+namespace {
+// "<length><text>" of a data event (the texts are literals): a bulk transfer
+// logs the same few lengths again and again, which then share their strings.
+QString DataDescription(qsizetype lngLength, const char* strText)
+{
+    struct Made {
+        qsizetype length = -1;
+        const char* text = nullptr;
+        QString description;
+    };
+    static Made made[8];
+    static int next = 0;
+    for (const Made& m : made)
+        if (m.length == lngLength && m.text == strText) return m.description;
+    Made& m = made[next];
+    next = (next + 1) % 8;
+    m = Made{lngLength, strText, QString::number(lngLength) + QLatin1String(strText)};
+    return m.description;
+}
+} // namespace
+
 void Logging::RecordDataEvent(SocketPair* objSocketPair, const char* strErrorText, bool blnNextEventFollowOn, int intType,
                               const QByteArray& strData, const char* strText)
 {
@@ -528,8 +549,7 @@ void Logging::RecordDataEvent(SocketPair* objSocketPair, const char* strErrorTex
     Trap(strErrorText, [&] {
         auto h = FindHistory(objSocketPair);
         if (!h) return;
-        auto ev = NewEvent(blnNextEventFollowOn, intType,
-                           QString::number(strData.size()) + QLatin1String(strText), strData);
+        auto ev = NewEvent(blnNextEventFollowOn, intType, DataDescription(strData.size(), strText), strData);
         LogEvent(objSocketPair, ev);
         RefreshRowLater(*h);
     });

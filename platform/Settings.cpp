@@ -100,23 +100,33 @@ void SaveSetting(const QString& section, const QString& key, const QString& valu
     Finish();
 }
 
-QStringList GetKeys(const QString& section)
+namespace {
+// The keys of the group the store is in.
+QStringList OrderedKeys(QSettings& s)
 {
-    TSY_SETTINGS;
-    s.beginGroup(Group(section));
     QStringList keys = s.childKeys();
     if (AllNumeric(keys))
         std::stable_sort(keys.begin(), keys.end(),
                          [](const QString& a, const QString& b) { return a.toLongLong() < b.toLongLong(); });
     return keys;
 }
+} // namespace
+
+QStringList GetKeys(const QString& section)
+{
+    TSY_SETTINGS;
+    s.beginGroup(Group(section));
+    return OrderedKeys(s);
+}
 
 QList<QPair<QString, QString>> GetAllSettings(const QString& section)
 {
-    QList<QPair<QString, QString>> out;
-    const QStringList keys = GetKeys(section);
+    // Read every purge pass (every 21 events under traffic): one visit.
     TSY_SETTINGS;
     s.beginGroup(Group(section));
+    const QStringList keys = OrderedKeys(s);
+    QList<QPair<QString, QString>> out;
+    out.reserve(keys.size());
     for (const QString& k : keys) out.append({k, ValueText(s.value(k))});
     return out;
 }
