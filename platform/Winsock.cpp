@@ -26,6 +26,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tsy {
 
@@ -735,23 +736,37 @@ void Winsock::attach(int fd)
 // last two are handled here).
 bool Winsock::readInto(qint64 room)
 {
+    // With nothing held, a read lands in one spare block that every socket
+    // shares (one thread): a large read takes the block over, a few bytes
+    // are copied out of it, and a read that finds nothing costs no block.
+    static QByteArray spare;
+    constexpr qsizetype kFewBytes = 4096;
     const qsizetype had = mHeld.size();
-    if (had == 0) mHeld = QByteArray(qsizetype(room), Qt::Uninitialized);
-    else mHeld.resize(had + qsizetype(room));
+    QByteArray& into = had == 0 ? spare : mHeld;
+    if (had == 0) {
+        if (spare.size() < room) spare = QByteArray(qsizetype(room), Qt::Uninitialized);
+    } else {
+        mHeld.resize(had + qsizetype(room));
+    }
     ssize_t n;
     do {
-        n = ::recv(mFd, mHeld.data() + had, size_t(room), MSG_DONTWAIT);
+        n = ::recv(mFd, into.data() + had, size_t(room), MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     const int e = errno;
-    mHeld.resize(had + (n > 0 ? qsizetype(n) : 0));
     if (n > 0) {
         gLastRead = SpinClock::now();
-        // A short read keeps no 64 KiB block alive behind a few bytes: the
-        // data may live on in a history.
-        if (mHeld.capacity() - mHeld.size() > 4096) mHeld.squeeze();
+        if (had == 0 && n <= kFewBytes) {
+            mHeld = QByteArray(spare.constData(), qsizetype(n));
+        } else {
+            if (had == 0) mHeld = std::exchange(spare, QByteArray());
+            mHeld.resize(had + qsizetype(n));
+            // A short read keeps no 64 KiB block alive behind it: the data
+            // may live on in a history.
+            if (mHeld.capacity() - mHeld.size() > kFewBytes) mHeld.squeeze();
+        }
         return true;
     }
-    if (mHeld.isEmpty()) mHeld = QByteArray();
+    if (had != 0) mHeld.resize(had);
     if (n == 0) {
         peerClosed();
         return false;
