@@ -113,6 +113,10 @@ KeyedTree::KeyedTree(QWidget* parent) : QTreeWidget(parent)
     mFlushTimer.setSingleShot(true);
     mFlushTimer.setInterval(kFlushMs);
     connect(&mFlushTimer, &QTimer::timeout, this, &KeyedTree::Flush);
+    // Asked at every event of a live connection; the view's own answer goes
+    // through its persistent indexes.
+    connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { mExpanded.insert(item); });
+    connect(this, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) { mExpanded.remove(item); });
 }
 
 KeyedTree::~KeyedTree()
@@ -262,12 +266,22 @@ QTreeWidgetItem* KeyedTree::Node(const QString& key) const
 
 void KeyedTree::Unindex(QTreeWidgetItem* item, bool unkey)
 {
+    mExpanded.remove(item);
+    if (item->childCount() == 0) {   // a leaf, as most are: no walk
+        const QString k = ItemKey(item);
+        if (!k.isEmpty()) mIndex.remove(k);
+        if (unkey) SetKey(item, QString());
+        if (!mNumbered.isEmpty() && mNumbered.remove(item)) mMoved.remove(item);
+        --mCount;
+        return;
+    }
     // Iterative walk: a deep or wide sub-tree must not exhaust the stack.
     QList<QTreeWidgetItem*> stack{item};
     while (!stack.isEmpty()) {
         QTreeWidgetItem* it = stack.takeLast();
         const QString k = ItemKey(it);   // a numbered child has none in the index
         if (!k.isEmpty()) mIndex.remove(k);
+        mExpanded.remove(it);
         if (unkey) SetKey(it, QString());
         if (!mNumbered.isEmpty() && mNumbered.remove(it)) mMoved.remove(it);
         --mCount;
@@ -442,7 +456,7 @@ bool KeyedTree::Expanded(const QString& key)
 {
     QTreeWidgetItem* item = Node(key);
     if (mPendingParent.contains(item)) Flush();
-    return item->isExpanded();
+    return mExpanded.contains(item);
 }
 
 void KeyedTree::SetExpanded(const QString& key, bool expanded)
@@ -461,6 +475,7 @@ void KeyedTree::Clear()
     mIndex.clear();
     mNumbered.clear();
     mMoved.clear();
+    mExpanded.clear();
     mCount = 0;
     QTreeWidget::clear();
 }

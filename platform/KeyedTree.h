@@ -135,6 +135,7 @@ private:
     QSet<const QTreeWidgetItem*> mNumbered;   // parents whose children answer to their positions
     QSet<const QTreeWidgetItem*> mMoved;      // numbered parents that lost children since the last renumbering
     QList<KeyedTreeItem*> mSpare;             // nodes trimmed before the view got them, for the next ones
+    QSet<const QTreeWidgetItem*> mExpanded;   // as the view last said through its signals
 };
 
 } // namespace tsy

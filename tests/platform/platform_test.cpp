@@ -214,6 +214,34 @@ TEST(KeyedTreeTest, ImagesAppliedLateAndSelection)
     EXPECT_TRUE(t.Expanded("ROOT"));
 }
 
+// The expanded state follows the view however a node opens or closes (the
+// view's own calls, the user's sign), and a node removed while open leaves
+// no state behind for one made at its place.
+TEST(KeyedTreeTest, ExpandedFollowsTheView)
+{
+    KeyedTree t;
+    t.Add("", "ROOT", "root");
+    t.Add("ROOT", "S", "socket");
+    t.Add("S", "S-1", "event");
+    EXPECT_FALSE(t.Expanded("S"));
+    t.expandItem(t.Find("ROOT"));
+    t.Find("S")->setExpanded(true);
+    EXPECT_TRUE(t.Expanded("ROOT"));
+    EXPECT_TRUE(t.Expanded("S"));
+    t.collapseItem(t.Find("S"));
+    EXPECT_FALSE(t.Expanded("S"));
+    EXPECT_EQ(t.Expanded("S"), t.Find("S")->isExpanded());
+    t.SetExpanded("S", true);
+    t.Remove("S");
+    t.Add("ROOT", "S", "socket again");
+    t.Add("S", "S-1", "event");
+    EXPECT_FALSE(t.Expanded("S"));
+    EXPECT_EQ(t.Expanded("ROOT"), t.Find("ROOT")->isExpanded());
+    t.Clear();
+    t.Add("", "ROOT", "root");
+    EXPECT_FALSE(t.Expanded("ROOT"));
+}
+
 // Nodes added or removed for later keep every keyed answer exact at once;
 // only the view's own items wait for the flush.
 TEST(KeyedTreeTest, DeferredChangesReadAtOnceAndReachTheViewTogether)
