@@ -155,7 +155,7 @@ int main(int argc, char** argv)
     qputenv("XDG_DATA_HOME", QDir(home.path()).filePath(QStringLiteral("data")).toUtf8());
     QApplication app(argc, argv);
 
-    int pages = 50, mib = 64, rounds = 3;
+    int pages = 50, mib = 64, rounds = 15;   // rounds of 64 MiB are short: the median of many
     bool pane = false, collapse = false;
     for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]) == "--pane") pane = true;
