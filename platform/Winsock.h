@@ -99,6 +99,9 @@ signals:
     void DataArrival(qint64 bytesTotal);
     // Everything handed to SendData has left our buffer. One event per drain:
     // several sends made before the buffer empties share one SendComplete.
+    // Sends made inside a DataArrival that more data follows (a full read)
+    // are gathered and written together when that read round ends, before
+    // the loop turns again; they count as written at once.
     void SendComplete();
     void Closed();                     // the classic Close event: the peer closed
     void Error(int number, const QString& description);
@@ -124,6 +127,8 @@ private:
     void updateReadNotifier();
     void fail(int number, const QString& description);
     static void spinBeforeSleep();
+    void flushGathered();
+    static void writeGathered();
 
     // The native descriptor of the listening, connecting or connected
     // socket; the notifiers watching it are always gone before it is closed
@@ -145,6 +150,7 @@ private:
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
     bool mSendPending = false;
+    bool mGathered = false;      // mOut is a gathered batch, not yet offered to the OS
     bool mCompletionQueued = false;
     bool mPeerClosed = false;
     bool mArrivalQueued = false;

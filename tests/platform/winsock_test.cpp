@@ -487,3 +487,100 @@ TEST(Winsock, ClosedSocketCutsOffAPeerThatKeepsSending)
     ::close(fd);
     ::close(lfd);
 }
+
+namespace {
+
+// The program's relay in miniature: a source pushes through `in` to the
+// socket accepted there, whose arrivals are sent on from inside DataArrival
+// (as the relay does) through `forward` to a collecting sink at `out`.
+// Sends made inside a full read's arrival are gathered and written at the
+// end of the read round.
+struct MiniRelay {
+    Server in, out;
+    Winsock source;
+    Probe sourceProbe{&source};
+    Winsock forward;
+    Probe forwardProbe{&forward};
+    QByteArray sent;   // what went to forward.SendData, in order
+
+    bool start()
+    {
+        if (!source.Connect("127.0.0.1", in.port()) || !forward.Connect("127.0.0.1", out.port())) return false;
+        if (!WaitUntil([&] {
+                return sourceProbe.connected == 1 && forwardProbe.connected == 1 && in.accepted.size() == 1
+                       && out.accepted.size() == 1;
+            }))
+            return false;
+        in.probes[0]->collect = false;
+        return true;
+    }
+    Winsock& reader() { return *in.accepted[0]; }
+    const QByteArray& received() { return out.probes[0]->data; }
+    void relay(const QByteArray& data)
+    {
+        sent += data;
+        EXPECT_TRUE(forward.SendData(data));
+    }
+};
+
+} // namespace
+
+// Every byte arrives, in order, whether a send was gathered, written at once
+// (a short read's), or started from SendComplete behind a gathered batch;
+// and the completions come as for sends written at once.
+TEST(Winsock, SendsMadeInsideArrivalsArriveWholeAndInOrder)
+{
+    MiniRelay r;
+    ASSERT_TRUE(r.start());
+    QObject::connect(&r.reader(), &Winsock::DataArrival, &r.reader(), [&](qint64) { r.relay(r.reader().GetData()); });
+    int marker = 0;
+    QObject::connect(&r.forward, &Winsock::SendComplete, &r.forward, [&] {
+        if (marker < 40) r.relay(QByteArray("<") + QByteArray::number(marker++) + ">");
+    });
+
+    const QByteArray big = everyByte(16 << 20);
+    ASSERT_TRUE(r.source.SendData(big));
+    ASSERT_TRUE(WaitUntil([&] { return r.sourceProbe.sendCompletes == 1; }));
+    ASSERT_TRUE(r.source.SendData("short"));
+    ASSERT_TRUE(WaitUntil([&] { return r.received().size() >= r.sent.size() && r.sent.endsWith("short"); }))
+        << r.received().size() << " of " << r.sent.size();
+    ASSERT_TRUE(WaitUntil([&] { return r.forward.BytesToWrite() == 0 && r.received().size() == r.sent.size(); }));
+    EXPECT_TRUE(r.received() == r.sent);
+    EXPECT_GT(r.forwardProbe.sendCompletes, 0);
+    EXPECT_EQ(r.forwardProbe.errors + r.sourceProbe.errors, 0);
+}
+
+// A handler may close the socket it just sent on, or delete the socket whose
+// arrival it is handling, in the middle of a read round: what was gathered
+// is still delivered.
+TEST(Winsock, GatheredSendsOutliveACloseOrTheReadersDeletion)
+{
+    for (const bool deleteReader : {false, true}) {
+        SCOPED_TRACE(deleteReader ? "reader deleted" : "forward closed");
+        MiniRelay r;
+        ASSERT_TRUE(r.start());
+        constexpr qsizetype kStop = 3 << 20;
+        QObject::connect(&r.reader(), &Winsock::DataArrival, &r.reader(), [&](qint64) {
+            r.relay(r.reader().GetData());
+            if (r.sent.size() < kStop) return;
+            if (deleteReader) {
+                r.in.accepted.clear();   // the reader, from inside its own arrival
+            } else {
+                r.forward.Close();
+                r.reader().SetReadingPaused(true);
+            }
+        });
+        ASSERT_TRUE(r.source.SendData(everyByte(8 << 20)));
+        ASSERT_TRUE(WaitUntil([&] { return r.sent.size() >= kStop; }));
+        const QByteArray expected = r.sent;
+        if (deleteReader) {
+            // Nothing else is sent: the gathered rest must go out by itself.
+            ASSERT_TRUE(WaitUntil([&] { return r.received().size() == expected.size(); }, 10000)) << r.received().size();
+            r.forward.Close();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return r.out.probes[0]->closes + r.out.probes[0]->errors > 0; }));
+        EXPECT_EQ(r.out.probes[0]->errors, 0);
+        EXPECT_EQ(r.received().size(), expected.size());
+        EXPECT_TRUE(r.received() == expected);
+    }
+}
