@@ -416,10 +416,11 @@ void Winsock::flushGathered()
     if (!mOut->empty() && mWriteNotifier) mWriteNotifier->setEnabled(true);
 }
 
-void Winsock::spinBeforeSleep()
+void Winsock::beforeSleep()
 {
     // A handler that ran a loop of its own inside an arrival: nothing
-    // gathered waits through the sleep.
+    // gathered waits through the sleep. Then, right after traffic, a short
+    // spin.
     if (!Gathered().empty()) writeGathered();
     if (Watched().isEmpty() || Watched().size() > kSpinSockets) return;
     const auto start = SpinClock::now();
@@ -758,7 +759,7 @@ void Winsock::attach(int fd)
     mChunk = chunkFor(fd);
     static const bool spinning = [] {
         if (auto* dispatcher = QAbstractEventDispatcher::instance())
-            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { spinBeforeSleep(); });
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { beforeSleep(); });
         return true;
     }();
     Q_UNUSED(spinning);
@@ -956,7 +957,7 @@ bool Winsock::SendData(const QByteArray& data, SocketError* err)
         }
         // In order behind the gathered chunks, and now.
         flushGathered();
-        if (mOut && mOut->empty()) queueCompletionCheck();
+        if (mOut->empty()) queueCompletionCheck();
         return true;
     }
     if (!mOut->empty()) {

@@ -126,7 +126,7 @@ private:
     void queueCompletionCheck();
     void updateReadNotifier();
     void fail(int number, const QString& description);
-    static void spinBeforeSleep();
+    static void beforeSleep();
     void flushGathered();
     static void writeGathered();
 
