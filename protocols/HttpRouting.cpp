@@ -170,6 +170,7 @@ RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, con
         strData = std::move(rewritten);
 
         r.strServerName = QString::fromLatin1(target);
+        r.blnRewritten = true;
     }
 
     int port = 0;
@@ -183,7 +184,59 @@ RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, con
 
 RouteResult RouteHttpRequest(QByteArray& strData, const RouteSettings& settings)
 {
-    return RouteRequest(strData, settings, QByteArrayLiteral("http://"));
+    RouteResult r = RouteRequest(strData, settings, QByteArrayLiteral("http://"));
+    if (r.blnRewritten) CloseAfterOneResponse(strData);
+    return r;
+}
+
+bool IsProxyOnlyHeader(const QByteArray& strLine)
+{
+    static const QByteArray kNames[] = {"connection", "proxy-connection", "keep-alive", "proxy-authorization"};
+    for (const QByteArray& name : kNames) {
+        if (strLine.size() <= name.size()) continue;
+        qsizetype i = 0;
+        while (i < name.size() && AsciiLower(strLine[i]) == name[i]) ++i;
+        if (i < name.size()) continue;
+        // Blanks before the colon are malformed, but a lenient server would
+        // still read the field, so it goes too.
+        while (i < strLine.size() && (strLine[i] == ' ' || strLine[i] == '\t')) ++i;
+        if (i < strLine.size() && strLine[i] == ':') return true;
+    }
+    return false;
+}
+
+bool CloseAfterOneResponse(QByteArray& strData)
+{
+    qsizetype e = 0;
+    while (e < strData.size() && strData[e] != '\r' && strData[e] != '\n') ++e;
+    if (e == strData.size()) return false;
+    // The added line ends as the request line does.
+    QByteArray term;
+    if (strData[e] == '\n') term = "\n";
+    else if (e + 1 < strData.size() && strData[e + 1] == '\n') term = "\r\n";
+    else return false;
+
+    qsizetype pos = e + term.size();
+    QByteArray out;
+    out.reserve(strData.size() + 19);
+    out.append(strData.constData(), pos);
+    out.append("Connection: close");
+    out.append(term);
+
+    bool blnDropping = false;   // the field being read is dropped, continuation lines too
+    while (pos < strData.size()) {
+        const qsizetype lf = strData.indexOf('\n', pos);
+        if (lf < 0) break;   // a line that is not whole yet passes as it is
+        const qsizetype len = lf + 1 - pos;
+        const char first = strData[pos];
+        if (len == 1 || (len == 2 && first == '\r')) break;   // end of the header
+        if (first != ' ' && first != '\t') blnDropping = IsProxyOnlyHeader(strData.mid(pos, len));
+        if (!blnDropping) out.append(strData.constData() + pos, len);
+        pos = lf + 1;
+    }
+    out.append(strData.constData() + pos, strData.size() - pos);
+    strData = std::move(out);
+    return true;
 }
 
 RouteResult RouteHttpsRequest(QByteArray& strData, const RouteSettings& settings)

@@ -28,6 +28,8 @@ struct RouteResult {
     bool blnFailed = false;
     int lngError = 0;
     QString strError;
+    // Direct mode found the request line and rewrote its target.
+    bool blnRewritten = false;
 };
 
 // Host used when an upstream proxy is switched on but none is named; it can
@@ -38,7 +40,8 @@ inline constexpr const char* kPlaceholderProxy = "upstream-proxy.invalid";
 RouteSettings ReadRouteSettings(const QString& strProtocolName, int lngLocalPort);
 
 // HTTP: the first data of the connection, rewritten in place in direct mode
-// (absolute target → path), untouched in upstream-proxy mode.
+// (absolute target → path, then CloseAfterOneResponse), untouched in
+// upstream-proxy mode.
 RouteResult RouteHttpRequest(QByteArray& strData, const RouteSettings& settings);
 // HTTPS: the same with the "https://" prefix (the data is dropped by the
 // handler afterwards, so the rewrite has no effect on the wire).
@@ -46,6 +49,21 @@ RouteResult RouteHttpsRequest(QByteArray& strData, const RouteSettings& settings
 
 // Shared body: strPrefix is the scheme prefix removed from the target.
 RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, const QByteArray& strPrefix);
+
+// A connection is routed once, by its first request, so the origin server
+// must not keep it open for a next request that may name another host: a
+// "Connection: close" line goes right after the request line, and the header
+// lines that speak to the proxy rather than the server (Connection,
+// Proxy-Connection, Keep-Alive, Proxy-Authorization, with their continuation
+// lines) are dropped where they lie wholly within the data, before the blank
+// line that ends the header. Every other byte stays as it was. Needs the
+// request line's end (LF or CR LF) within the data; without it the data is
+// left alone and the result is false.
+bool CloseAfterOneResponse(QByteArray& strData);
+
+// True when a header line (without regard to case) names one of the fields
+// above, i.e. one that CloseAfterOneResponse drops.
+bool IsProxyOnlyHeader(const QByteArray& strLine);
 
 // Text → truth value as the store keeps it ("True"/"False", or a number,
 // non-zero meaning true); false when it is neither.

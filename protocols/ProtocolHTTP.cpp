@@ -20,7 +20,8 @@ void ProtocolHTTP::ServerBytesBeforeConnected(const QByteArray& strData)
 {
     if (mblnRequestRouted) {
         // Routed once: later data (even a further request naming another
-        // host) queues behind the first request for the same server.
+        // host) queues behind the first request for the same server, which
+        // was asked to close after answering the first.
         AppendC2S(strData, false);
         return;
     }

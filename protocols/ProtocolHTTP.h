@@ -1,8 +1,10 @@
 #pragma once
 // HTTP forward proxy: the first request line of a connection names the web
 // server (or the port sends everything to an upstream proxy); that line's
-// absolute target is rewritten to its path, and from then on both directions
-// are relayed unchanged. Each connection is routed exactly once.
+// absolute target is rewritten to its path, the server is asked to close
+// after its answer and the proxy's own header lines are dropped, and from
+// then on both directions are relayed unchanged. Each connection is routed
+// exactly once, so a client's next request comes on a new connection.
 #include "protocols/HttpRouting.h"
 #include "protocols/ProtocolRelay.h"
 

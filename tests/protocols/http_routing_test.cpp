@@ -25,7 +25,22 @@ void CheckRows(const std::vector<Row>& rows, bool https, const RouteSettings& s)
 {
     for (const Row& row : rows) {
         QByteArray data(row.in);
-        const auto r = https ? HttpRouting::RouteHttpsRequest(data, s) : HttpRouting::RouteHttpRequest(data, s);
+        // The target rewrite alone; what HTTP adds to the header is tested below.
+        const auto r = https ? HttpRouting::RouteHttpsRequest(data, s) : HttpRouting::RouteRequest(data, s, "http://");
+        SCOPED_TRACE(row.in);
+        EXPECT_FALSE(r.blnFailed) << r.strError.toStdString();
+        EXPECT_EQ(r.strServerName.toStdString(), row.server);
+        EXPECT_EQ(r.lngPort, row.port);
+        EXPECT_EQ(data.toStdString(), row.out ? row.out : row.in);
+    }
+}
+
+// Through the whole HTTP routing: target and header.
+void CheckHttpRows(const std::vector<Row>& rows, const RouteSettings& s)
+{
+    for (const Row& row : rows) {
+        QByteArray data(row.in);
+        const auto r = HttpRouting::RouteHttpRequest(data, s);
         SCOPED_TRACE(row.in);
         EXPECT_FALSE(r.blnFailed) << r.strError.toStdString();
         EXPECT_EQ(r.strServerName.toStdString(), row.server);
@@ -71,6 +86,45 @@ TEST(HttpRouting, DirectModeTable)
     CheckRows(rows, false, Direct());
 }
 
+TEST(HttpRouting, DirectModeAsksForOneResponseAndKeepsProxyHeadersBack)
+{
+    const std::vector<Row> rows = {
+        // As curl sends it to a proxy with -U user:pw.
+        {"GET http://h:81/a HTTP/1.1\r\nHost: h:81\r\nProxy-Authorization: Basic dXNlcjpwdw==\r\nUser-Agent: curl/7\r\n"
+         "Accept: */*\r\nProxy-Connection: Keep-Alive\r\n\r\n",
+         "h", 81, "GET /a HTTP/1.1\r\nConnection: close\r\nHost: h:81\r\nUser-Agent: curl/7\r\nAccept: */*\r\n\r\n"},
+        // The client's own wishes, in any letter case and with blanks before the colon.
+        {"GET http://h/ HTTP/1.1\r\nCONNECTION:keep-alive\r\nkeep-alive : timeout=5\r\nconnection: close\r\nX: 1\r\n\r\n",
+         "h", 80, "GET / HTTP/1.1\r\nConnection: close\r\nX: 1\r\n\r\n"},
+        // Names that only begin like them stay.
+        {"GET http://h/ HTTP/1.1\r\nConnection-Id: 1\r\nX-Connection: 2\r\nProxy-Authorizationx: 3\r\nKeep-Alives: 4\r\n"
+         "Connection\r\n\r\n",
+         "h", 80,
+         "GET / HTTP/1.1\r\nConnection: close\r\nConnection-Id: 1\r\nX-Connection: 2\r\nProxy-Authorizationx: 3\r\n"
+         "Keep-Alives: 4\r\nConnection\r\n\r\n"},
+        // A dropped field goes with its continuation lines; another field keeps its own.
+        {"GET http://h/ HTTP/1.1\r\nProxy-Authorization: Basic\r\n  dXNlcjpwdw==\r\nX: a\r\n\tb\r\n\r\n", "h", 80,
+         "GET / HTTP/1.1\r\nConnection: close\r\nX: a\r\n\tb\r\n\r\n"},
+        // The body is the client's, whatever it holds.
+        {"POST http://h/u HTTP/1.1\r\nContent-Length: 24\r\n\r\nConnection: keep-alive\r\n", "h", 80,
+         "POST /u HTTP/1.1\r\nConnection: close\r\nContent-Length: 24\r\n\r\nConnection: keep-alive\r\n"},
+        // Headers split over data events: whole lines go, the unfinished one passes.
+        {"GET http://h/ HTTP/1.1\r\nProxy-Connection: Keep-Alive\r\nProxy-Auth", "h", 80,
+         "GET / HTTP/1.1\r\nConnection: close\r\nProxy-Auth"},
+        {"GET http://h/ HTTP/1.1\r\nConnection: keep-alive\r", "h", 80,
+         "GET / HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r"},
+        // Bare line feeds: the added line ends the same way.
+        {"GET http://h/ HTTP/1.0\nConnection: keep-alive\n\n", "h", 80, "GET / HTTP/1.0\nConnection: close\n\n"},
+        // A request line whose end has not arrived gets only its target rewritten.
+        {"GET http://h/ HTTP/1.1", "h", 80, "GET / HTTP/1.1"},
+        {"GET http://h/ HTTP/1.1\r", "h", 80, "GET / HTTP/1.1\r"},
+        {"GET http://h/ HTTP/1.1\rConnection: x\r\n", "h", 80, "GET / HTTP/1.1\rConnection: x\r\n"},
+        // No request line: nothing to add to.
+        {"GET http://h/p\r\nConnection: keep-alive\r\n\r\n", "", 80, nullptr},
+    };
+    CheckHttpRows(rows, Direct());
+}
+
 TEST(HttpRouting, RequestPortOutsideTcpRangeFallsBackToSpecificPort)
 {
     const std::vector<Row> rows = {
@@ -105,7 +159,9 @@ TEST(HttpRouting, UpstreamProxyModeForwardsUnchanged)
     const RouteSettings s{"True", "upstream.local", "3128", "80"};
     for (bool https : {false, true}) {
         for (const char* in : {"GET http://h:9/x HTTP/1.1\r\n\r\n", "GET /relative HTTP/1.1\r\n\r\n",
-                               "CONNECT h:443 HTTP/1.0\r\n\r\n", "junk"}) {
+                               "CONNECT h:443 HTTP/1.0\r\n\r\n", "junk",
+                               "GET http://h/ HTTP/1.1\r\nProxy-Authorization: Basic eA==\r\n"
+                               "Proxy-Connection: Keep-Alive\r\nConnection: keep-alive\r\n\r\n"}) {
             QByteArray data(in);
             const auto r = https ? HttpRouting::RouteHttpsRequest(data, s) : HttpRouting::RouteHttpRequest(data, s);
             EXPECT_FALSE(r.blnFailed);
@@ -150,7 +206,7 @@ TEST(HttpRouting, UnreadableSettingsFailWithWhatWasFound)
         EXPECT_EQ(r.lngError, 6);
         EXPECT_EQ(r.strServerName, "h");
         EXPECT_EQ(r.lngPort, 0);
-        EXPECT_EQ(data, "GET /x HTTP/1.0\r\n");
+        EXPECT_EQ(data, "GET /x HTTP/1.0\r\nConnection: close\r\n");
     }
     {   // A usable port in the request never reads SpecificPort.
         QByteArray data("GET http://h:81/x HTTP/1.0\r\n");
@@ -170,13 +226,13 @@ TEST(HttpRouting, LongRequestLinesRouteWithoutWrapping)
         EXPECT_FALSE(r.blnFailed);
         EXPECT_EQ(r.strServerName, "far.example");
         EXPECT_EQ(r.lngPort, 8080);
-        EXPECT_EQ(data, "GET " + path + " HTTP/1.1\r\nHost: far\r\n\r\n");
+        EXPECT_EQ(data, "GET " + path + " HTTP/1.1\r\nConnection: close\r\nHost: far\r\n\r\n");
     }
     // Many blanks before the target: still one blank after the method.
     QByteArray data = "GET" + QByteArray(100000, ' ') + "http://h/ HTTP/1.0\r\n";
     const auto r = HttpRouting::RouteHttpRequest(data, Direct());
     EXPECT_EQ(r.strServerName, "h");
-    EXPECT_EQ(data, "GET / HTTP/1.0\r\n");
+    EXPECT_EQ(data, "GET / HTTP/1.0\r\nConnection: close\r\n");
 }
 
 TEST(HttpRouting, SettingsAreReadPerProtocolAndPort)
