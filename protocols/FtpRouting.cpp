@@ -103,6 +103,15 @@ bool IsPasvReply(const QByteArray& strData)
     return strData.left(n).toLower() == QByteArray(kPasvWords).toLower();
 }
 
+bool IsExtendedDataCommand(const QByteArray& strData)
+{
+    const QByteArray word = strData.left(4).toLower();
+    if (word != "epsv" && word != "eprt") return false;
+    if (strData.size() == 4) return true;
+    const char next = strData[4];
+    return next == ' ' || next == '\r' || next == '\n';
+}
+
 bool ParseHostPort(const QByteArray& strText, QString& strIP, int& lngPort, RoutingError* err)
 {
     const QList<QByteArray> pieces = strText.split(',');
@@ -158,6 +167,16 @@ QByteArray ErrorReply(const QString& strError)
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
     return "451 Tessaly: " + text + "\r\n";
+}
+
+RewriteResult DeclineExtendedDataCommand(QByteArray& strCommand)
+{
+    RewriteResult res;
+    SplitFirstLine(strCommand, res.strRest);
+    const QByteArray word = strCommand.left(4).toUpper();
+    strCommand = "502 Tessaly: " + word + " is not offered through this proxy; use " + (word == "EPSV" ? "PASV" : "PORT")
+        + "\r\n";
+    return res;
 }
 
 RewriteResult RouteFtpPortCommand(QByteArray& strCommand, const QString& strLocalIP, const DataPortOpener& open)

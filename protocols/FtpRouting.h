@@ -42,6 +42,11 @@ bool IsServerGreeting(const QByteArray& strData);
 bool IsPortCommand(const QByteArray& strData);
 // True when a server's data opens with "227 Entering Passive Mode" in any case.
 bool IsPasvReply(const QByteArray& strData);
+// True when a client's data opens with the command EPSV or EPRT in any case.
+// Their replies and arguments carry a port without an address (or an address
+// the proxy cannot stand in for), so they are declined and the client falls
+// back to PASV or PORT, which the proxy rewrites.
+bool IsExtendedDataCommand(const QByteArray& strData);
 
 // The six comma-separated numbers h1,h2,h3,h4,p1,p2. The first is read after
 // the first blank of the first piece (the whole piece without a blank).
@@ -87,6 +92,10 @@ struct RewriteResult {
     // rewritten line or the reply that replaces it.
     QByteArray strRest;
 };
+
+// EPSV or EPRT: the first line becomes the proxy's own "502 Tessaly: " reply
+// for the client (blnForward false, nothing is logged); the rest goes to strRest.
+RewriteResult DeclineExtendedDataCommand(QByteArray& strCommand);
 
 // Only the first line of the data is rewritten; the rest goes to strRest.
 // PORT h1,h2,h3,h4,p1,p2: opens a data port towards the announced address

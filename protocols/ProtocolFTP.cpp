@@ -137,6 +137,12 @@ void ProtocolFTP::DrainClientData()
 
 void ProtocolFTP::ProcessClientData(const QByteArray& strData)
 {
+    // Declined even while this direction is stalled: held, the command would
+    // reach the server later and open a data connection around the proxy.
+    if (!mblnHoldingRequest && FtpRouting::IsExtendedDataCommand(strData)) {
+        DeclineExtendedDataCommand(strData);
+        return;
+    }
     if (C2SDangling()) {
         AppendC2S(strData, true);
         return;
@@ -152,6 +158,14 @@ void ProtocolFTP::ProcessClientData(const QByteArray& strData)
         return;
     }
     RelayToRemoteServer(strData);
+}
+
+void ProtocolFTP::DeclineExtendedDataCommand(const QByteArray& strData)
+{
+    QByteArray strReply = strData;
+    const FtpRouting::RewriteResult r = FtpRouting::DeclineExtendedDataCommand(strReply);
+    SendDataToRemoteClient(strReply);
+    if (!r.strRest.isEmpty() && !PairEnded()) ProcessClientData(r.strRest);
 }
 
 void ProtocolFTP::RewritePortCommandAndRelay(const QByteArray& strData)

@@ -3,7 +3,8 @@
 // server from the first line ("USER user@host[:port]"), holds the rewritten
 // USER line until the server's "220 " greeting (which the client never sees),
 // and turns PORT commands and passive-mode replies towards one-shot proxy
-// data ports, each relayed by a Pass Through handler.
+// data ports, each relayed by a Pass Through handler; EPSV and EPRT are
+// declined so that no data connection goes around the proxy.
 #include "protocols/ProtocolRelay.h"
 
 #include <QList>
@@ -58,6 +59,9 @@ private:
     void ClientDataArrived(const QByteArray& strData);
     void ProcessClientData(const QByteArray& strData);
     void RewritePortCommandAndRelay(const QByteArray& strData);
+    // EPSV and EPRT get the proxy's own refusal; the client falls back to
+    // PASV or PORT, whose data ports run through the proxy.
+    void DeclineExtendedDataCommand(const QByteArray& strData);
     void DrainClientData();
     void RelayToRemoteServer(const QByteArray& strData);
     // Server data after the greeting test, likewise.

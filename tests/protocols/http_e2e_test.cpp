@@ -156,11 +156,13 @@ CurlResult RunCurl(const QStringList& args, int timeoutMs = 30000)
 }
 
 // python3 -m http.server serving dir on a port of its own choice; its port
-// (0 when it did not start), with what it printed so far in log.
-int StartPythonWebServer(QProcess& web, const QString& dir, QByteArray& log)
+// (0 when it did not start), with what it printed so far in log. Speaking
+// HTTP/1.1 it keeps each connection open until the client asks it to close.
+int StartPythonWebServer(QProcess& web, const QString& dir, QByteArray& log, const QString& protocol = "HTTP/1.0")
 {
     web.setProcessChannelMode(QProcess::MergedChannels);
-    web.start(QStringLiteral("python3"), {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", dir});
+    web.start(QStringLiteral("python3"),
+              {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", dir, "--protocol", protocol});
     if (!web.waitForStarted(5000)) return 0;
     int webPort = 0;
     const QRegularExpression re(QStringLiteral("port (\\d+)"));
@@ -171,6 +173,78 @@ int StartPythonWebServer(QProcess& web, const QString& dir, QByteArray& log)
         return webPort != 0;
     }, 10000);
     return webPort;
+}
+
+// http_capture_server.py: a raw Python web server that records every request
+// header block exactly as it arrived, with the number of its connection.
+class PyCaptureServer {
+public:
+    struct Request {
+        int conn = 0;
+        QByteArray head;
+    };
+    QList<Request> requests;
+    int port = 0;
+
+    PyCaptureServer()
+    {
+        const QString script = QDir(qEnvironmentVariable("TSY_SOURCE_DIR")).filePath("tests/protocols/http_capture_server.py");
+        proc.start(QStringLiteral("/usr/bin/python3"), {script});
+        if (!proc.waitForStarted(10000)) return;
+        WaitUntil([&] { return proc.canReadLine() || proc.state() == QProcess::NotRunning; }, 10000);
+        port = proc.readLine().trimmed().toInt();
+    }
+    ~PyCaptureServer()
+    {
+        proc.kill();
+        proc.waitForFinished(3000);
+    }
+    bool WaitForRequests(int n)
+    {
+        return WaitUntil([&] {
+            while (proc.canReadLine()) {
+                const QList<QByteArray> f = proc.readLine().trimmed().split(' ');
+                if (f.size() == 2) requests.append({f[0].toInt(), QByteArray::fromHex(f[1])});
+            }
+            return requests.size() >= n;
+        });
+    }
+    QString Url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path); }
+
+private:
+    QProcess proc;
+};
+
+// The header lines of a request whose name is the given one (any letter case).
+QList<QByteArray> HeaderLines(const QByteArray& head, const QByteArray& name)
+{
+    QList<QByteArray> found;
+    for (const QByteArray& line : head.split('\n'))
+        if (line.toLower().startsWith(name.toLower() + ':')) found << line;
+    return found;
+}
+
+// The histories added since `before` was the count.
+QList<std::shared_ptr<SocketPairHistory>> HistoriesSince(int before)
+{
+    QList<std::shared_ptr<SocketPairHistory>> list;
+    const auto& col = General::gobjLogging->mobjSocketPairHistory;
+    for (int i = before + 1; i <= col.Count(); ++i) list << col.Item(i);
+    return list;
+}
+
+QByteArray FirstEventData(const SocketPairHistory& h, int type)
+{
+    for (const auto& e : h.mobjSocketPairEvents)
+        if (e->mobjEventType == type) return e->mstrData;
+    return {};
+}
+
+int CountEvents(const SocketPairHistory& h, int type)
+{
+    int n = 0;
+    for (const auto& e : h.mobjSocketPairEvents) n += e->mobjEventType == type;
+    return n;
 }
 
 // The engine objects a connection needs, with a private port table.
@@ -194,7 +268,7 @@ protected:
 
 // ---- HTTP ---------------------------------------------------------------------------
 
-TEST_F(HttpProxyTest, CurlRequestReachesTheServerWithOnlyTheTargetRewritten)
+TEST_F(HttpProxyTest, CurlRequestReachesTheServerRewrittenForOneResponse)
 {
     CaptureServer server;
     const QString url = QStringLiteral("http://127.0.0.1:%1/docs/a.html?q=1").arg(server.Port());
@@ -215,8 +289,12 @@ TEST_F(HttpProxyTest, CurlRequestReachesTheServerWithOnlyTheTargetRewritten)
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "conn 2 request 1\n");
     ASSERT_EQ(server.conns.size(), 2u);
+    // The target becomes its path, the server is asked to close after its
+    // answer, and the line meant for the proxy stays here; nothing else changes.
+    ASSERT_TRUE(asSentToProxy.contains("\r\nProxy-Connection: Keep-Alive\r\n"));
     QByteArray expected = asSentToProxy;
-    expected.replace("GET " + url.toLatin1(), "GET /docs/a.html?q=1");
+    expected.replace("GET " + url.toLatin1() + " HTTP/1.1\r\n", "GET /docs/a.html?q=1 HTTP/1.1\r\nConnection: close\r\n");
+    expected.replace("\r\nProxy-Connection: Keep-Alive\r\n", "\r\n");
     EXPECT_EQ(server.conns[1]->received, expected);
 }
 
@@ -267,32 +345,144 @@ TEST_F(HttpProxyTest, APathHoldingHttpSlashReachesTheServerWhole)
     web.waitForFinished(3000);
 }
 
-TEST_F(HttpProxyTest, KeptAliveConnectionStaysWithTheFirstServer)
+TEST_F(HttpProxyTest, EachUrlOfOneCurlCommandReachesItsOwnServer)
 {
-    CaptureServer first, other;
+    // Two servers that would keep a connection open for the next request.
+    QTemporaryDir rootA, rootB;
+    const QByteArray blobA = RandomBytes(300 * 1024 + 1), blobB = RandomBytes(200 * 1024 + 7);
+    for (const auto& [dir, blob] : {std::pair{rootA.path(), blobA}, std::pair{rootB.path(), blobB}}) {
+        QFile f(QDir(dir).filePath("f.bin"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(blob);
+    }
+    QProcess webA, webB;
+    QByteArray logA, logB;
+    const int portA = StartPythonWebServer(webA, rootA.path(), logA, "HTTP/1.1");
+    const int portB = StartPythonWebServer(webB, rootB.path(), logB, "HTTP/1.1");
+    ASSERT_TRUE(portA && portB) << logA.toStdString() << logB.toStdString();
+
+    tsytest::KeepAllEvents();
     const int port = ListenWithProtocol(QStringLiteral("HTTP"));
-
-    // curl reuses its proxy connection for a second URL of the same server.
-    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(first.Port());
-    const CurlResult r = RunCurl({"-x", Proxy(port), base + "/one", base + "/two"});
+    const int before = General::gobjLogging->mobjSocketPairHistory.Count();
+    QTemporaryDir out;
+    const QString outA = QDir(out.path()).filePath("a"), outB = QDir(out.path()).filePath("b");
+    const CurlResult r = RunCurl({"-x", Proxy(port), QStringLiteral("http://127.0.0.1:%1/f.bin").arg(portA), "-o", outA,
+                                  QStringLiteral("http://127.0.0.1:%1/f.bin").arg(portB), "-o", outB});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out, "conn 1 request 1\nconn 1 request 2\n");
-    ASSERT_EQ(first.conns.size(), 1u);
-    const QByteArray& seen = first.conns[0]->received;
-    EXPECT_TRUE(seen.startsWith("GET /one HTTP/1.1\r\n"));
-    // Only the first request is rewritten.
-    EXPECT_TRUE(seen.contains("\r\n\r\nGET " + base.toLatin1() + "/two HTTP/1.1\r\n"));
+    for (const auto& [path, blob] : {std::pair{outA, blobA}, std::pair{outB, blobB}}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(f.readAll() == blob) << path.toStdString();
+    }
 
-    // A later request naming another host still goes to the first server, unchanged.
+    // Two connections, each routed to its own server.
+    const auto histories = HistoriesSince(before);
+    ASSERT_EQ(histories.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QString to = QStringLiteral("A connection request has been made to 127.0.0.1:%1.").arg(i == 0 ? portA : portB);
+        const auto& h = *histories[i];
+        EXPECT_EQ(CountEvents(h, SocketEventType::ConnectionAttemptToRemoteServer), 1);
+        bool named = false;
+        for (const auto& e : h.mobjSocketPairEvents) named = named || e->mstrDescription == to;
+        EXPECT_TRUE(named) << to.toStdString();
+    }
+    for (QProcess* web : {&webA, &webB}) {
+        web->kill();
+        web->waitForFinished(3000);
+    }
+}
+
+TEST_F(HttpProxyTest, ProxyCredentialsStopAtTheProxyUnlessAnUpstreamProxyTakesThem)
+{
+    PyCaptureServer server;
+    ASSERT_NE(server.port, 0);
+    const QString url = server.Url("/private");
+
+    // What curl sends to a proxy, captured by pointing it at the server itself.
+    ASSERT_EQ(RunCurl({"-U", "user:pw", "-x", Proxy(server.port), url}).exitCode, 0);
+    ASSERT_TRUE(server.WaitForRequests(1));
+    const QByteArray asSentToProxy = server.requests[0].head;
+    ASSERT_TRUE(asSentToProxy.contains("\r\nProxy-Authorization: Basic dXNlcjpwdw==\r\n")) << asSentToProxy.toStdString();
+
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
+    CurlResult r = RunCurl({"-U", "user:pw", "-x", Proxy(port), url});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    ASSERT_TRUE(server.WaitForRequests(2));
+    const QByteArray atServer = server.requests[1].head;
+    EXPECT_TRUE(HeaderLines(atServer, "Proxy-Authorization").isEmpty()) << atServer.toStdString();
+    EXPECT_TRUE(HeaderLines(atServer, "Proxy-Connection").isEmpty()) << atServer.toStdString();
+    EXPECT_EQ(HeaderLines(atServer, "Connection"), QList<QByteArray>{"Connection: close\r"});
+    EXPECT_TRUE(atServer.startsWith("GET /private HTTP/1.1\r\nConnection: close\r\nHost: ")) << atServer.toStdString();
+
+    // The history shows the request as the client sent it, and the rewritten
+    // form where it was sent.
+    const auto h = LastHistory();
+    ASSERT_TRUE(h);
+    EXPECT_EQ(FirstEventData(*h, SocketEventType::ServerBytesReceived), asSentToProxy);
+    EXPECT_EQ(FirstEventData(*h, SocketEventType::ClientBytesSendStart), atServer);
+
+    // An upstream proxy gets everything byte for byte: its credentials too.
+    const QString section = QStringLiteral("Protocols\\HTTP\\Port %1").arg(port);
+    tsy::Settings::SaveSetting(section, "ConnectToProxy", "True");
+    tsy::Settings::SaveSetting(section, "Proxy", "127.0.0.1");
+    tsy::Settings::SaveSetting(section, "Port", QString::number(server.port));
+    r = RunCurl({"-U", "user:pw", "-x", Proxy(port), url});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    ASSERT_TRUE(server.WaitForRequests(3));
+    EXPECT_EQ(server.requests[2].head, asSentToProxy);
+}
+
+TEST_F(HttpProxyTest, HeadersSplitOverSeveralDataEventsAreRoutedAndDeliveredWhole)
+{
+    PyCaptureServer server;
+    ASSERT_NE(server.port, 0);
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
+    const int before = General::gobjLogging->mobjSocketPairHistory.Count();
+    const QList<QByteArray> pieces = {
+        "GET " + server.Url("/split").toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nProxy-Authorization: Basic eA==\r\nAcc",
+        "ept: */*\r\nProxy-Connection: keep-alive\r\n",
+        "User-Agent: raw\r\n\r\n",
+    };
     RawClient client(port);
-    client.Send("GET " + base.toLatin1() + "/a HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_TRUE(client.WaitFor("request 1\n"));
-    const QByteArray second = QStringLiteral("GET http://127.0.0.1:%1/b HTTP/1.1\r\nHost: y\r\n\r\n").arg(other.Port()).toLatin1();
-    client.Send(second);
-    ASSERT_TRUE(client.WaitFor("request 2\n"));
-    EXPECT_TRUE(other.conns.empty());
-    ASSERT_EQ(first.conns.size(), 2u);
-    EXPECT_EQ(first.conns[1]->received, "GET /a HTTP/1.1\r\nHost: x\r\n\r\n" + second);
+    std::shared_ptr<SocketPairHistory> h;
+    for (int i = 0; i < pieces.size(); ++i) {
+        client.Send(pieces[i]);
+        // Each piece is its own data event at the proxy before the next is sent.
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto list = HistoriesSince(before);
+            h = list.isEmpty() ? nullptr : list.first();
+            return h && CountEvents(*h, SocketEventType::ServerBytesReceived) == i + 1;
+        }));
+    }
+    ASSERT_TRUE(server.WaitForRequests(1));
+    // Whole lines of the first event are read; the rest passes as it came.
+    EXPECT_EQ(server.requests[0].head, "GET /split HTTP/1.1\r\nConnection: close\r\nHost: 127.0.0.1\r\nAccept: */*\r\n"
+                                       "Proxy-Connection: keep-alive\r\nUser-Agent: raw\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return client.closed; }));
+    EXPECT_TRUE(client.got.endsWith("\r\n\r\nconn 1 request 1\n")) << client.got.toStdString();
+}
+
+TEST_F(HttpProxyTest, AClientAskingToKeepAliveGetsAServerThatCloses)
+{
+    QTemporaryDir root;
+    {
+        QFile f(QDir(root.path()).filePath("page.txt"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("the page\n");
+    }
+    QProcess web;
+    QByteArray log;
+    const int webPort = StartPythonWebServer(web, root.path(), log, "HTTP/1.1");
+    ASSERT_NE(webPort, 0) << log.toStdString();
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
+    RawClient client(port);
+    client.Send("GET http://127.0.0.1:" + QByteArray::number(webPort)
+                + "/page.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return client.closed; })) << client.got.toStdString();
+    EXPECT_TRUE(client.got.startsWith("HTTP/1.1 200 ")) << client.got.toStdString();
+    EXPECT_TRUE(client.got.endsWith("\r\n\r\nthe page\n"));
+    web.kill();
+    web.waitForFinished(3000);
 }
 
 TEST_F(HttpProxyTest, LongRequestLineIsRewrittenWhole)
@@ -305,7 +495,7 @@ TEST_F(HttpProxyTest, LongRequestLineIsRewrittenWhole)
     client.Send("GET http://127.0.0.1:" + QByteArray::number(server.Port()) + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
     ASSERT_TRUE(client.WaitFor("request 1\n"));
     ASSERT_EQ(server.conns.size(), 1u);
-    EXPECT_EQ(server.conns[0]->received, "GET " + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(server.conns[0]->received, "GET " + path + " HTTP/1.1\r\nConnection: close\r\nHost: h\r\n\r\n");
 }
 
 TEST_F(HttpProxyTest, UpstreamProxyModeForwardsByteForByte)
@@ -520,7 +710,7 @@ TEST_F(HttpProxyTest, DataWhileConnectingIsBoundedByBackPressure)
 
     // Let the attempt through: take the queued fillers, then the proxy's
     // connection when its next try gets in; everything arrives, in order.
-    const QByteArray rewritten = "POST /up HTTP/1.1\r\n\r\n";
+    const QByteArray rewritten = "POST /up HTTP/1.1\r\nConnection: close\r\n\r\n";
     const QByteArray atServer = stalled.ReadUntil(rewritten.size() + body.size(), 60000);
     ASSERT_EQ(atServer.size(), rewritten.size() + body.size());
     EXPECT_TRUE(atServer.startsWith(rewritten));
@@ -553,7 +743,7 @@ TEST_F(HttpProxyTest, ClientLeavingEarlyEndsTheConnectionOnce)
         client->Send("GET http://127.0.0.1:" + QByteArray::number(server.Port()) + "/bye HTTP/1.0\r\n\r\n");
         client->sock.disconnectFromHost();
         ASSERT_TRUE(WaitUntil([&] { return !server.conns.empty() && server.conns[0]->requests == 1; }));
-        EXPECT_EQ(server.conns[0]->received, "GET /bye HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(server.conns[0]->received, "GET /bye HTTP/1.0\r\nConnection: close\r\n\r\n");
         ASSERT_TRUE(WaitUntil([&] { return server.conns[0]->sock->state() != QAbstractSocket::ConnectedState; }));
         EXPECT_TRUE(WaitUntil([&] { return LastHistory()->mblnDead; }));
         EXPECT_EQ(deaths, 2);

@@ -414,6 +414,98 @@ TEST_F(FtpProxyTest, PassiveDownloadWithCurl)
     EXPECT_EQ(ReadFile(out), big);
 }
 
+// curl's defaults try EPSV first, and -P - tries EPRT first: both are
+// declined, and the transfer falls back to PASV or PORT through a data port.
+TEST_F(FtpProxyTest, CurlsExtendedModesAreDeclinedAndTheFileGoesThroughADataPort)
+{
+    struct Recording {
+        Recording() { General::gblnLoggingEnabled = true; }
+        ~Recording() { General::gblnLoggingEnabled = false; }
+    } recording;
+    tsy::Settings::SaveSetting(QStringLiteral("Options"), QStringLiteral("Discard"), QStringLiteral("0"));
+    tsytest::KeepAllEvents();
+    const auto& histories = General::gobjLogging->mobjSocketPairHistory;
+    for (const bool active : {false, true}) {
+        const QByteArray command = active ? "EPRT" : "EPSV";
+        SCOPED_TRACE(command.toStdString());
+        const int before = histories.Count();
+        const QList<int> portsBefore = DataPorts();
+        const QString out = work.filePath(QStringLiteral("curl-") + QString::fromLatin1(command));
+        QStringList args{QStringLiteral("-s"), QStringLiteral("-S"), QStringLiteral("-v"), QStringLiteral("--max-time"),
+                         QStringLiteral("30"),
+                         QStringLiteral("ftp://alice%40127.0.0.1%3A") + QString::number(serverPort)
+                             + QStringLiteral(":secret@127.0.0.1:") + QString::number(proxyPort) + QStringLiteral("/big.bin"),
+                         QStringLiteral("-o"), out};
+        if (active) args << QStringLiteral("-P") << QStringLiteral("-");
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), args);
+        ASSERT_TRUE(WaitUntil([&] { return curl.state() == QProcess::NotRunning; }, 40000));
+        const QByteArray trace = curl.readAllStandardError();
+        ASSERT_EQ(curl.exitCode(), 0) << trace.toStdString();
+        EXPECT_TRUE(ReadFile(out) == big);
+        // The extended command was the client's first choice and got our refusal.
+        const qsizetype asked = trace.indexOf("> " + command);
+        const qsizetype declined = trace.indexOf("< 502 Tessaly: ");
+        EXPECT_TRUE(asked >= 0 && declined > asked) << trace.toStdString();
+
+        // The control connection: the command as received and the refusal as
+        // the proxy's own send; the server never got it.
+        const auto control = histories.Item(before + 1);
+        ASSERT_TRUE(control);
+        bool received = false, refused = false, forwarded = false;
+        for (const auto& e : control->mobjSocketPairEvents) {
+            received = received || (e->mobjEventType == SocketEventType::ServerBytesReceived && e->mstrData.startsWith(command));
+            refused = refused || (e->mobjEventType == SocketEventType::ServerBytesSendStart && e->mstrData.startsWith("502 Tessaly: "));
+            forwarded = forwarded || (e->mobjEventType == SocketEventType::ClientBytesSendStart && e->mstrData.contains(command));
+        }
+        EXPECT_TRUE(received);
+        EXPECT_TRUE(refused);
+        EXPECT_FALSE(forwarded);
+
+        // The file's bytes are recorded on a one-shot data port, as they came
+        // from the server (which connects to that port in active mode).
+        QList<int> newPorts = DataPorts();
+        for (int p : portsBefore) newPorts.removeAll(p);
+        ASSERT_EQ(newPorts.size(), 1);
+        const int type = active ? SocketEventType::ServerBytesReceived : SocketEventType::ClientBytesReceived;
+        QByteArray recorded;
+        ASSERT_TRUE(WaitUntil([&] {
+            recorded.clear();
+            for (int i = before + 1; i <= histories.Count(); ++i) {
+                const auto h = histories.Item(i);
+                if (h->mlngWasListeningOnPort != newPorts[0]) continue;
+                for (const auto& e : h->mobjSocketPairEvents)
+                    if (e->mobjEventType == type) recorded += e->mstrData;
+            }
+            return recorded.size() >= big.size();
+        }));
+        EXPECT_TRUE(recorded == big);
+        EXPECT_FALSE(IsListening(newPorts[0]));
+    }
+}
+
+TEST_F(FtpProxyTest, ExtendedCommandsAreAnsweredByTheProxyInAnyLetterCase)
+{
+    auto c = LoggedIn();
+    for (const QByteArray cmd : {"EPSV\r\n", "epsv ALL\r\n", "EpRt |1|127.0.0.1|4000|\r\n"}) {
+        SCOPED_TRACE(cmd.toStdString());
+        const qsizetype mark = c->got.size();
+        c->Send(cmd);
+        EXPECT_TRUE(c->LineAfter(mark).startsWith("502 Tessaly: "));
+    }
+    // With the next command in the same chunk: refused, then that one answered
+    // by the server, which never saw the extended command.
+    const qsizetype mark = c->got.size();
+    c->Send("EPSV\r\nNOOP\r\n");
+    const QByteArray first = c->LineAfter(mark);
+    EXPECT_TRUE(first.startsWith("502 Tessaly: "));
+    EXPECT_TRUE(c->LineAfter(mark + first.size()).startsWith("200 "));
+    Pump(200);
+    EXPECT_EQ(c->got.count("\r\n"), c->got.left(mark).count("\r\n") + 2);
+    EXPECT_TRUE(DataPorts().isEmpty());
+    EXPECT_TRUE(ErrorLog().isEmpty()) << ErrorLog().toStdString();
+}
+
 TEST_F(FtpProxyTest, AFailingDataPortIsAnswered451AndLeavesNoSettings)
 {
     auto c = LoggedIn();

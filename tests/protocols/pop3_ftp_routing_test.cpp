@@ -336,6 +336,31 @@ TEST(FtpRouting, OnlyTheFirstLineIsRewritten)
     EXPECT_EQ(r.strRest, "226 Done\r\n");
 }
 
+TEST(FtpRouting, ExtendedDataCommandsAreDeclinedWithOneLine)
+{
+    for (const char* cmd : {"EPSV\r\n", "epsv\r\n", "EpSv ALL\r\n", "EPSV 1\n", "EPSV", "EPRT |1|127.0.0.1|6275|\r\n",
+                            "eprt |2|::1|6275|\r\n"})
+        EXPECT_TRUE(IsExtendedDataCommand(cmd)) << cmd;
+    for (const char* cmd : {"EPS", "EPSVX\r\n", " EPSV\r\n", "PASV\r\n", "LPSV\r\n", "EPRTX |1|\r\n", "XEPSV\r\n"})
+        EXPECT_FALSE(IsExtendedDataCommand(cmd)) << cmd;
+
+    QByteArray cmd("epsv\r\n");
+    RewriteResult r = DeclineExtendedDataCommand(cmd);
+    EXPECT_FALSE(r.blnForward);
+    EXPECT_TRUE(r.strLog.isEmpty());
+    EXPECT_TRUE(cmd.startsWith("502 Tessaly: ")) << cmd.toStdString();
+    EXPECT_TRUE(cmd.endsWith("\r\n"));
+    EXPECT_EQ(cmd.count('\n'), 1);
+    EXPECT_TRUE(r.strRest.isEmpty());
+
+    // A command sent in the same chunk is kept for the usual handling.
+    cmd = "EPRT |1|127.0.0.1|6275|\r\nPORT 127,0,0,1,24,131\r\n";
+    r = DeclineExtendedDataCommand(cmd);
+    EXPECT_TRUE(cmd.startsWith("502 Tessaly: ")) << cmd.toStdString();
+    EXPECT_EQ(cmd.count('\n'), 1);
+    EXPECT_EQ(r.strRest, "PORT 127,0,0,1,24,131\r\n");
+}
+
 TEST(FtpRouting, ErrorReplyStaysOneLine)
 {
     EXPECT_EQ(ErrorReply("a\r\nb"), "451 Tessaly: a  b\r\n");
