@@ -2,6 +2,8 @@
 #include "FuzzSupport.h"
 #include "protocols/HttpRouting.h"
 
+#include <iterator>
+
 namespace {
 
 bool Visible(char c) { return c > ' ' && c < 127; }
@@ -33,11 +35,63 @@ qsizetype LineEnd(const QByteArray& data)
     return data.size();
 }
 
+// A header line meant for the proxy, not the server: its name (blanks before
+// the colon aside) is one of these, in any letter case.
+bool ProxyOnlyLine(const QByteArray& line)
+{
+    const qsizetype colon = line.indexOf(':');
+    if (colon < 0) return false;
+    QByteArray name = line.left(colon).toLower();
+    while (name.endsWith(' ') || name.endsWith('\t')) name.chop(1);
+    return name == "connection" || name == "proxy-connection" || name == "keep-alive" || name == "proxy-authorization";
+}
+
+// What follows the request line. With that line's end (LF or CR LF) in the
+// data, exactly one "Connection: close" line ended the same way is added
+// right after it; then come the original lines in order, less the whole
+// header lines meant for the proxy (with their continuation lines); from the
+// header's blank line, or a line not yet whole, everything is as it came.
+// Without the line's end, nothing after it changes.
+void CheckAfterRequestLine(const QByteArray& original, qsizetype inEnd, const QByteArray& data, qsizetype outEnd)
+{
+    QByteArray term;
+    if (original.mid(inEnd, 1) == "\n") term = "\n";
+    else if (original.mid(inEnd, 2) == "\r\n") term = "\r\n";
+    if (term.isEmpty()) {
+        FUZZ_CHECK(original.mid(inEnd) == data.mid(outEnd));
+        return;
+    }
+    const QByteArray added = term + "Connection: close" + term;
+    FUZZ_CHECK(data.mid(outEnd, added.size()) == added);
+    qsizetype in = inEnd + term.size(), out = outEnd + added.size();
+    bool dropping = false;
+    for (;;) {
+        const qsizetype lf = original.indexOf('\n', in);
+        if (lf < 0) break;
+        const QByteArray line = original.mid(in, lf + 1 - in);
+        if (line == "\n" || line == "\r\n") break;
+        const bool continuation = line[0] == ' ' || line[0] == '\t';
+        dropping = continuation ? dropping : ProxyOnlyLine(line);
+        if (!dropping) {
+            FUZZ_CHECK(data.mid(out, line.size()) == line);
+            out += line.size();
+        }
+        in = lf + 1;
+    }
+    FUZZ_CHECK(data.mid(out) == original.mid(in));
+}
+
 void CheckDirect(const QByteArray& original, const QByteArray& data, const HttpRouting::RouteResult& r, bool https)
 {
-    // Everything from the first line end on passes unchanged.
     const qsizetype inEnd = LineEnd(original), outEnd = LineEnd(data);
-    FUZZ_CHECK(original.mid(inEnd) == data.mid(outEnd));
+    if (!r.blnRewritten) {
+        FUZZ_CHECK(data == original);
+    } else if (https) {
+        // The CONNECT request is dropped by the handler: only the line changes.
+        FUZZ_CHECK(original.mid(inEnd) == data.mid(outEnd));
+    } else {
+        CheckAfterRequestLine(original, inEnd, data, outEnd);
+    }
     FUZZ_CHECK(!r.blnFailed);   // the stored port is a valid number
     FUZZ_CHECK(r.lngPort >= 1 && r.lngPort <= 65535);
 
@@ -50,14 +104,30 @@ void CheckDirect(const QByteArray& original, const QByteArray& data, const HttpR
     FUZZ_CHECK(m2 == method && v2 == version && path.startsWith('/'));
     const QByteArray prefix = https ? "https://" : "http://";
     if (target.startsWith('/') && !target.toLower().contains(prefix)) {
-        // Origin form passes unchanged.
-        FUZZ_CHECK(data == original);
+        // Origin form: the line passes unchanged.
+        FUZZ_CHECK(data.left(outEnd) == original.left(inEnd));
         FUZZ_CHECK(r.strServerName.isEmpty());
     }
 }
 
-// An absolute-form request built from fuzzed parts routes to its host and
-// keeps its path exactly.
+// Header lines a built request may carry: those meant for the proxy go (with
+// their continuation), the others stay.
+struct HeaderChoice {
+    const char* line;
+    bool kept;
+};
+constexpr HeaderChoice kHeaders[] = {
+    {"Host: x\r\n", true},
+    {"Proxy-Authorization: Basic dXNlcjpwdw==\r\n", false},
+    {"Proxy-Connection: Keep-Alive\r\n", false},
+    {"connection : keep-alive\r\n", false},
+    {"Keep-Alive: timeout=5\r\n", false},
+    {"Connection-Id: 7\r\n", true},
+    {"X-Proxy-Authorization: y\r\n", true},
+};
+
+// An absolute-form request built from fuzzed parts routes to its host, keeps
+// its path exactly, and loses exactly the header lines meant for the proxy.
 void CheckBuilt(FuzzedDataProvider& in, bool https)
 {
     std::string host = in.ConsumeRandomLengthString(40);
@@ -69,13 +139,23 @@ void CheckBuilt(FuzzedDataProvider& in, bool https)
     for (char& c : path)
         if (!Visible(c)) c = '_';
     const QByteArray scheme = https ? "HTTPS://" : "http://";
-    const QByteArray rest = "Host: x\r\n\r\n";
-    QByteArray data = "GET " + scheme + Bytes(host) + ':' + QByteArray::number(port) + Bytes(path) + " HTTP/1.1\r\n" + rest;
+    QByteArray headers, keptHeaders;
+    const int count = in.ConsumeIntegralInRange<int>(0, 8);
+    for (int i = 0; i < count; ++i) {
+        const HeaderChoice& h = kHeaders[in.ConsumeIntegralInRange<size_t>(0, std::size(kHeaders) - 1)];
+        const QByteArray line = QByteArray(h.line) + (in.ConsumeBool() ? " folded\r\n" : "");
+        headers += line;
+        if (h.kept) keptHeaders += line;
+    }
+    const QByteArray body = "\r\nConnection: keep-alive\r\n";   // after the blank line: the body's own
+    QByteArray data = "GET " + scheme + Bytes(host) + ':' + QByteArray::number(port) + Bytes(path) + " HTTP/1.1\r\n"
+        + headers + body;
     const HttpRouting::RouteSettings s{"False", HttpRouting::kPlaceholderProxy, "80", "80"};
-    const auto r = HttpRouting::RouteRequest(data, s, https ? "https://" : "http://");
+    const auto r = https ? HttpRouting::RouteHttpsRequest(data, s) : HttpRouting::RouteHttpRequest(data, s);
     FUZZ_CHECK(!r.blnFailed && r.lngPort == port);
     FUZZ_CHECK(r.strServerName == QString::fromLatin1(Bytes(host)));
-    FUZZ_CHECK(data == "GET " + Bytes(path) + " HTTP/1.1\r\n" + rest);
+    if (https) FUZZ_CHECK(data == "GET " + Bytes(path) + " HTTP/1.1\r\n" + headers + body);
+    else FUZZ_CHECK(data == "GET " + Bytes(path) + " HTTP/1.1\r\nConnection: close\r\n" + keptHeaders + body);
 }
 
 } // namespace

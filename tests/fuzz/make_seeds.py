@@ -25,7 +25,11 @@ http = [b'GET http://server1:8080/docs/a.html HTTP/1.0\r\n\r\n', b'GET http://se
         b'GET HTTP://MixedCase.Example:81/P HttP/1.1\r\nHost: x\r\n\r\n', b'GET    http://h/p    HTTP/1.1\r\n\r\n',
         b'GET http://h/a/http/b HTTP/1.1\r\n\r\n', b'GET http://h/x?v=HTTP/1 HTTP/1.1\r\n',
         b'POST http://h:9/u HTTP/1.1\r\nX: \x01\xff\r\n\r\nbody', b'GET http://h:443.0/ HTTP/1.0\r\n',
-        b'GET http://h:65536/ HTTP/1.0\r\n', b'GET http://h:-80/ HTTP/1.0\r\n']
+        b'GET http://h:65536/ HTTP/1.0\r\n', b'GET http://h:-80/ HTTP/1.0\r\n',
+        b'GET http://h:81/a HTTP/1.1\r\nHost: h:81\r\nProxy-Authorization: Basic dXNlcjpwdw==\r\n'
+        b'Proxy-Connection: Keep-Alive\r\n\r\n',
+        b'GET http://h/ HTTP/1.1\r\nCONNECTION :keep-alive\r\nKeep-Alive: 5\r\n  folded\r\nX: a\r\n\tb\r\n\r\nConnection: x',
+        b'GET http://h/ HTTP/1.0\nConnection: keep-alive\nProxy-Auth', b'GET http://h/ HTTP/1.1\rConnection: x\r\n']
 https = [b'CONNECT www.example.com:443 HTTP/1.1\r\nHost: www.example.com:443\r\n\r\n', b'CONNECT host:70000 HTTP/1.0\r\n\r\n',
          b'CONNECT HTTPS://h:8443/p HTTP/1.0\r\n\r\n', b'CONNECT host:443']
 write('fuzz_http_routing',
