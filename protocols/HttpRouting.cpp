@@ -96,6 +96,23 @@ bool RequestPort(const QByteArray& text, int* value)
     return true;
 }
 
+// A header line whose field speaks to the proxy, not the server.
+bool IsProxyOnlyHeader(const QByteArray& strLine)
+{
+    static const QByteArray kNames[] = {"connection", "proxy-connection", "keep-alive", "proxy-authorization"};
+    for (const QByteArray& name : kNames) {
+        if (strLine.size() <= name.size()) continue;
+        qsizetype i = 0;
+        while (i < name.size() && AsciiLower(strLine[i]) == name[i]) ++i;
+        if (i < name.size()) continue;
+        // Blanks before the colon are malformed, but a lenient server would
+        // still read the field, so it goes too.
+        while (i < strLine.size() && (strLine[i] == ' ' || strLine[i] == '\t')) ++i;
+        if (i < strLine.size() && strLine[i] == ':') return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool ParseTruth(const QString& text, bool* value)
@@ -187,22 +204,6 @@ RouteResult RouteHttpRequest(QByteArray& strData, const RouteSettings& settings)
     RouteResult r = RouteRequest(strData, settings, QByteArrayLiteral("http://"));
     if (r.blnRewritten) CloseAfterOneResponse(strData);
     return r;
-}
-
-bool IsProxyOnlyHeader(const QByteArray& strLine)
-{
-    static const QByteArray kNames[] = {"connection", "proxy-connection", "keep-alive", "proxy-authorization"};
-    for (const QByteArray& name : kNames) {
-        if (strLine.size() <= name.size()) continue;
-        qsizetype i = 0;
-        while (i < name.size() && AsciiLower(strLine[i]) == name[i]) ++i;
-        if (i < name.size()) continue;
-        // Blanks before the colon are malformed, but a lenient server would
-        // still read the field, so it goes too.
-        while (i < strLine.size() && (strLine[i] == ' ' || strLine[i] == '\t')) ++i;
-        if (i < strLine.size() && strLine[i] == ':') return true;
-    }
-    return false;
 }
 
 bool CloseAfterOneResponse(QByteArray& strData)

@@ -61,10 +61,6 @@ RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, con
 // left alone and the result is false.
 bool CloseAfterOneResponse(QByteArray& strData);
 
-// True when a header line (without regard to case) names one of the fields
-// above, i.e. one that CloseAfterOneResponse drops.
-bool IsProxyOnlyHeader(const QByteArray& strLine);
-
 // Text → truth value as the store keeps it ("True"/"False", or a number,
 // non-zero meaning true); false when it is neither.
 bool ParseTruth(const QString& text, bool* value);
