@@ -506,6 +506,24 @@ TEST_F(FtpProxyTest, ExtendedCommandsAreAnsweredByTheProxyInAnyLetterCase)
     EXPECT_TRUE(ErrorLog().isEmpty()) << ErrorLog().toStdString();
 }
 
+TEST_F(FtpProxyTest, ExtendedCommandsAreDeclinedAlsoWhileTheClientsCommandsAreStalled)
+{
+    auto c = LoggedIn();
+    ASSERT_EQ(General::gobjListening->mobjSocketPairs.Count(), 1);
+    const QPointer<SocketPair> pair = General::gobjListening->mobjSocketPairs.Item(1);
+    ASSERT_TRUE(pair);
+    // Client-to-server data stalls far longer than the test runs.
+    pair->mintDataToDangle = 0;
+    pair->mlngTimeDuringDangle = 600000;
+    pair->tmrDangleStartTimer_Timer();
+    ASSERT_TRUE(pair->IsDanglingCurrentlyOn(true));
+    // Held, the command would reach the server once the stall ends and open a
+    // data connection around the proxy; it is answered at once instead.
+    const qsizetype mark = c->got.size();
+    c->Send("EPSV\r\n");
+    EXPECT_TRUE(c->LineAfter(mark).startsWith("502 Tessaly: "));
+}
+
 TEST_F(FtpProxyTest, AFailingDataPortIsAnswered451AndLeavesNoSettings)
 {
     auto c = LoggedIn();
