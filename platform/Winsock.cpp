@@ -12,14 +12,15 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <functional>
-#include <deque>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,7 +30,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
-#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -499,12 +499,6 @@ void detail::ResumeWaitingListeners()
     const std::vector<QPointer<Winsock>> resumed = std::exchange(waiting, {});
     for (const QPointer<Winsock>& w : resumed)
         if (w && w->mState == Winsock::sckListening && w->mReadNotifier) w->mReadNotifier->setEnabled(true);
-}
-
-int Winsock::DescriptorLimit()
-{
-    if (gLimit == 0) gLimit = readLimit();
-    return gLimit;
 }
 
 void Winsock::SetDescriptorShortageHandler(std::function<void(int limit)> handler)

@@ -100,8 +100,6 @@ public:
     // lookups, timers, files, windows); otherwise the listening sockets stop
     // taking requests, which wait in the queue, until descriptors are freed.
     static constexpr int kReservedDescriptors = 64;
-    // The soft limit of open descriptors, as last read.
-    static int DescriptorLimit();
     // Called once when requests start to wait for descriptors, with the
     // limit; the wait ends once a listen queue has been emptied.
     static void SetDescriptorShortageHandler(std::function<void(int limit)> handler);
