@@ -549,7 +549,8 @@ void ProtocolRelay::ClientError(int lngError, const QString& strError)
             }
         } else {
             Log().ClientInBadState(&pair, lngError, strError, false);
-            if (S2CStillOnItsWay()) {
+            // A forced termination (number 0) closes at once, as it says.
+            if (lngError != 0 && S2CStillOnItsWay()) {
                 // What the server sent before it failed still reaches the
                 // client; that side closes once it has gone.
                 mblnCloseAfterS2CFlush = true;
