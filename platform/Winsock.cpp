@@ -352,17 +352,8 @@ public:
         // last bytes: cut off. Waited long enough for the peer's close: let
         // go (the kernel resets only if unread data is left).
         connect(&mGuard, &QTimer::timeout, this, [this] {
-            if (!mShut || mAckPoll.isActive()) finish(true);
+            if (!mShut || mAckPoll) finish(true);
             else letGo(false);
-        });
-        connect(&mAckPoll, &QTimer::timeout, this, [this] {
-            const int left = unacknowledged(mFd);
-            if (left == 0) {
-                finish(mHardWhenAcknowledged);
-            } else if (left < mUnacknowledged) {
-                mUnacknowledged = left;
-                mGuard.start(kLingerMs);
-            }
         });
         mGuard.start(kLingerMs);
         flush();
@@ -438,7 +429,18 @@ private:
         mHardWhenAcknowledged = hard;
         mUnacknowledged = left;
         mGuard.start(kLingerMs);
-        mAckPoll.start(kAckPollMs);
+        if (mAckPoll) return;
+        mAckPoll = new QTimer(this);
+        connect(mAckPoll, &QTimer::timeout, this, [this] {
+            const int now = unacknowledged(mFd);
+            if (now == 0) {
+                finish(mHardWhenAcknowledged);
+            } else if (now < mUnacknowledged) {
+                mUnacknowledged = now;
+                mGuard.start(kLingerMs);
+            }
+        });
+        mAckPoll->start(kAckPollMs);
     }
     static int unacknowledged(int fd)
     {
@@ -457,7 +459,7 @@ private:
     void finish(bool hard)
     {
         mGuard.stop();
-        mAckPoll.stop();
+        if (mAckPoll) mAckPoll->stop();
         closeFd(hard);
         deleteLater();
     }
@@ -470,7 +472,7 @@ private:
     QSocketNotifier* mRead = nullptr;
     QSocketNotifier* mWrite = nullptr;
     QTimer mGuard;
-    QTimer mAckPoll;
+    QTimer* mAckPoll = nullptr;   // only while waiting for the peer to take our last bytes
     static constexpr int kAckPollMs = 20;
     int mUnacknowledged = 0;
     bool mHardWhenAcknowledged = false;
