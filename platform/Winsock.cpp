@@ -954,7 +954,7 @@ void Winsock::failAfterReading(const SocketError& error)
         const ssize_t n = ::recv(mFd, block.data(), size_t(block.size()), MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        mDrained.emplace_back(block.constData(), qsizetype(n));
+        mDrained.append(QByteArray(block.constData(), qsizetype(n)));
         drained += n;
     }
     dropNotifiers();
@@ -971,15 +971,14 @@ void Winsock::deliverDrained()
 {
     QPointer<Winsock> self(this);
     const quint64 gen = mGeneration;
-    while (!mHeld.isEmpty() || !mDrained.empty()) {
+    while (!mHeld.isEmpty() || !mDrained.isEmpty()) {
         if (mPaused) return;   // resumed with the reading
         if (mInArrival) {
             deferToLoop([this] { if (mFailing) deliverDrained(); });
             return;
         }
         if (mHeld.isEmpty()) {
-            mHeld = std::move(mDrained.front());
-            mDrained.pop_front();
+            mHeld = mDrained.takeFirst();
         }
         mInArrival = true;
         emit DataArrival(mHeld.size());

@@ -3,10 +3,10 @@
 // socket, IPv4, addresses always dotted, events delivered on the event loop.
 #include <QByteArray>
 #include <QHostInfo>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <deque>
 #include <functional>
 #include <memory>
 
@@ -181,7 +181,7 @@ private:
     // A failed connection's last bytes, read before its error is raised.
     bool mFailing = false;
     SocketError mFailure;
-    std::deque<QByteArray> mDrained;
+    QList<QByteArray> mDrained;   // empty, a list allocates nothing (a deque would, per socket)
     bool mHoldsReserve = false;        // an accepted socket whose outgoing descriptor is reserved
     QPointer<Winsock> mReserveFrom;    // the accepted socket this one's descriptor was reserved by
     // Addresses of the current or last connection, kept readable after the
