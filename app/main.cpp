@@ -14,7 +14,11 @@
 //                         reaches its end: a test that drives traffic ends
 //                         the program when the traffic is done, not after a
 //                         guessed time.
+//   TSY_PRINT_ERROR_LOG=1 at either of those shutdowns, the error log is
+//                         written to stderr first: a line "TSY_ERRORLOG <n>"
+//                         with its number of entries, then its text.
 #include "engine/StartUp.h"
+#include "engine/frmError.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/Version.h"
 #include "platform/Modal.h"
@@ -24,6 +28,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +46,28 @@ public:
     }
 };
 
+// Every relayed connection holds two descriptors: take what the system
+// allows rather than the desktop's cautious default.
+void RaiseDescriptorLimit()
+{
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur >= r.rlim_max) return;
+    r.rlim_cur = r.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &r);
+}
+
+void EndProgram()
+{
+    if (qEnvironmentVariableIntValue("TSY_PRINT_ERROR_LOG") == 1) {
+        const frmError* log = frmError::Loaded();
+        std::fprintf(stderr, "TSY_ERRORLOG %d\n%s\n", log ? log->EntryCount() : 0,
+                     log ? log->LogText().toUtf8().constData() : "");
+        std::fflush(stderr);
+    }
+    if (frmMain::IsLoaded()) frmMain::Instance()->Terminate();
+    else QCoreApplication::exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -48,6 +75,7 @@ int main(int argc, char** argv)
     // Qt's own event dispatcher turns socket events around faster than the
     // glib one, which matters for a program that lives on socket events.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+    RaiseDescriptorLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessaly"));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.0.%3").arg(Version::Major).arg(Version::Minor).arg(Version::Revision));
@@ -63,10 +91,7 @@ int main(int argc, char** argv)
     bool ok = false;
     const int quitAfter = qEnvironmentVariableIntValue("TSY_QUIT_AFTER_MS", &ok);
     if (ok && quitAfter >= 0) {
-        QTimer::singleShot(quitAfter, &app, [] {
-            if (frmMain::IsLoaded()) frmMain::Instance()->Terminate();
-            else QCoreApplication::exit(0);
-        });
+        QTimer::singleShot(quitAfter, &app, [] { EndProgram(); });
     }
     if (qEnvironmentVariableIntValue("TSY_QUIT_ON_EOF") == 1) {
         auto* input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &app);
@@ -74,8 +99,7 @@ int main(int argc, char** argv)
             char buf[256];
             if (::read(STDIN_FILENO, buf, sizeof buf) > 0) return;
             input->setEnabled(false);
-            if (frmMain::IsLoaded()) frmMain::Instance()->Terminate();
-            else QCoreApplication::exit(0);
+            EndProgram();
         });
     }
     return app.exec();

@@ -68,11 +68,22 @@ Listening::Listening(QObject* parent) : QObject(parent)
     // Element 0: the template, which never listens.
     sckServer.push_back(new tsy::Winsock(this));
     tsy::LoadedWindows::Register(this, QStringLiteral("Listening"));
+    // Once per shortage, not once per waiting client.
+    tsy::Winsock::SetDescriptorShortageHandler([](int limit) {
+        frmError::LogError(
+            QStringLiteral("An error occurred while attempting to accept connection requests: every file descriptor "
+                           "but a reserve of %1 is in use (the limit is %2). Further requests wait until "
+                           "connections close.  The operating system reports: %3, Too many open sockets")
+                .arg(tsy::Winsock::kReservedDescriptors)
+                .arg(limit)
+                .arg(tsy::SockErr::TooManySockets));
+    });
 }
 
 Listening::~Listening()
 {
     tsy::LoadedWindows::Unregister(this);
+    tsy::Winsock::SetDescriptorShortageHandler(nullptr);
     // Handlers that go with our pairs must not reach us half destroyed.
     if (General::gobjListening == this) General::gobjListening = nullptr;
 }

@@ -32,6 +32,8 @@ SocketPair::SocketPair(QObject* parent) : QObject(parent)
 {
     sckServer = new tsy::Winsock(this);
     sckClient = new tsy::Winsock(this);
+    // The outgoing socket takes the descriptor set aside when the request was taken.
+    sckClient->DrawReserveFrom(sckServer);
     tmrC2SThrottleDataRequest = new tsy::WindowTimer(this);
     tmrS2CThrottleDataRequest = new tsy::WindowTimer(this);
     tmrDangleStartTimer = new tsy::WindowTimer(this);

@@ -12,17 +12,21 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -155,12 +159,81 @@ int pendingError(int fd, int fallback)
     return e;
 }
 
+// ---- descriptors -------------------------------------------------------------
+// Every descriptor the socket layer opens is counted until it is closed,
+// wherever it is by then (a socket, a lingering close, an unclaimed
+// request); an accepted socket also counts the one its outgoing socket will
+// take, until that socket has it or the accepted one closes.
+int gHeld = 0;
+int gReserved = 0;
+int gLimit = 0;          // soft limit, as last read
+int gElsewhere = -1;     // descriptors the rest of the program holds, as last counted
+bool gShort = false;     // requests are waiting for descriptors
+std::function<void(int)>& ShortageHandler()
+{
+    static auto* handler = new std::function<void(int)>;
+    return *handler;
+}
+
+int readLimit()
+{
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur > rlim_t(INT_MAX))
+        return INT_MAX;
+    return int(r.rlim_cur);
+}
+
+// Counts what is open now. Needs a descriptor itself; at the very limit the
+// last count stands.
+void countDescriptors()
+{
+    gLimit = readLimit();
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) {
+        if (gElsewhere < 0) gElsewhere = 0;
+        return;
+    }
+    int open = -1;   // the directory's own descriptor
+    while (const dirent* e = ::readdir(dir))
+        if (e->d_name[0] != '.') ++open;
+    ::closedir(dir);
+    gElsewhere = std::max(0, open - gHeld);
+}
+
+bool fits()
+{
+    return qint64(gElsewhere) + gHeld + gReserved + 2 + Winsock::kReservedDescriptors <= gLimit;
+}
+
+// Whether another connection (two descriptors) fits beside the reserve.
+// Within a reserve's width of the limit, what the rest of the program holds
+// is counted afresh: threads, files and windows come and go.
+bool roomForConnection()
+{
+    if (gElsewhere < 0) countDescriptors();
+    if (qint64(gElsewhere) + gHeld + gReserved + 2 + 2 * Winsock::kReservedDescriptors > gLimit) countDescriptors();
+    return fits();
+}
+
+int opened(int fd)
+{
+    if (fd >= 0) ++gHeld;
+    return fd;
+}
+
+void closeHeld(int fd)
+{
+    ::close(fd);
+    --gHeld;
+    detail::ResumeWaitingListeners();
+}
+
 // Refuses a connection so that the client sees a reset, not an orderly close.
 void resetAndClose(int fd)
 {
     linger l{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(fd);
+    closeHeld(fd);
 }
 
 // Stops a notifier for good. It may be inside its own signal, so it is
@@ -275,14 +348,14 @@ public:
             offset = 0;
         }
         mGuard.setSingleShot(true);
-        // Stalled while flushing: cut off. Waited long enough for the peer's
-        // close: let go (the kernel resets only if unread data is left).
-        connect(&mGuard, &QTimer::timeout, this, [this] { finish(!mShut); });
+        // Stalled while flushing, or while waiting for the peer to take our
+        // last bytes: cut off. Waited long enough for the peer's close: let
+        // go (the kernel resets only if unread data is left).
+        connect(&mGuard, &QTimer::timeout, this, [this] {
+            if (!mShut || mAckPoll) finish(true);
+            else letGo(false);
+        });
         mGuard.start(kLingerMs);
-        if (!mPeerClosed) {
-            mRead = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Read, this);
-            connect(mRead, &QSocketNotifier::activated, this, [this] { discard(); });
-        }
         flush();
     }
     ~Lingerer() override { closeFd(false); }
@@ -312,6 +385,13 @@ private:
         ::shutdown(mFd, SHUT_WR);
         mShut = true;
         mGuard.start(kLingerAfterShutMs);
+        // Only now is what the peer still sends read and discarded: while
+        // our last bytes were on their way, a peer that kept sending was
+        // held back by TCP rather than cut off before it had them.
+        if (!mPeerClosed) {
+            mRead = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Read, this);
+            connect(mRead, &QSocketNotifier::activated, this, [this] { discard(); });
+        }
     }
     void discard()
     {
@@ -321,7 +401,7 @@ private:
             if (n > 0) {
                 mDiscarded += n;
                 if (mDiscarded > kLingerDiscardBytes) {
-                    finish(true);
+                    letGo(true);
                     return;
                 }
                 continue;
@@ -335,18 +415,51 @@ private:
             return;
         }
     }
+    // A reset, and a close with unread data is one, drops what is still in
+    // our send queue: the peer that has not yet taken our last bytes is
+    // held back (no more reading) until it has, then let go.
+    void letGo(bool hard)
+    {
+        const int left = unacknowledged(mFd);
+        if (left <= 0) {
+            finish(hard);
+            return;
+        }
+        retire(mRead);
+        mHardWhenAcknowledged = hard;
+        mUnacknowledged = left;
+        mGuard.start(kLingerMs);
+        if (mAckPoll) return;
+        mAckPoll = new QTimer(this);
+        connect(mAckPoll, &QTimer::timeout, this, [this] {
+            const int now = unacknowledged(mFd);
+            if (now == 0) {
+                finish(mHardWhenAcknowledged);
+            } else if (now < mUnacknowledged) {
+                mUnacknowledged = now;
+                mGuard.start(kLingerMs);
+            }
+        });
+        mAckPoll->start(kAckPollMs);
+    }
+    static int unacknowledged(int fd)
+    {
+        int n = 0;
+        return ::ioctl(fd, TIOCOUTQ, &n) == 0 ? n : 0;
+    }
     void closeFd(bool hard)
     {
         retire(mRead);
         retire(mWrite);
         if (mFd == -1) return;
         if (hard) resetAndClose(mFd);
-        else ::close(mFd);
+        else closeHeld(mFd);
         mFd = -1;
     }
     void finish(bool hard)
     {
         mGuard.stop();
+        if (mAckPoll) mAckPoll->stop();
         closeFd(hard);
         deleteLater();
     }
@@ -359,6 +472,10 @@ private:
     QSocketNotifier* mRead = nullptr;
     QSocketNotifier* mWrite = nullptr;
     QTimer mGuard;
+    QTimer* mAckPoll = nullptr;   // only while waiting for the peer to take our last bytes
+    static constexpr int kAckPollMs = 20;
+    int mUnacknowledged = 0;
+    bool mHardWhenAcknowledged = false;
 };
 
 } // namespace
@@ -366,6 +483,53 @@ private:
 int PendingConnectionRequests()
 {
     return int(pending().sockets.size());
+}
+
+namespace {
+// Listening sockets that stopped taking requests until descriptors are freed.
+std::vector<QPointer<Winsock>>& WaitingListeners()
+{
+    static auto* waiting = new std::vector<QPointer<Winsock>>;
+    return *waiting;
+}
+} // namespace
+
+void detail::ResumeWaitingListeners()
+{
+    auto& waiting = WaitingListeners();
+    if (waiting.empty() || !fits()) return;
+    const std::vector<QPointer<Winsock>> resumed = std::exchange(waiting, {});
+    for (const QPointer<Winsock>& w : resumed)
+        if (w && w->mState == Winsock::sckListening && w->mReadNotifier) w->mReadNotifier->setEnabled(true);
+}
+
+void Winsock::SetDescriptorShortageHandler(std::function<void(int limit)> handler)
+{
+    ShortageHandler() = std::move(handler);
+}
+
+void Winsock::DrawReserveFrom(Winsock* accepted)
+{
+    mReserveFrom = accepted;
+}
+
+void Winsock::releaseReserve()
+{
+    if (!mHoldsReserve) return;
+    mHoldsReserve = false;
+    --gReserved;
+    detail::ResumeWaitingListeners();
+}
+
+void Winsock::waitForDescriptors()
+{
+    // The queue holds the requests meanwhile (and refuses new ones once it
+    // is full); a freed descriptor wakes us, so nothing polls.
+    if (mReadNotifier) mReadNotifier->setEnabled(false);
+    WaitingListeners().emplace_back(this);
+    if (gShort) return;
+    gShort = true;
+    if (const auto& handler = ShortageHandler()) handler(gLimit);
 }
 
 namespace {
@@ -455,8 +619,11 @@ void Winsock::fail(int number, const QString& description)
         resetAndClose(mFd);
         mFd = -1;
     }
+    releaseReserve();
     mOut.reset();
     mGathered = false;
+    mFailing = false;
+    mDrained.clear();
     mState = sckError;
     mSendPending = false;
     emit Error(number, description);
@@ -474,7 +641,7 @@ bool Winsock::Listen(SocketError* err)
     if (mState != sckClosed) return failNow(err, SockErr::InvalidArgument);
     if (mLocalPort < 0 || mLocalPort > 65535) return failNow(err, SockErr::InvalidArgument);
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = opened(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd < 0) {
         if (err) *err = errnoError(errno, false);
         return false;
@@ -489,7 +656,7 @@ bool Winsock::Listen(SocketError* err)
     // instead of being refused.
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         const int e = errno;
-        ::close(fd);
+        closeHeld(fd);
         if (err) *err = errnoError(e, false);
         return false;
     }
@@ -509,13 +676,21 @@ void Winsock::onAcceptable()
     const quint64 gen = mGeneration;
     // Every request waiting in the backlog, not one per wake-up.
     while (self && gen == mGeneration && mState == sckListening) {
+        if (!roomForConnection()) {
+            waitForDescriptors();
+            return;
+        }
         PendingRequest r;
         socklen_t len = sizeof r.peer;
-        const int fd = ::accept4(mFd, reinterpret_cast<sockaddr*>(&r.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = opened(::accept4(mFd, reinterpret_cast<sockaddr*>(&r.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (fd < 0) {
             const int e = errno;
             if (e == EINTR || e == ECONNABORTED) continue;
-            if (e == EAGAIN || e == EWOULDBLOCK) return;
+            if (e == EAGAIN || e == EWOULDBLOCK) {
+                // Every waiting request has been taken: a shortage is over.
+                if (WaitingListeners().empty()) gShort = false;
+                return;
+            }
             // Out of descriptors or memory: stop watching for a moment rather
             // than spin, and try again.
             mReadNotifier->setEnabled(false);
@@ -561,6 +736,8 @@ bool Winsock::Accept(qint64 requestId, SocketError* err)
     mBoundPort = ntohs(r.local.sin_port);
     attach(r.fd);
     mState = sckConnected;
+    mHoldsReserve = true;
+    ++gReserved;
     // A peer already gone, or data already there, is seen by the read
     // notifier from the event loop.
     return true;
@@ -628,12 +805,13 @@ void Winsock::onHostLookedUp(const QHostInfo& info)
 void Winsock::startConnect(quint32 ipv4)
 {
     mPeerIP = QHostAddress(ipv4).toString();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = opened(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd < 0) {
         const SocketError e = errnoError(errno, true);
         fail(e.number, e.description);
         return;
     }
+    if (mReserveFrom) mReserveFrom->releaseReserve();
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(quint16(mRemotePort));
@@ -654,6 +832,16 @@ void Winsock::startConnect(quint32 ipv4)
         const int e = pendingError(mFd, 0);
         if (e == 0) {
             finishConnect();
+            return;
+        }
+        if (e == ECONNRESET || e == EPIPE) {
+            // Connected, then reset before we looked (a refusal reads
+            // ECONNREFUSED): the connection was made, and what the peer sent
+            // before its reset is handed on before the error.
+            QPointer<Winsock> self(this);
+            const quint64 gen = mGeneration;
+            finishConnect();
+            if (self && gen == mGeneration && mState == sckConnected) socketFailed(e);
             return;
         }
         abandonConnect();
@@ -679,7 +867,7 @@ void Winsock::abandonConnect()
         mConnectTimer = nullptr;
     }
     if (mFd != -1 && mState == sckConnecting) {
-        ::close(mFd);
+        closeHeld(mFd);
         mFd = -1;
     }
 }
@@ -751,6 +939,61 @@ private:
 };
 
 } // namespace
+
+void Winsock::failAfterReading(const SocketError& error)
+{
+    // What the peer sent before the failure is still in the kernel, readable
+    // after a reset as it is for any reader: it is read now, and handed on
+    // before the error is raised. Writing to the peer is over.
+    mFailing = true;
+    mFailure = error;
+    constexpr qint64 kMostDrained = 64 * 1024 * 1024;
+    qint64 drained = 0;
+    QByteArray block(qsizetype(mChunk), Qt::Uninitialized);
+    while (!mPeerClosed && drained < kMostDrained) {
+        const ssize_t n = ::recv(mFd, block.data(), size_t(block.size()), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        mDrained.append(QByteArray(block.constData(), qsizetype(n)));
+        drained += n;
+    }
+    dropNotifiers();
+    resetAndClose(mFd);
+    mFd = -1;
+    releaseReserve();
+    mOut.reset();
+    mGathered = false;
+    mSendPending = false;
+    deliverDrained();
+}
+
+void Winsock::deliverDrained()
+{
+    QPointer<Winsock> self(this);
+    const quint64 gen = mGeneration;
+    while (!mHeld.isEmpty() || !mDrained.isEmpty()) {
+        if (mPaused) return;   // resumed with the reading
+        if (mInArrival) {
+            deferToLoop([this] { if (mFailing) deliverDrained(); });
+            return;
+        }
+        if (mHeld.isEmpty()) {
+            mHeld = mDrained.takeFirst();
+        }
+        mInArrival = true;
+        emit DataArrival(mHeld.size());
+        if (!self) return;
+        mInArrival = false;
+        if (gen != mGeneration) return;
+        if (!mHeld.isEmpty()) break;   // not taken: it goes with the socket
+        // What the arrival set going is finished before the next piece, as
+        // between two reads.
+        LoopQueue::Instance().RunPending();
+        if (!self || gen != mGeneration || !mFailing) return;
+    }
+    mHeld.clear();
+    fail(mFailure.number, mFailure.description);
+}
 
 void Winsock::attach(int fd)
 {
@@ -884,8 +1127,12 @@ void Winsock::peerClosed()
 
 void Winsock::socketFailed(int savedErrno)
 {
-    if (mState == sckError || mState == sckClosed) return;
+    if (mState == sckError || mState == sckClosed || mFailing) return;
     const SocketError se = errnoError(savedErrno, mState == sckConnecting);
+    if ((mState == sckConnected || mState == sckClosing) && mFd != -1) {
+        failAfterReading(se);
+        return;
+    }
     fail(se.number, se.description);
 }
 
@@ -946,6 +1193,9 @@ void Winsock::onWritable()
 
 bool Winsock::SendData(const QByteArray& data, SocketError* err)
 {
+    // The peer has gone; its error follows the bytes it sent last. What is
+    // sent meanwhile goes nowhere, as it would on the wire.
+    if (mFailing) return true;
     if (mState != sckConnected || mFd == -1 || !mOut) return failNow(err, SockErr::NotConnected);
     if (data.isEmpty()) return true;
     mSendPending = true;
@@ -1016,7 +1266,7 @@ void Winsock::Close()
         const int fd = mFd;
         mFd = -1;
         if (mState == sckListening) {
-            ::close(fd);
+            closeHeld(fd);
         } else if (mState == sckConnected || mState == sckClosing) {
             std::deque<QByteArray> chunks;
             qsizetype offset = 0;
@@ -1029,8 +1279,11 @@ void Winsock::Close()
             resetAndClose(fd);
         }
     }
+    releaseReserve();
     mOut.reset();
     mGathered = false;
+    mFailing = false;
+    mDrained.clear();
     mHeld = QByteArray();
     mSendPending = false;
     mCompletionQueued = false;
@@ -1095,6 +1348,10 @@ void Winsock::SetReadingPaused(bool paused)
     if (mPaused == paused) return;
     mPaused = paused;
     if (mState != sckConnected && mState != sckClosing) return;
+    if (!paused && mFailing) {
+        deferToLoop([this] { if (mFailing) deliverDrained(); });
+        return;
+    }
     if (!paused && !mHeld.isEmpty()) raiseDataArrivalLater();
     if (!mInArrival) updateReadNotifier();
 }

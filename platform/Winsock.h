@@ -3,6 +3,7 @@
 // socket, IPv4, addresses always dotted, events delivered on the event loop.
 #include <QByteArray>
 #include <QHostInfo>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -14,7 +15,10 @@ class QTimer;
 
 namespace tsy {
 
-namespace detail { struct Outgoing; }
+namespace detail {
+struct Outgoing;
+void ResumeWaitingListeners();
+}
 
 struct SocketError {
     int number = 0;
@@ -90,6 +94,19 @@ public:
     qint64 BytesAvailable() const;   // read from the OS, not yet taken
     qint64 BytesToWrite() const;     // handed to SendData, not yet left the buffer
 
+    // Descriptors. A served connection holds two: its accepted socket and
+    // its outgoing one. A request is taken from a listen queue only while
+    // both fit beside a reserve kept for the rest of the program (name
+    // lookups, timers, files, windows); otherwise the listening sockets stop
+    // taking requests, which wait in the queue, until descriptors are freed.
+    static constexpr int kReservedDescriptors = 64;
+    // Called once when requests start to wait for descriptors, with the
+    // limit; the wait ends once a listen queue has been emptied.
+    static void SetDescriptorShortageHandler(std::function<void(int limit)> handler);
+    // The outgoing socket of a connection accepted on `accepted`: its
+    // descriptor is the one reserved when that request was taken.
+    void DrawReserveFrom(Winsock* accepted);
+
 signals:
     // Raised synchronously for each incoming connection. Accept it on another
     // Winsock inside the slot; a request still unclaimed when the slot
@@ -121,6 +138,11 @@ private:
     bool readInto(qint64 room);
     void peerClosed();
     void socketFailed(int savedErrno);
+    void failAfterReading(const SocketError& error);
+    void deliverDrained();
+    void waitForDescriptors();
+    void releaseReserve();
+    friend void detail::ResumeWaitingListeners();
     void deferToLoop(std::function<void()> work);
     void raiseDataArrivalLater();
     void queueCompletionCheck();
@@ -156,6 +178,12 @@ private:
     bool mArrivalQueued = false;
     bool mInArrival = false;     // inside our own DataArrival: nested reads wait
     bool mReadDeferred = false;  // a read was skipped while inside DataArrival
+    // A failed connection's last bytes, read before its error is raised.
+    bool mFailing = false;
+    SocketError mFailure;
+    QList<QByteArray> mDrained;   // empty, a list allocates nothing (a deque would, per socket)
+    bool mHoldsReserve = false;        // an accepted socket whose outgoing descriptor is reserved
+    QPointer<Winsock> mReserveFrom;    // the accepted socket this one's descriptor was reserved by
     // Addresses of the current or last connection, kept readable after the
     // peer has gone.
     QString mPeerIP;

@@ -150,6 +150,18 @@ void ProtocolRelay::ActOnIdlePendingCloses()
     }
 }
 
+bool ProtocolRelay::C2SStillOnItsWay() const
+{
+    return !mvarC2SBuffer.isEmpty() && !C2SDangling() && ClientConnected()
+           && (mblnC2SSendOutstanding || Pair().IsClientSendingData());
+}
+
+bool ProtocolRelay::S2CStillOnItsWay() const
+{
+    return !mvarS2CBuffer.isEmpty() && !S2CDangling() && ServerConnected()
+           && (mblnS2CSendOutstanding || Pair().IsServerSendingData());
+}
+
 void ProtocolRelay::UpdateBackPressure()
 {
     SocketPair* pair = mobjSocketPair.data();
@@ -504,6 +516,14 @@ void ProtocolRelay::ServerError(int lngError, const QString& strError)
     Trap(Member::ServerError, [&] {
         SocketPair& pair = Pair();
         Log().ServerInBadState(&pair, lngError, strError, false);
+        if (C2SStillOnItsWay()) {
+            // What the client sent before it failed still reaches the
+            // server; that side closes once it has gone.
+            mblnCloseAfterC2SFlush = true;
+            CloseServerSide();
+            ActOnIdlePendingCloses();
+            return;
+        }
         CloseServerSide();
         if (ClientConnected()) CloseClientSide();
         else if (!pair.ClientInitialised()) mblnCloseAfterC2SFlush = true;
@@ -529,6 +549,15 @@ void ProtocolRelay::ClientError(int lngError, const QString& strError)
             }
         } else {
             Log().ClientInBadState(&pair, lngError, strError, false);
+            // A forced termination (number 0) closes at once, as it says.
+            if (lngError != 0 && S2CStillOnItsWay()) {
+                // What the server sent before it failed still reaches the
+                // client; that side closes once it has gone.
+                mblnCloseAfterS2CFlush = true;
+                if (pair.ClientInitialised()) CloseClientSide();
+                ActOnIdlePendingCloses();
+                return;
+            }
         }
         if (UsesNoSiteError() && mblnS2CSendInProgress) mblnCloseAfterS2CFlush = true;
         if (pair.ClientInitialised()) CloseClientSide();

@@ -114,6 +114,10 @@ protected:
     // Closes pending for a direction that has gone quiet (nothing queued,
     // nothing outstanding, not dangled, not paced) are carried out now.
     void ActOnIdlePendingCloses();
+    // Data queued for a side whose chain of sends is still running: a
+    // failure of the other side lets it finish before that side closes.
+    bool C2SStillOnItsWay() const;
+    bool S2CStillOnItsWay() const;
     void UpdateBackPressure();
 
     // Runs body; a failure is reported with the member's sentence.

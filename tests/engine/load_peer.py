@@ -11,12 +11,21 @@
       Opens a long-lived connection per round while a short one is being
       closed, then checks that every long-lived one still echoes both ways;
       prints "ok" or what failed.
+  load_peer.py limit PORT N BYTES WANT
+      N clients connect at once and each sends BYTES; the echoed ones stay
+      open until WANT have been echoed (or every client is echoed or ended),
+      then all close, and each client served later closes at once. A client
+      ended without data counts as refused. Then one more client must be
+      echoed. Prints "ok served=S concurrent=C refused=R" or what failed.
 """
 import asyncio
 import os
 import random
+import resource
+import selectors
 import socket
 import sys
+import time
 
 
 async def echo_server():
@@ -100,6 +109,109 @@ async def churn(port, rounds):
     print("ok", flush=True)
 
 
+class LimitClient:
+    def __init__(self, index, port, size):
+        self.index = index
+        self.payload = os.urandom(size)
+        self.sent = 0
+        self.got = bytearray()
+        self.state = "open"   # open, served, refused, failed, closed
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setblocking(False)
+        self.sock.connect_ex(("127.0.0.1", port))
+
+
+def limit(port, count, size, want):
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    sel = selectors.DefaultSelector()
+    clients = [LimitClient(i, port, size) for i in range(count)]
+    for c in clients:
+        sel.register(c.sock, selectors.EVENT_READ | selectors.EVENT_WRITE, c)
+    failures = []
+    keep_open = True
+    concurrent = 0
+
+    def finish(c, state):
+        c.state = state
+        sel.unregister(c.sock)
+        if state != "served" or not keep_open:
+            c.sock.close()
+
+    def step(timeout):
+        for key, events in sel.select(timeout):
+            c = key.data
+            if events & selectors.EVENT_WRITE and c.sent < size:
+                try:
+                    c.sent += c.sock.send(c.payload[c.sent:])
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    finish(c, "refused" if not c.got else "failed")
+                    continue
+                if c.sent == size:
+                    sel.modify(c.sock, selectors.EVENT_READ, c)
+            if events & selectors.EVENT_READ:
+                try:
+                    data = c.sock.recv(65536)
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    data = b""
+                if not data:
+                    finish(c, "refused" if not c.got else "failed")
+                    if c.state == "failed":
+                        failures.append("client %d ended after %d of %d bytes" % (c.index, len(c.got), size))
+                    continue
+                c.got += data
+                if len(c.got) >= size:
+                    if bytes(c.got) != c.payload:
+                        failures.append("client %d echoed wrong bytes" % c.index)
+                        finish(c, "failed")
+                    else:
+                        finish(c, "served")
+
+    def count(state):
+        return sum(1 for c in clients if c.state == state)
+
+    # Only a failure waits out these bounds.
+    deadline = time.monotonic() + 60
+    while count("served") < want and count("open") and time.monotonic() < deadline and not failures:
+        step(0.5)
+    concurrent = count("served")
+    keep_open = False
+    for c in clients:
+        if c.state == "served":
+            c.sock.close()
+    deadline = time.monotonic() + 120
+    while count("open") and time.monotonic() < deadline and not failures:
+        step(0.5)
+    if failures:
+        print("failed: %s" % failures[0], flush=True)
+        return
+    if count("open"):
+        print("%d clients never served" % count("open"), flush=True)
+        return
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            payload = os.urandom(size)
+            s.sendall(payload)
+            back = bytearray()
+            while len(back) < size:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                back += chunk
+            if bytes(back) != payload:
+                print("a client after the others left got %d of %d bytes" % (len(back), size), flush=True)
+                return
+    except OSError as e:
+        print("a client after the others left failed: %r" % e, flush=True)
+        return
+    print("ok served=%d concurrent=%d refused=%d" % (count("served") + count("closed"), concurrent, count("refused")),
+          flush=True)
+
+
 def main():
     mode = sys.argv[1]
     if mode == "echo":
@@ -108,6 +220,8 @@ def main():
         asyncio.run(clients(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])))
     elif mode == "churn":
         asyncio.run(churn(int(sys.argv[2]), int(sys.argv[3])))
+    elif mode == "limit":
+        limit(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
 
 
 if __name__ == "__main__":

@@ -43,11 +43,13 @@ void CountSocketWarnings(QtMsgType type, const QMessageLogContext& context, cons
 
 class LoadPeer {
 public:
-    explicit LoadPeer(const QStringList& args)
+    explicit LoadPeer(const QStringList& args, const char* script = "load_peer.py")
     {
         mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         mProcess.start(QStringLiteral("/usr/bin/python3"),
-                       QStringList{QDir(qEnvironmentVariable("TSY_SOURCE_DIR")).filePath("tests/engine/load_peer.py")} + args);
+                       QStringList{QDir(qEnvironmentVariable("TSY_SOURCE_DIR"))
+                                       .filePath(QStringLiteral("tests/engine/") + QLatin1String(script))}
+                           + args);
     }
     ~LoadPeer()
     {
@@ -168,6 +170,31 @@ TEST_F(RelayLoadTest, ConnectionsOpenedWhileOthersCloseKeepBothDirections)
     const int port = PassThrough(echoPort);
     LoadPeer churn({"churn", QString::number(port), "150"});
     EXPECT_EQ(churn.Line(120000), "ok");
+}
+
+// A server that resets right after its last write: what it wrote is already
+// in the relay's socket and reaches the client before the relay closes,
+// whether the reset is seen first by the connect, a read or a send.
+TEST_F(RelayLoadTest, BytesAServerWroteBeforeItsResetAllReachTheClient)
+{
+    int pairs = 0;
+    for (const char* mode : {"banner", "upload"}) {
+        const int serverPort = FreePort();
+        const int port = PassThrough(serverPort);
+        LoadPeer trials({mode, QString::number(serverPort), QString::number(port), "20"}, "reset_peer.py");
+        EXPECT_EQ(trials.Line(240000).toStdString(), "ok") << mode;
+        pairs += 20;
+    }
+    // Every pair ends, and each banner is recorded as received from the server, whole.
+    for (int i = 1; i <= pairs; ++i) {
+        const QString key = QStringLiteral("KEY%1").arg(i);
+        ASSERT_TRUE(WaitUntil([&] { return IsDead(key); })) << qPrintable(key);
+        if (i > 20) continue;
+        qint64 received = 0;
+        for (const auto& e : History(key)->mobjSocketPairEvents)
+            if (e->mobjEventType == SocketEventType::ClientBytesReceived) received += e->mstrData.size();
+        EXPECT_EQ(received, 1000) << qPrintable(key);
+    }
 }
 
 TEST_F(RelayLoadTest, ALargeTransferIsCutIntoBoundedDataEventsThatAddUp)

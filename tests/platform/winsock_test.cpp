@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -447,6 +448,89 @@ TEST(Winsock, ResetOfAnEstablishedConnectionIsAnErrorNotAClose)
     EXPECT_EQ(cp.errorText, "The connection is reset by remote side");
     EXPECT_EQ(client.State(), Winsock::sckError);
     EXPECT_FALSE(client.SendData("x"));
+}
+
+// A reset that a send finds first, while reading is paused: what the peer
+// sent before it is still handed on once reading resumes, and only then
+// comes the error.
+TEST(Winsock, BytesSentBeforeAResetArriveBeforeItsError)
+{
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lfd, 4), 0);
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    Winsock client;
+    Probe cp(&client);
+    qint64 arrivedBeforeError = -1;
+    QObject::connect(&client, &Winsock::Error, &client, [&] { arrivedBeforeError = cp.data.size(); });
+    ASSERT_TRUE(client.Connect("127.0.0.1", ntohs(a.sin_port)));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
+    const int fd = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    client.SetReadingPaused(true);
+
+    // More than one read takes: part is held, the rest stays in the kernel.
+    const QByteArray block = everyByte(100000);
+    qint64 sent = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        const ssize_t n = ::send(fd, block.constData() + sent, size_t(block.size() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent += n;
+        int unsent = 0;
+        ::ioctl(fd, TIOCOUTQ, &unsent);
+        return sent == block.size() && unsent == 0;
+    }));
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+    ASSERT_TRUE(client.SendData("x"));   // finds the reset; its failure is handled from the loop
+    Pump(20);
+
+    client.SetReadingPaused(false);
+    ASSERT_TRUE(WaitUntil([&] { return cp.errors > 0; }));
+    EXPECT_TRUE(cp.data == block) << cp.data.size() << " of " << block.size();
+    EXPECT_EQ(arrivedBeforeError, block.size());
+    EXPECT_EQ(cp.errorNumber, tsy::SockErr::ConnectionReset);
+    EXPECT_EQ(cp.closes, 0);
+    EXPECT_EQ(client.State(), Winsock::sckError);
+    ::close(lfd);
+}
+
+// A peer that accepts, writes and resets before our connect is looked at:
+// the connection was made, so it is reported connected, then what the peer
+// wrote, then the reset (a direct client also reads those bytes).
+TEST(Winsock, APeerResetBeforeTheConnectIsSeenStillDeliversItsBytes)
+{
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lfd, 4), 0);
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", ntohs(a.sin_port)));
+    // Starts the connect; the outcome is looked at on a later turn. The
+    // handshake itself completes in the kernel meanwhile.
+    QCoreApplication::processEvents();
+    const int fd = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    const QByteArray banner = everyByte(1000);
+    ASSERT_EQ(::send(fd, banner.constData(), size_t(banner.size()), MSG_NOSIGNAL), banner.size());
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+
+    ASSERT_TRUE(WaitUntil([&] { return cp.errors > 0; }));
+    EXPECT_EQ(cp.connected, 1);
+    EXPECT_TRUE(cp.data == banner) << cp.data.size();
+    EXPECT_EQ(cp.errorNumber, tsy::SockErr::ConnectionReset);
+    ::close(lfd);
 }
 
 // A socket we closed stops listening to a peer that keeps sending: after a
