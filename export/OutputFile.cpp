@@ -2,9 +2,11 @@
 #include "engine/frmError.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tsy::Export {
@@ -34,6 +36,31 @@ FileError ErrorFromErrno(int err)
 FileError BadFileName() { return {52, QStringLiteral("Bad file name or number")}; }
 
 FileError NoHistory() { return {91, QStringLiteral("Object variable or With block variable not set")}; }
+
+bool CanCreateOrReplace(const QString& path, FileError& error)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+        if (S_ISREG(st.st_mode)) return true;
+        // Opening a device or a pipe for writing may block or write to it.
+        error = S_ISDIR(st.st_mode) ? ErrorFromErrno(EISDIR) : BadFileName();
+        return false;
+    }
+    if (errno != ENOENT) {
+        error = ErrorFromErrno(errno);
+        return false;
+    }
+    const QString folder = QFileInfo(path).path();
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
+        error = ErrorFromErrno(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = ErrorFromErrno(ENOTDIR);
+        return false;
+    }
+    return true;
+}
 
 void Report(const QString& strSentence, const FileError& error)
 {

@@ -20,6 +20,11 @@ FileError BadFileName();
 // The writer was given no history.
 FileError NoHistory();
 
+// Whether path can be created or replaced as a file without touching
+// anything else: it names a regular file, or nothing in an existing folder.
+// A folder, a device, a pipe or a socket under that name is refused.
+bool CanCreateOrReplace(const QString& path, FileError& error);
+
 // Writes "sentence" + number + ", " + description to the error log.
 void Report(const QString& strSentence, const FileError& error);
 

@@ -371,6 +371,10 @@ QByteArray Escape(const QString& strValue)
 bool DerivePaths(const QString& strFile, Paths& paths)
 {
     if (strFile.isEmpty() || !QDir::isAbsolutePath(strFile)) return false;
+    // A name ending in "/", "." or ".." names a folder; cleaned, it would name
+    // a file beside or above it, and the pages would go there.
+    const QString last = strFile.section(QLatin1Char('/'), -1);
+    if (last.isEmpty() || last == QLatin1String(".") || last == QLatin1String("..")) return false;
     const QFileInfo info(QDir::cleanPath(strFile));
     const QString name = info.fileName();
     if (name.isEmpty()) return false;
@@ -396,6 +400,11 @@ bool SaveHistoryAsHTML(const QString& strFile, const std::shared_ptr<SocketPairH
     Paths paths;
     if (!DerivePaths(strFile, paths)) {
         tsy::Export::Report(sentence, tsy::Export::BadFileName());
+        return false;
+    }
+    // Refused before any page is written, so a bad name leaves nothing behind.
+    if (FileError error; !tsy::Export::CanCreateOrReplace(paths.strMainPage, error)) {
+        tsy::Export::Report(sentence, error);
         return false;
     }
     const SocketPairHistory& h = *objHistory;

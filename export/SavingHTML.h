@@ -25,7 +25,8 @@ struct Paths {
     QString strOutputDir;      // O
     QString strPictureDir;     // O + "/Images"
 };
-// False for a name the export refuses (empty, not absolute, no file name).
+// False for a name the export refuses (empty, not absolute, no file name, or
+// one ending in "/", "." or "..").
 bool DerivePaths(const QString& strFile, Paths& paths);
 
 // True when the main page and every event page were written and the pictures

@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <new>
 #include <utility>
-#include <malloc.h>
 
 namespace {
 
@@ -188,6 +187,7 @@ void Logging::LogEvent(SocketPair* objSocketPair, const std::shared_ptr<SocketEv
     });
 
     RunStep("Purge", [&] {
+        ++mlngEventsLogged;
         if (++mintEventsSincePurge > 20) {
             mintEventsSincePurge = 0;
             KillDeadSocketConnections();
@@ -965,7 +965,6 @@ PurgeOptions ReadPurgeOptions()
 
 void Logging::KillDeadSocketConnections()
 {
-    const qint64 heldBefore = mlngTotalMemoryAllocated;
     Trap(kKillDead, [&] {
         const PurgeOptions o = ReadPurgeOptions();
         if (o.discard) RemoveEmptyEphemeralPorts();
@@ -1017,6 +1016,7 @@ void Logging::KillDeadSocketConnections()
             for (qint64 n = 0; n < excess; ++n) {
                 const qint64 length = events.Item(1)->mstrData.size();
                 events.Remove(1);
+                mobjHeapTrim.Freed(length);
                 mlngTotalMemoryAllocated -= length;
                 h->mlngMemoryAllocated -= length;
                 --mlngTotalEvents;
@@ -1025,10 +1025,7 @@ void Logging::KillDeadSocketConnections()
             RefreshListedSocket(socketKey);
         }
     });
-    // The allocator keeps what a big pass freed for itself; hand it back so
-    // the process shrinks once its dead connections are gone.
-    constexpr qint64 kTrimAfterFreed = 16 * 1024 * 1024;
-    if (heldBefore - mlngTotalMemoryAllocated >= kTrimAfterFreed) malloc_trim(0);
+    if (mobjHeapTrim.AfterPass(mlngEventsLogged, mfnReadHeapUse)) TrimHeap();
 }
 
 // Event nodes are numbered by position; after the oldest went, the rest take
@@ -1052,6 +1049,7 @@ bool Logging::KillSocketHistory(int intPosition)
         const QString key = h->mstrSocketPairKey;
         mlngTotalMemoryAllocated -= h->mlngMemoryAllocated;
         mlngTotalEvents -= h->mobjSocketPairEvents.Count();
+        mobjHeapTrim.Freed(h->mlngMemoryAllocated);
         // The pair itself is unloaded by the main window's timer once terminated,
         // never from here: this can run inside one of that pair's own reports.
         if (General::gobjListening && General::gobjListening->mobjSocketPairs.Exists(key))

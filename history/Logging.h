@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "history/HeapTrim.h"
 #include "history/SocketEvent.h"
 #include "history/SocketPairHistory.h"
 #include "platform/KeyedCollection.h"
@@ -81,6 +82,11 @@ public:
     void KillDeadSocketConnections();
     void RemoveEmptyEphemeralPorts();
     void ClearAllData();
+    // When the purge gives freed memory back to the system; tests replace
+    // the reader of the heap's use and count the trims.
+    HeapTrim mobjHeapTrim;
+    std::function<HeapUse()> mfnReadHeapUse = ReadHeapUse;
+    qint64 mlngEventsLogged = 0;   // every event ever logged, purged or not
 
     void DanglingStatusChanged(SocketPair* objSocketPair, bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle);
 

@@ -6,9 +6,12 @@
 //           second to run.
 //   bulk    one one-way transfer of M MiB to a sink, in a fresh program each
 //           run: peak RSS. The baseline keeps everything (Discard 0).
+//   burst   B connections at once, 1 MiB each echoed back, in a fresh
+//           program: RSS idle, peak, and 3 s and 10 s after the last one
+//           closed (the purge and the unload timer have run by then).
 //
 //   memory_bench [--conns 30000] [--runs 5] [--mib 1024] [--baseline-mib 512]
-//                [--only short|bulk] [--app PATH]
+//                [--burst 500] [--only short|bulk|burst] [--app PATH]
 //
 // Everything here runs on one Qt event loop; the program under test is a
 // separate process with its own settings and runtime folders.
@@ -26,6 +29,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -46,6 +50,18 @@ Memory Read(qint64 pid)
         else if (line.startsWith("VmHWM:")) m.hwmMiB = kib();
     }
     return m;
+}
+
+// User and system CPU seconds the process has used so far.
+double CpuSeconds(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray stat = f.readAll();
+    // Fields after the command name, which is in brackets and may hold blanks.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) return 0;
+    return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 
 bool Spin(const std::function<bool()>& done, int ms)
@@ -155,6 +171,7 @@ public:
     }
 
     Memory Now() const { return Read(mProcess.processId()); }
+    double Cpu() const { return CpuSeconds(mProcess.processId()); }
 
     ~Program()
     {
@@ -230,6 +247,42 @@ bool Bulk(int port, Sink& sink, qint64 bytes)
     return ok;
 }
 
+// `count` connections, `parallel` at a time: each sends 1 MiB and closes once
+// all of it came back. Returns how many got every byte back.
+int EchoBurst(int port, int count, int parallel)
+{
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < chunk.size(); ++i) chunk[i] = char(i * 131 + 7);
+    int started = 0, finished = 0, complete = 0;
+    std::function<void()> next = [&] {
+        if (started >= count) return;
+        ++started;
+        auto* s = new QTcpSocket;
+        auto* got = new qint64(0);
+        QObject::connect(s, &QTcpSocket::connected, s, [s, &chunk] { s->write(chunk); });
+        QObject::connect(s, &QTcpSocket::readyRead, s, [s, got, &chunk] {
+            *got += s->readAll().size();
+            if (*got >= chunk.size()) s->disconnectFromHost();
+        });
+        QObject::connect(s, &QTcpSocket::disconnected, s, [&, s, got] {
+            complete += *got == chunk.size();
+            delete got;
+            s->deleteLater();
+            ++finished;
+            next();
+        });
+        QObject::connect(s, &QTcpSocket::errorOccurred, s, [s](QAbstractSocket::SocketError e) {
+            if (e == QAbstractSocket::RemoteHostClosedError) return;
+            std::fprintf(stderr, "connection failed: %s\n", qPrintable(s->errorString()));
+            s->abort();
+        });
+        s->connectToHost(QHostAddress::LocalHost, quint16(port));
+    };
+    for (int i = 0; i < parallel; ++i) next();
+    Spin([&] { return finished >= count; }, 600000);
+    return complete;
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -244,6 +297,8 @@ int main(int argc, char** argv)
     int runs = 5;
     qint64 mib = 1024;
     qint64 baselineMib = 512;
+    int burst = 500;
+    int burstParallel = 50;
     QString only;
     QString app;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -253,6 +308,8 @@ int main(int argc, char** argv)
         else if (a == QLatin1String("--runs")) runs = v.toInt();
         else if (a == QLatin1String("--mib")) mib = v.toLongLong();
         else if (a == QLatin1String("--baseline-mib")) baselineMib = v.toLongLong();
+        else if (a == QLatin1String("--burst")) burst = v.toInt();
+        else if (a == QLatin1String("--burst-parallel")) burstParallel = v.toInt();
         else if (a == QLatin1String("--only")) only = v;
         else if (a == QLatin1String("--app")) app = v;
     }
@@ -318,6 +375,31 @@ int main(int argc, char** argv)
         if (!peaks.empty())
             std::printf("  default limits: peak RSS max %.1f MiB, median %.1f MiB over %zu runs (target <= 150 MB each)\n",
                         *std::max_element(peaks.begin(), peaks.end()), Median(peaks), peaks.size());
+    }
+    if (only.isEmpty() || only == QLatin1String("burst")) {
+        Program program(app, echo.serverPort(), sink.serverPort(), true);
+        if (!program.Start()) {
+            std::fprintf(stderr, "the program never answered\n");
+            return 1;
+        }
+        Pause(1000);
+        const Memory idle = program.Now();
+        const double cpuBefore = program.Cpu();
+        QElapsedTimer took;
+        took.start();
+        const int done = EchoBurst(program.echoPort, burst, burstParallel);
+        const double seconds = took.elapsed() / 1000.0;
+        const double cpu = program.Cpu() - cpuBefore;
+        Pause(3000);
+        const Memory after3 = program.Now();
+        Pause(7000);
+        const Memory after10 = program.Now();
+        std::printf("echo burst (%d x 1 MiB, %d at a time, default limits): %d of %d echoed in full in %.2f s, "
+                    "the program's CPU %.2f s\n", burst, burstParallel, done, burst, seconds, cpu);
+        std::printf("  RSS idle %.1f MiB, peak %.1f MiB, 3 s after %.1f MiB, 10 s after %.1f MiB; "
+                    "above idle 10 s after: %.1f MiB (target <= 50 MB)\n",
+                    idle.rssMiB, after10.hwmMiB, after3.rssMiB, after10.rssMiB, after10.rssMiB - idle.rssMiB);
+        ok = ok && done == burst;
     }
     std::fflush(stdout);
     return ok ? 0 : 1;

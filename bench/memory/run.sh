@@ -1,6 +1,6 @@
 #!/bin/bash
 # Builds and runs the memory benchmark (Release build in build-bench/).
-# Usage: bench/memory/run.sh [--conns 30000] [--runs 5] [--mib 1024] [--baseline-mib 512] [--only short|bulk]
+# Usage: bench/memory/run.sh [--conns 30000] [--runs 5] [--mib 1024] [--baseline-mib 512] [--burst 500] [--only short|bulk|burst]
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${TSY_BENCH_BUILD:-$here/build-bench}"

@@ -60,7 +60,8 @@ protected:
     static QStringList Files(const QString& dir, bool withImages = false)
     {
         QStringList files;
-        QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString rel = QDir(dir).relativeFilePath(it.next());
             if (!withImages && (rel == "Images" || rel.startsWith("Images/"))) continue;

@@ -6,6 +6,8 @@
 
 #include <QFile>
 #include <QUrl>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -134,9 +136,54 @@ TEST_F(HtmlExport, WherePagesGoForEachKindOfName)
         EXPECT_EQ(paths.strPictureDir, QFileInfo(c.file).path() == "/" ? "/Images" : QFileInfo(c.file).path() + "/Images");
     }
     SavingHTML::Paths paths;
-    EXPECT_FALSE(SavingHTML::DerivePaths("Log.htm", paths));
-    EXPECT_FALSE(SavingHTML::DerivePaths("out/Log.htm", paths));
-    EXPECT_FALSE(SavingHTML::DerivePaths("", paths));
+    for (const char* refused : {"Log.htm", "out/Log.htm", "", "/", "/out/report/", "/out/d2/..", "/out/d2/."})
+        EXPECT_FALSE(SavingHTML::DerivePaths(refused, paths)) << refused;
+}
+
+// Every name that is not a file to create or replace is refused before a page
+// is written: nothing appears or changes anywhere.
+TEST_F(HtmlExport, FolderAndDeviceNamesAreRefusedAndWriteNothing)
+{
+    SocketPair* p = NewPair(1);
+    log->LocalServerAcceptedConnection(p, false, 1000);
+    log->ServerBytesReceived(p, "x", false);
+    const auto h = Shared(p);
+
+    QFile report(Path("report"));
+    ASSERT_TRUE(report.open(QIODevice::WriteOnly) && report.write("keep") == 4);
+    report.close();
+    ASSERT_TRUE(QDir().mkpath(Path("d1")) && QDir().mkpath(Path("x/d2")));
+    ASSERT_EQ(::mkfifo(Path("pipe").toLocal8Bit().constData(), 0600), 0);
+    // A copy of /dev/full where the system lets us make one, else the device itself.
+    QString full = Path("full");
+    if (::mknod(full.toLocal8Bit().constData(), S_IFCHR | 0666, makedev(1, 7)) != 0) full = "/dev/full";
+    const QStringList before = Files(out.path(), true);
+    ASSERT_TRUE(before.contains("pipe"));
+
+    struct Case { QString file; const char* error; };
+    const Case cases[] = {
+        {Path("report/"), "52, Bad file name or number"},
+        {Path("d1/"), "52, Bad file name or number"},
+        {Path("d1"), "75, Path/File access error"},
+        {Path("x/d2/.."), "52, Bad file name or number"},
+        {Path("x/d2/."), "52, Bad file name or number"},
+        {full, "52, Bad file name or number"},
+        {Path("pipe"), "52, Bad file name or number"},
+        {Path("report/Log.htm"), "76, Path not found"},
+    };
+    for (const Case& c : cases) {
+        const int entries = ErrorEntries();
+        EXPECT_FALSE(SavingHTML::SaveHistoryAsHTML(c.file, h, choices)) << c.file.toStdString();
+        EXPECT_EQ(ErrorEntries(), entries + 1) << c.file.toStdString();
+        // The newest entry comes first.
+        EXPECT_TRUE(ErrorLog().section("\r\n\r\n", 0, 0).endsWith(
+            QString("create the HTML file. The operating system reports: ") + c.error))
+            << c.file.toStdString() << "\n" << ErrorLog().toStdString();
+        EXPECT_EQ(Files(out.path(), true).join(" "), before.join(" ")) << c.file.toStdString();
+    }
+    EXPECT_EQ(Read(Path("report")), "keep");
+    EXPECT_FALSE(QFileInfo::exists("/dev/full_files"));
+    EXPECT_FALSE(QFileInfo::exists("/dev/Images/Cloud.gif"));
 }
 
 TEST_F(HtmlExport, EverythingStaysInTheChosenFolderAndTheLinksLead)

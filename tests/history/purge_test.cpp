@@ -239,4 +239,126 @@ TEST_F(Purge, AnFtpDataPortGoesOnlyOnceItsConnectionIsDeadAndRemoved)
     EXPECT_FALSE(tsy::Settings::KeyExists("Protocols", "4000"));
 }
 
+// The decision to give memory back, driven by counts alone: events logged
+// before each pass, bytes the purge freed, and a stand-in for the heap.
+TEST(HeapTrimDecision, BusyPassesNeverTrimAndFallingIdleTrimsOnce)
+{
+    HeapTrim trim;
+    int asked = 0;
+    const auto heap = [&asked] {
+        ++asked;
+        return HeapUse{qint64(500) << 20, qint64(1) << 20};
+    };
+    // Idle from the start: nothing to give back.
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(trim.AfterPass(0, heap));
+
+    // A busy relay: new events before every pass, a little freed each time.
+    qint64 events = 0;
+    for (int i = 0; i < 1000; ++i) {
+        events += 21;
+        trim.Freed(1024);
+        EXPECT_FALSE(trim.AfterPass(events, heap));
+    }
+    EXPECT_EQ(asked, 0);
+
+    // Quiet passes: the third in a row trims, later ones do not.
+    for (int i = 1; i < HeapTrim::kQuietPasses; ++i) EXPECT_FALSE(trim.AfterPass(events, heap));
+    EXPECT_TRUE(trim.AfterPass(events, heap));
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(trim.AfterPass(events, heap));
+    EXPECT_EQ(trim.mintTrims, 1);
+
+    // One event wakes it; quiet again, it trims again.
+    ++events;
+    EXPECT_FALSE(trim.AfterPass(events, heap));
+    for (int i = 1; i < HeapTrim::kQuietPasses; ++i) EXPECT_FALSE(trim.AfterPass(events, heap));
+    EXPECT_TRUE(trim.AfterPass(events, heap));
+    EXPECT_EQ(trim.mintTrims, 2);
+    EXPECT_EQ(asked, 0);   // idle trims need no look at the heap
+}
+
+TEST(HeapTrimDecision, FreedBytesAddUpAcrossPassesAndTrimOnlyAMostlyFreeHeap)
+{
+    HeapTrim trim;
+    HeapUse use{qint64(200) << 20, qint64(20) << 20};
+    int asked = 0;
+    const auto heap = [&] {
+        ++asked;
+        return use;
+    };
+    const qint64 mib = qint64(1) << 20;
+    qint64 events = 0;
+    const auto busyPass = [&](qint64 freed) {
+        trim.Freed(freed);
+        return trim.AfterPass(++events, heap);
+    };
+    // No single pass frees much; together they do.
+    for (qint64 freed = mib; freed < HeapTrim::kFreedBeforeCheck; freed += mib) EXPECT_FALSE(busyPass(mib));
+    EXPECT_EQ(asked, 0);
+    EXPECT_TRUE(busyPass(mib));
+    EXPECT_EQ(asked, 1);
+
+    // The heap is mostly in use: no trim, and the count starts afresh.
+    use = {qint64(60) << 20, qint64(80) << 20};
+    for (qint64 freed = mib; freed < HeapTrim::kFreedBeforeCheck; freed += mib) EXPECT_FALSE(busyPass(mib));
+    EXPECT_FALSE(busyPass(mib));
+    EXPECT_EQ(asked, 2);
+    // Little free space at all: no trim either.
+    use = {qint64(8) << 20, qint64(1) << 20};
+    EXPECT_FALSE(busyPass(HeapTrim::kFreedBeforeCheck));
+    EXPECT_EQ(asked, 3);
+    use = {qint64(100) << 20, qint64(10) << 20};
+    EXPECT_FALSE(busyPass(HeapTrim::kFreedBeforeCheck - 1));
+    EXPECT_EQ(asked, 3);
+    EXPECT_TRUE(busyPass(1));
+    EXPECT_EQ(trim.mintTrims, 2);
+}
+
+TEST_F(Purge, WhatThePassesRemoveIsCountedTowardsTheNextTrim)
+{
+    Options("100", "0", "1000");
+    log->mfnReadHeapUse = [] { return HeapUse{qint64(300) << 20, qint64(10) << 20}; };
+    // One block shared by every event: the bookkeeping counts each event's
+    // length, the test holds a single MiB.
+    const QByteArray block(1 << 20, 'z');
+    const int quarter = int(HeapTrim::kFreedBeforeCheck / block.size() / 4);
+    const int sixteenth = quarter / 4;
+    const auto connection = [&](int n, bool dead, int blocks) {
+        SocketPair* p = NewPair(n);
+        log->LocalServerAcceptedConnection(p, false, 1000);
+        for (int i = 0; i < blocks; ++i) log->ServerBytesReceived(p, block, false);
+        if (dead) log->Dead(p);
+    };
+    // Sixteen dead connections, each removed by its own small pass: the last
+    // pass brings the total freed to the mark.
+    for (int n = 1; n <= 16; ++n) {
+        EXPECT_EQ(log->mobjHeapTrim.mintTrims, 0) << n;
+        connection(n, true, sixteenth);
+        log->KillDeadSocketConnections();
+        EXPECT_TRUE(Keys().isEmpty());
+    }
+    EXPECT_EQ(log->mobjHeapTrim.mintTrims, 1);
+
+    // That trim came after the last event: falling quiet adds none.
+    for (int i = 0; i < 2 * HeapTrim::kQuietPasses; ++i) log->KillDeadSocketConnections();
+    EXPECT_EQ(log->mobjHeapTrim.mintTrims, 1);
+    // A live connection's traffic, then quiet: one more.
+    connection(20, false, 3);
+    for (int i = 0; i <= 2 * HeapTrim::kQuietPasses; ++i) log->KillDeadSocketConnections();
+    EXPECT_EQ(log->mobjHeapTrim.mintTrims, 2);
+
+    // Events trimmed from connections, live or dead, count too...
+    Options("100", "100000", "0");
+    connection(21, false, quarter * 2);
+    connection(22, true, quarter * 2);
+    log->KillDeadSocketConnections();
+    EXPECT_EQ(log->mobjHeapTrim.mintTrims, 3);
+    // ...and so do histories cleared by hand.
+    Options("100", "100000", "1000");
+    connection(23, true, quarter * 4);
+    log->ClearAllData();
+    EXPECT_EQ(log->mobjHeapTrim.mintTrims, 3);
+    log->KillDeadSocketConnections();
+    EXPECT_EQ(log->mobjHeapTrim.mintTrims, 4);
+}
+
 } // namespace
