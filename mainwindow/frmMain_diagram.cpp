@@ -37,9 +37,7 @@ using namespace TreeImages;
 
 constexpr const char* kDrawEvent =
     "An error occurred while attempting to draw the socket event.  The operating system reports: ";
-constexpr const char* kPurged =
-    "Since this data was displayed to the screen, it has been unloaded from memory as part of the routine data "
-    "purging as specified in the Options.  No information can be displayed.";
+constexpr const char* kPurged = frmMain::kPurgedMessage;
 
 constexpr int kEventsPerPage = 20;
 constexpr int kTitleMs = 40;   // the longest a live event's count waits for the title
