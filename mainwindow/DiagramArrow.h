@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QList>
 #include <QRectF>
+#include <QStaticText>
 #include <QString>
 #include <memory>
 
@@ -58,6 +59,7 @@ protected:
 
 private:
     mutable Layout mLayout;
+    mutable QList<QStaticText> mGlyphs;   // the lines, shaped once for every repaint
     mutable QString mLaidText;
     mutable QSize mLaidSize;
     mutable QFont mLaidFont;

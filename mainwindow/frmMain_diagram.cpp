@@ -322,6 +322,13 @@ const DiagramCaption::Layout& DiagramCaption::Lines() const
     // Laid out once per text, font and size: the page's redraws paint it often.
     if (mLaidText != text() || mLaidSize != size() || mLaidFont != font()) {
         mLayout = LayOut(text(), font(), QSizeF(size()));
+        mGlyphs.clear();
+        for (const Line& line : std::as_const(mLayout.lines)) {
+            QStaticText glyphs(line.text);
+            glyphs.setTextFormat(Qt::PlainText);
+            glyphs.prepare(QTransform(), mLayout.font);
+            mGlyphs.append(glyphs);
+        }
         mLaidText = text();
         mLaidSize = size();
         mLaidFont = font();
@@ -335,7 +342,7 @@ void DiagramCaption::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setFont(layout.font);
     painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, foregroundRole()));
-    for (const Line& line : layout.lines) painter.drawText(line.rect, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, line.text);
+    for (int i = 0; i < layout.lines.size(); ++i) painter.drawStaticText(layout.lines[i].rect.topLeft(), mGlyphs[i]);
 }
 
 // ---------------------------------------------------------------------------
