@@ -19,6 +19,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTreeWidget>
@@ -35,6 +36,26 @@ constexpr int KeyRole = Qt::UserRole;
 QString DontUse() { return QString::fromLatin1(frmConfigure::kDontUse); }
 QString FtpData() { return QString::fromLatin1(frmConfigure::kFtpData); }
 QString RowKey(int port) { return QStringLiteral("KEY") + QString::number(port); }
+
+// The view moves the current item on a press beside an item's check box but
+// not on the box itself, whose press it keeps for the mark's flip; the choice
+// reads the current item, so a press on the box makes its item current first.
+class CheckBoxPress : public QObject {
+public:
+    explicit CheckBoxPress(QListWidget* list) : QObject(list), mList(list) { list->viewport()->installEventFilter(this); }
+
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() != QEvent::MouseButtonPress && e->type() != QEvent::MouseButtonDblClick) return false;
+        const auto* mouse = static_cast<QMouseEvent*>(e);
+        QListWidgetItem* item = mouse->button() == Qt::LeftButton ? mList->itemAt(mouse->position().toPoint()) : nullptr;
+        if (item && item != mList->currentItem() && (item->flags() & Qt::ItemIsEnabled)) mList->setCurrentItem(item);
+        return false;
+    }
+
+private:
+    QListWidget* mList;
+};
 
 } // namespace
 
@@ -141,6 +162,7 @@ frmConfigure::frmConfigure()
     connect(lvwPort, &QTreeWidget::currentItemChanged, this, [this] { lvwPort_Click(); });
     connect(lstProtocol, &QListWidget::currentRowChanged, this, [this] { lstProtocol_Click(); });
     connect(lstProtocol, &QListWidget::itemChanged, this, &frmConfigure::lstProtocol_ItemCheck);
+    new CheckBoxPress(lstProtocol);
     connect(cmdPortAdd, &QPushButton::clicked, this, &frmConfigure::cmdPortAdd_Click);
     connect(cmdDeletePort, &QPushButton::clicked, this, &frmConfigure::cmdDeletePort_Click);
     connect(cmdStartListening, &QPushButton::clicked, this, &frmConfigure::cmdStartListening_Click);

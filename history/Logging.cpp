@@ -1022,6 +1022,7 @@ void Logging::KillDeadSocketConnections()
                 --mlngTotalEvents;
             }
             if (shown) RenumberEventNodes(socketKey);
+            if (frmMain::IsLoaded()) frmMain::Instance()->FollowSelectedEvent(*h);
             RefreshListedSocket(socketKey);
         }
     });

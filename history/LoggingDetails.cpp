@@ -131,13 +131,11 @@ void Logging::RefreshAllDetails(const QString& strImage)
             }
         } else if (strImage == kImgEvent) {
             main->ConfigureGridForEvent();
-            const qsizetype dash = selected.indexOf(QLatin1Char('-'));
-            if (dash < 0) throw tsy::CollectionError(5, "Invalid procedure call or argument");
-            const auto& h = mobjSocketPairHistory.Item(selected.left(dash));
-            bool ok = false;
-            const int position = selected.mid(dash + 1).toInt(&ok);
-            if (!ok) throw tsy::CollectionError(13, "Type mismatch");
-            AddEventFieldRows(*list, *h, *h->mobjSocketPairEvents.Item(position), rows);
+            // The clicked event itself: after a trim its node's old position
+            // names another event. One no longer held leaves the list empty.
+            const frmMain::SelectedEvent event = main->SelectedEventNow();
+            if (!event.history || event.position == 0) throw tsy::CollectionError(9, "Subscript out of range");
+            AddEventFieldRows(*list, *event.history, *event.history->mobjSocketPairEvents.Item(event.position), rows);
         }
     } catch (...) {
         // The refill ends without a message; the rows made so far are shown.

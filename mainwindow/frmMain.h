@@ -28,6 +28,7 @@ class QToolButton;
 class QTreeWidget;
 class QWidget;
 class DiagramArrow;
+class SocketEvent;
 class SocketPairHistory;
 
 namespace tsy {
@@ -86,6 +87,22 @@ public:
     // the node itself, so that a node removed by a prune or a purge never
     // leaves a dangling reference behind.
     QString mnodSelectedNode;
+    // The event that the event node last clicked stood for, where its
+    // history holds it now. The purge renumbers a trimmed socket's event
+    // nodes, so an event is followed as itself, never by its old position.
+    struct SelectedEvent {
+        bool selected = false;                       // the click found an event at its node
+        std::shared_ptr<SocketPairHistory> history;  // null once purged with its history
+        int position = 0;                            // from 1; 0 once the purge has dropped it
+    };
+    SelectedEvent SelectedEventNow() const;
+    // After the purge trimmed h: the selection, when it is one of h's
+    // events, takes the key its node was renumbered to.
+    void FollowSelectedEvent(const SocketPairHistory& h);
+    // The message for data the purge unloaded after it was shown.
+    static constexpr const char* kPurgedMessage =
+        "Since this data was displayed to the screen, it has been unloaded from memory as part of the routine data "
+        "purging as specified in the Options.  No information can be displayed.";
     std::shared_ptr<SocketPairHistory> mobjCurrentHistory;  // the history the diagram shows
     bool gblnRequestRedraw = false;
     QString mstrPopupTag;   // port (decimal text) of the port node right-clicked last
@@ -240,6 +257,9 @@ private:
     Relatedness IsNodeRelated(const QString& openKey, const QString& clickedKey);
     void SetSaveCommandsEnabled(bool enabled);
     void SetupListHandlers();   // details list (frmMain_list.cpp)
+    void SelectEventOfNode(const QString& key);   // keeps the clicked event node's event
+    std::weak_ptr<SocketEvent> mobjSelectedEvent;
+    QString mstrSelectedEventNode;   // mnodSelectedNode while it stands for that event
 
     // Splitters.
     void imgSplitterHoriz_MouseDown();

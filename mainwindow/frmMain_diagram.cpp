@@ -23,9 +23,11 @@
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScrollBar>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolBar>
 
@@ -37,9 +39,7 @@ using namespace TreeImages;
 
 constexpr const char* kDrawEvent =
     "An error occurred while attempting to draw the socket event.  The operating system reports: ";
-constexpr const char* kPurged =
-    "Since this data was displayed to the screen, it has been unloaded from memory as part of the routine data "
-    "purging as specified in the Options.  No information can be displayed.";
+constexpr const char* kPurged = frmMain::kPurgedMessage;
 
 constexpr int kEventsPerPage = 20;
 constexpr int kTitleMs = 40;   // the longest a live event's count waits for the title
@@ -240,6 +240,109 @@ void DiagramArrow::mouseReleaseEvent(QMouseEvent* event)
     if (!click || !frmMain::IsLoaded()) return;
     if (mblnServerSide) frmMain::Instance()->aniTSY2Server_Click(mintRow);
     else frmMain::Instance()->aniClient2TSY_Click(mintRow);
+}
+
+// ---------------------------------------------------------------------------
+// The arrow's caption
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kCaptionFloorPt = 6;   // smaller than this is not read
+
+// The lines at one font; false when they do not all fit the box's height.
+bool LayOutAt(const QString& text, const QFont& font, const QSizeF& box, DiagramCaption::Layout& out)
+{
+    QTextLayout layout(text, font);
+    QTextOption option(Qt::AlignHCenter);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.setCacheEnabled(true);
+    out.font = font;
+    out.lines.clear();
+    out.whole = true;
+    double y = 0;
+    bool fits = true;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(box.width());
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+        if (y > box.height()) {
+            fits = false;
+            break;
+        }
+        QString part = text.mid(line.textStart(), line.textLength());
+        while (!part.isEmpty() && (part.back().isSpace() || part.back() == QChar::LineSeparator)) part.chop(1);
+        out.lines.append({part, line.naturalTextRect()});
+    }
+    layout.endLayout();
+    return fits;
+}
+
+} // namespace
+
+DiagramCaption::Layout DiagramCaption::LayOut(const QString& text, const QFont& font, const QSizeF& box)
+{
+    QString laid = text;
+    laid.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    Layout result;
+    QFont f = font;
+    const bool points = f.pointSizeF() > 0;
+    double size = points ? f.pointSizeF() : f.pixelSize();
+    const double floor = points ? kCaptionFloorPt : kCaptionFloorPt * 4 / 3;
+    while (!LayOutAt(laid, f, box, result)) {
+        if (size <= floor) {
+            // Words are left over even at the floor: the last line drawn
+            // shows that the text goes on.
+            result.whole = false;
+            if (result.lines.isEmpty()) break;
+            Line& last = result.lines.last();
+            const QFontMetricsF metrics(f);
+            last.text = metrics.elidedText(last.text + QStringLiteral(" \u2026"), Qt::ElideRight, box.width());
+            const double width = metrics.horizontalAdvance(last.text);
+            last.rect = QRectF((box.width() - width) / 2, last.rect.y(), width, last.rect.height());
+            break;
+        }
+        size = std::max(floor, size - (points ? 0.5 : 1));
+        if (points) f.setPointSizeF(size);
+        else f.setPixelSize(int(size));
+    }
+    return result;
+}
+
+DiagramCaption::DiagramCaption(QWidget* parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+}
+
+const DiagramCaption::Layout& DiagramCaption::Lines() const
+{
+    // Laid out once per text, font and size: the page's redraws paint it often.
+    if (mLaidText != text() || mLaidSize != size() || mLaidFont != font()) {
+        mLayout = LayOut(text(), font(), QSizeF(size()));
+        mGlyphs.clear();
+        for (const Line& line : std::as_const(mLayout.lines)) {
+            QStaticText glyphs(line.text);
+            glyphs.setTextFormat(Qt::PlainText);
+            glyphs.prepare(QTransform(), mLayout.font);
+            mGlyphs.append(glyphs);
+        }
+        mLaidText = text();
+        mLaidSize = size();
+        mLaidFont = font();
+    }
+    return mLayout;
+}
+
+void DiagramCaption::paintEvent(QPaintEvent*)
+{
+    const Layout& layout = Lines();
+    QPainter painter(this);
+    painter.setFont(layout.font);
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, foregroundRole()));
+    for (int i = 0; i < layout.lines.size(); ++i) painter.drawStaticText(layout.lines[i].rect.topLeft(), mGlyphs[i]);
 }
 
 // ---------------------------------------------------------------------------
@@ -533,9 +636,7 @@ DiagramArrow* frmMain::PlaceArrow(ControlArray<DiagramArrow>& arrows, ControlArr
     SetTag(arrow, strTag);
     arrow->raise();
 
-    auto* caption = Load(captions, intRow, new QLabel(fraConnectionPanel));
-    caption->setTextFormat(Qt::PlainText);
-    caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QLabel* caption = Load<QLabel>(captions, intRow, new DiagramCaption(fraConnectionPanel));
     caption->setText(LabelText(strCaption));
     Place(caption, left + kArrowWidth / 2 - 2000.0 / 2, top + kArrowHeight, 2000, 800);
     caption->show();

@@ -3,6 +3,7 @@
 #include "mainwindow/frmMain.h"
 
 #include "engine/General.h"
+#include "engine/frmError.h"
 #include "export/frmEventDetails.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
@@ -11,6 +12,7 @@
 #include "platform/KeyedTree.h"
 
 #include <QHeaderView>
+#include <algorithm>
 
 namespace {
 
@@ -75,18 +77,66 @@ void frmMain::lvwDetails_DblClick()
             const QString key = tsy::KeyedList::KeyOf(row);
             if (tree->Exists(key)) tvwSockets_NodeClick(key);
         } else if (image == kImgEvent) {
-            // The pair key and position come from the node's key: its tag keeps
-            // the number it was added with, which a trim leaves stale.
-            const qsizetype dash = mnodSelectedNode.indexOf(QLatin1Char('-'));
-            if (dash < 0) return;
-            const auto history = logging->mobjSocketPairHistory.Item(mnodSelectedNode.left(dash));
-            bool ok = false;
-            const int position = mnodSelectedNode.mid(dash + 1).toInt(&ok);
-            if (!ok) return;
-            history->mobjSocketPairEvents.Item(position);   // an event no longer held ends here
-            frmEventDetails::Instance()->SetDetails(history, position);
+            // The clicked event itself, wherever the purge has moved it since.
+            const SelectedEvent selected = SelectedEventNow();
+            if (!selected.selected) return;
+            if (selected.position == 0) {
+                frmError::LogError(QString::fromLatin1(kPurgedMessage));
+                return;
+            }
+            frmEventDetails::Instance()->SetDetails(selected.history, selected.position);
             ShowToolWindow(frmEventDetails::Instance());
         }
     } catch (...) {
     }
+}
+
+void frmMain::SelectEventOfNode(const QString& key)
+{
+    mobjSelectedEvent.reset();
+    mstrSelectedEventNode.clear();
+    try {
+        if (tvwSockets->Image(key) != kImgEvent || !General::gobjLogging) return;
+        const qsizetype dash = key.lastIndexOf(QLatin1Char('-'));   // pair keys may hold a "-" of their own
+        bool ok = false;
+        const int position = key.mid(dash + 1).toInt(&ok);
+        const auto history = General::gobjLogging->mobjSocketPairHistory.Find(key.left(dash));
+        if (dash <= 0 || !ok || !history || !General::ExistsInCollection(history->mobjSocketPairEvents, position))
+            return;
+        mobjSelectedEvent = history->mobjSocketPairEvents.Item(position);
+        mstrSelectedEventNode = key;
+    } catch (...) {
+        // No event at the node: nothing is selected to follow.
+    }
+}
+
+frmMain::SelectedEvent frmMain::SelectedEventNow() const
+{
+    SelectedEvent now;
+    if (mstrSelectedEventNode.isEmpty() || mstrSelectedEventNode != mnodSelectedNode) return now;
+    now.selected = true;
+    const qsizetype dash = mnodSelectedNode.lastIndexOf(QLatin1Char('-'));
+    if (General::gobjLogging) now.history = General::gobjLogging->mobjSocketPairHistory.Find(mnodSelectedNode.left(dash));
+    const auto event = mobjSelectedEvent.lock();
+    if (!now.history || !event) return now;
+    // The key's number is where the event stood when last followed; the
+    // purge only drops the oldest events, so it can only have moved forward.
+    const auto& events = now.history->mobjSocketPairEvents;
+    for (int p = std::min(mnodSelectedNode.mid(dash + 1).toInt(), events.Count()); p >= 1; --p) {
+        if (events.Item(p) == event) {
+            now.position = p;
+            break;
+        }
+    }
+    return now;
+}
+
+void frmMain::FollowSelectedEvent(const SocketPairHistory& h)
+{
+    if (mstrSelectedEventNode.isEmpty() || !mnodSelectedNode.startsWith(h.mstrSocketPairKey + QLatin1Char('-')))
+        return;
+    const SelectedEvent now = SelectedEventNow();
+    if (now.history.get() != &h || now.position == 0) return;   // dropped: its old key is left to fail the checks
+    mnodSelectedNode = h.mstrSocketPairKey + QLatin1Char('-') + QString::number(now.position);
+    mstrSelectedEventNode = mnodSelectedNode;
 }

@@ -122,6 +122,7 @@ void frmMain::tvwSockets_NodeClick(const QString& key)
         tsy::KeyedTree* tree = tvwSockets;
         tree->Node(key);   // a node that no longer exists fails the click
         mnodSelectedNode = key;
+        SelectEventOfNode(key);
 
         // Prune: every open branch that does not lead to the clicked node closes
         // and loses its children. Pruning only removes descendants of the node

@@ -26,6 +26,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTreeWidget>
 #include <QHeaderView>
 #include <gtest/gtest.h>
@@ -535,5 +537,47 @@ TEST_F(ConfigureTest, FlippingACheckMarkKeepsTheCurrentChoice)
     EXPECT_EQ(w->lstProtocol->item(RowOf(w->lstProtocol, "POP3"))->checkState(), Qt::Unchecked);
     EXPECT_EQ(Get("Protocols", p), "HTTP");
     EXPECT_TRUE(CanConnect(port));
+    EXPECT_EQ(frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0, errorsBefore);
+}
+
+// A click on an item's check box, as a user makes it: the item becomes the
+// current one and its protocol is chosen, stored and listened with.
+TEST_F(ConfigureTest, AClickOnACheckBoxChoosesThatProtocol)
+{
+    const int port = FreePort();
+    const QString p = QString::number(port);
+    AddPort(p, "Boxes");
+    frmConfigure* w = frmConfigure::Instance();
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    QListWidget* list = w->lstProtocol;
+    const int errorsBefore = frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0;
+
+    // The check indicator where the view's style draws it.
+    const auto clickBox = [&](const QString& name) {
+        QListWidgetItem* item = list->item(RowOf(list, name));
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.rect = list->visualItemRect(item);
+        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+        option.text = item->text();
+        option.checkState = item->checkState();
+        option.widget = list;
+        const QRect box = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
+        ASSERT_TRUE(option.rect.contains(box));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, box.center());
+    };
+
+    for (const QString name : {"HTTP", "POP3", "POP3", "<Don't use>", "Pass Through"}) {
+        SCOPED_TRACE(name.toStdString());
+        clickBox(name);
+        EXPECT_EQ(list->currentRow(), RowOf(list, name));
+        EXPECT_EQ(w->CheckedProtocol(), name);
+        for (int i = 0; i < list->count(); ++i)
+            EXPECT_EQ(list->item(i)->checkState(), i == RowOf(list, name) ? Qt::Checked : Qt::Unchecked) << i;
+        EXPECT_EQ(Get("Protocols", p), name);
+        EXPECT_EQ(w->cmdConfigure->isEnabled(), name != "<Don't use>");
+        EXPECT_EQ(CanConnect(port), name != "<Don't use>");
+    }
     EXPECT_EQ(frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0, errorsBefore);
 }

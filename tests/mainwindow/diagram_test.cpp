@@ -20,10 +20,12 @@
 #include <QAction>
 #include <QDir>
 #include <QFrame>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMovie>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -208,6 +210,75 @@ TEST_F(DiagramTest, EachEventTypePlacesItsElementsInTheirColumns)
                   + main->aniTSY2Server.size()));
     EXPECT_EQ(Panel(2), "Events: 10  ");
     EXPECT_EQ(Panel(3), "Page 1 of 1  ");
+    EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
+}
+
+// An arrow's caption box has room for a few lines: a long description wraps
+// at its blanks, each line centred, every line inside the box, and the lines
+// drawn are the lines laid out.
+TEST_F(DiagramTest, LongArrowCaptionsWrapCentredWithinTheirBox)
+{
+    const QStringList descriptions = {
+        "27 bytes of data has been received from the remote client.",
+        "An error occurred while connecting: Connection refused (10061)",
+        "1024 bytes of data has been sent to the remote server.",
+    };
+    const auto h = Hold("KEY1", {{ServerBytesReceived}, {ServerInBadState}, {ClientBytesSendStart}});
+    for (int i = 0; i < 3; ++i) h->mobjSocketPairEvents.Item(i + 1)->mstrDescription = descriptions[i];
+    // Far longer than the box holds at any size.
+    h->mobjSocketPairEvents.Item(3)->mstrDescription = QString("very long words ").repeated(30).trimmed();
+    main->ShowDetailsView();
+    QCoreApplication::processEvents();
+
+    const auto words = [](const QString& text) { return text.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts); };
+    for (int row = 1; row <= 3; ++row) {
+        SCOPED_TRACE(row);
+        auto* caption = qobject_cast<DiagramCaption*>((row == 3 ? main->lblTSY2Server : main->lblClient2TSY).value(row));
+        ASSERT_TRUE(caption);
+        EXPECT_TWIPS(caption->width(), 2000);
+        EXPECT_TWIPS(caption->height(), 800);
+        const auto& layout = caption->Lines();
+        ASSERT_GE(layout.lines.size(), 2);
+        const QRectF box(QPointF(0, 0), QSizeF(caption->size()));
+        double bottom = 0;
+        QStringList drawn;
+        for (const auto& line : layout.lines) {
+            EXPECT_TRUE(box.adjusted(-0.01, -0.01, 0.01, 0.01).contains(line.rect)) << line.text.toStdString();
+            EXPECT_NEAR(line.rect.center().x(), box.width() / 2, 1.0) << line.text.toStdString();
+            EXPECT_GE(line.rect.top(), bottom - 0.01);
+            bottom = line.rect.bottom();
+            drawn << line.text;
+        }
+        if (row < 3) {
+            // The description over more than one line, the time on its own.
+            EXPECT_TRUE(layout.whole);
+            EXPECT_GE(layout.lines.size(), 3);
+            EXPECT_EQ(words(drawn.join(' ')), words(caption->text()));
+            EXPECT_EQ(drawn.last(), h->mobjSocketPairEvents.Item(row)->mstrEventTime);
+        } else {
+            EXPECT_FALSE(layout.whole);
+            EXPECT_TRUE(drawn.last().endsWith(QChar(0x2026))) << drawn.last().toStdString();
+        }
+
+        // Ink only where a line is, and on every line.
+        QImage image(caption->size(), QImage::Format_RGB32);
+        image.fill(Qt::white);
+        caption->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+        QList<int> inked(layout.lines.size(), 0);
+        int stray = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (image.pixel(x, y) == qRgb(255, 255, 255)) continue;
+                int on = -1;
+                for (int i = 0; i < layout.lines.size() && on < 0; ++i)
+                    if (layout.lines[i].rect.adjusted(-1, -1, 1, 1).contains(QPointF(x + 0.5, y + 0.5))) on = i;
+                if (on < 0) ++stray;
+                else ++inked[on];
+            }
+        }
+        EXPECT_EQ(stray, 0);
+        for (int i = 0; i < inked.size(); ++i) EXPECT_GT(inked[i], 0) << layout.lines[i].text.toStdString();
+    }
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 

@@ -7,6 +7,7 @@
 #include "engine/Listening.h"
 #include "engine/frmError.h"
 #include "engine/frmProblemSimulation.h"
+#include "export/frmEventDetails.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "mainwindow/frmMain.h"
@@ -16,6 +17,7 @@
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -326,6 +328,67 @@ TEST_F(ListTest, TrimmedHistoryCountsHeldEventsAndItsRowsOpenTheEventsTheyShow)
     EXPECT_EQ(Value("Description"), description);
     EXPECT_EQ(Value("Event Time"), time);
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
+}
+
+// The purge renumbers a trimmed socket's event nodes: the selected event is
+// followed as itself, and one that is gone is never replaced by whichever
+// event now stands at its old position.
+TEST_F(ListTest, SelectedEventIsFollowedThroughATrim)
+{
+    SetMaxEventCount("10");
+    QTcpSocket client;
+    const QString key = Connect(client, "a");
+    const auto h = History(key);
+    const auto& events = h->mobjSocketPairEvents;
+    // Messages of different lengths, so every event's data is its own.
+    QByteArray message = "a";
+    for (int i = 0; i < 3; ++i) Exchange(client, message += 'b');
+    ASSERT_TRUE(WaitUntil([&] { return events.Count() == 10; }));
+    OpenSocket(key);
+    const auto positionOf = [&](const std::shared_ptr<SocketEvent>& ev) {
+        for (int i = 1; i <= events.Count(); ++i)
+            if (events.Item(i) == ev) return i;
+        return 0;
+    };
+    auto* details = frmEventDetails::Instance();
+    const QString purged = "Since this data was displayed to the screen, it has been unloaded from memory";
+
+    // An event that survives the trim at a lower position.
+    Click(key + "-8");
+    const auto kept = events.Item(8);
+    ASSERT_EQ(Value("Data").toLatin1(), kept->mstrData);
+    Exchange(client, message += 'b');
+    Log().KillDeadSocketConnections();
+    ASSERT_EQ(events.Count(), 10);
+    const int now = positionOf(kept);
+    ASSERT_GT(now, 0);
+    ASSERT_LT(now, 8);
+    EXPECT_EQ(main->mnodSelectedNode, key + "-" + QString::number(now));
+    main->lvwDetails_DblClick();
+    EXPECT_EQ(details->EventIndex(), now);
+    EXPECT_EQ(details->windowTitle(), "Event Details - #" + QString::number(now) + "  " + kept->mstrDescription);
+    main->mnuEventHistory->trigger();
+    ASSERT_EQ(list->Count(), 18);
+    EXPECT_EQ(Value("Description"), kept->mstrDescription);
+    EXPECT_EQ(Value("Data").toLatin1(), kept->mstrData);
+
+    // An event the trim dropped: the purge message, and no other event in its
+    // place (the window is hidden, so that the click only empties it).
+    details->hide();
+    Click(key + "-2");
+    ASSERT_EQ(details->EventIndex(), 0);
+    const std::weak_ptr<SocketEvent> dropped = events.Item(2);
+    Exchange(client, message += 'b');
+    Log().KillDeadSocketConnections();
+    ASSERT_EQ(positionOf(dropped.lock()), 0);
+    ASSERT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
+    main->lvwDetails_DblClick();
+    EXPECT_EQ(details->EventIndex(), 0);
+    EXPECT_EQ(Errors(), errorsBefore + 1);
+    EXPECT_TRUE(ErrorLog().contains(purged)) << ErrorLog().toStdString();
+    main->mnuEventHistory->trigger();
+    EXPECT_EQ(list->Count(), 0);
+    frmEventDetails::Unload();
 }
 
 TEST_F(ListTest, HistoryWithoutEventsLeavesItsTimesEmptyAndLogsNothing)
