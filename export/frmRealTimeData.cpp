@@ -257,7 +257,9 @@ void frmRealTimeData::BuildControls()
     UpDown1 = UpDownFor(txtRealTimeDataSize, 10, 1000, 10, fraSelection);
     UpDown1->setObjectName(QStringLiteral("UpDown1"));
     auto* size = new QHBoxLayout;
-    size->addWidget(Caption(QStringLiteral("&Clear real time data window when contents exceeds"), fraSelection));
+    QLabel* lblSize = Caption(QStringLiteral("&Clear real time data window when contents exceeds"), fraSelection);
+    lblSize->setBuddy(txtRealTimeDataSize);   // makes the ampersand the mnemonic
+    size->addWidget(lblSize);
     size->addWidget(txtRealTimeDataSize);
     size->addWidget(UpDown1);
     size->addWidget(Caption(QStringLiteral("Kbytes"), fraSelection));
