@@ -1,6 +1,6 @@
 // The real-time pane over a real Pass Through relay with the main window
 // loaded: which events reach it and how their blocks are headed and
-// coloured, the scope of the tree's highlighted branch, the pane's bound,
+// coloured, the scope of the tree's highlighted branch, the pane's bound and bursts,
 // plain-text drawing, a missing formatter, and the show switches.
 #include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
