@@ -289,7 +289,9 @@ bool BuildEventPage(QByteArray& page, const SocketEvent& e, const SocketPairHist
     AppendDetail(page, "Time of death", Escape(h.mstrTimeOfDeath));
     AppendDetail(page, "Protocol", Escape(h.mstrProtocol));
     page.append("</table><br>Data:<br>");
-    page.append("<table><tr><td nowrap><font face='Courier New'><small>");
+    // Courier New alone is missing on most Linux desktops, and the browser's
+    // proportional fallback would misalign the columns.
+    page.append("<table><tr><td nowrap><font face='Courier New, Courier, monospace'><small>");
     AppendEscapedLayout(page, layout);
     page.append("</small></font></td></tr></table>\r\n");
     page.append(footer);

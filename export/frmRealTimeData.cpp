@@ -4,6 +4,7 @@
 #include "export/frmRealTimeData.h"
 
 #include "mainwindow/frmMain.h"
+#include "platform/FormatLibrary.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
@@ -24,6 +25,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -257,7 +259,9 @@ void frmRealTimeData::BuildControls()
     UpDown1 = UpDownFor(txtRealTimeDataSize, 10, 1000, 10, fraSelection);
     UpDown1->setObjectName(QStringLiteral("UpDown1"));
     auto* size = new QHBoxLayout;
-    size->addWidget(Caption(QStringLiteral("&Clear real time data window when contents exceeds"), fraSelection));
+    QLabel* lblSize = Caption(QStringLiteral("&Clear real time data window when contents exceeds"), fraSelection);
+    lblSize->setBuddy(txtRealTimeDataSize);   // makes the ampersand the mnemonic
+    size->addWidget(lblSize);
     size->addWidget(txtRealTimeDataSize);
     size->addWidget(UpDown1);
     size->addWidget(Caption(QStringLiteral("Kbytes"), fraSelection));
@@ -347,6 +351,24 @@ void frmRealTimeData::SaveRealTimeDataSettings()
 // ---- controls -----------------------------------------------------------------------
 
 int frmRealTimeData::Value(const QCheckBox* box) { return box && box->isChecked() ? 1 : 0; }
+
+qint64 frmRealTimeData::PaneLimit() const
+{
+    constexpr qint64 kDefaultKBytes = 50;
+    // Without a number the pane would grow without end, and with 0 it would
+    // show no data at all: the default holds until the box makes sense.
+    const auto kbytes = tsy::Numbers::ParseNumeric(txtRealTimeDataSize->text());
+    if (!kbytes || !(*kbytes * 1024.0 >= 1.0)) return kDefaultKBytes * 1024;
+    return qint64(std::min(*kbytes * 1024.0, 1e15));
+}
+
+qint64 frmRealTimeData::ShownLength(qint64 bytes) const
+{
+    if (optDisplayAs.Value(0)) return bytes;
+    const auto perRow = tsy::Numbers::WholeInRange(txtBytesPerRow->text(), 1, 128);
+    if (!perRow) return bytes;
+    return tsy::FormatLibrary::FormattedLength(bytes, char(GetPrintFFormat().toInt()), int(*perRow));
+}
 
 QString frmRealTimeData::GetPrintFFormat() const
 {

@@ -35,6 +35,12 @@ public:
     void SetColourValue(int index, int value);
     // A check box's value: 1 ticked, 0 clear.
     static int Value(const QCheckBox* box);
+    // The pane's bound in characters from the size box (kilobytes); a box
+    // that holds no number above 0 gives the default 50 KB.
+    qint64 PaneLimit() const;
+    // The characters the pane shows for a block of this many bytes in the
+    // chosen format (a bytes-per-row box without a number counts the bytes).
+    qint64 ShownLength(qint64 bytes) const;
 
     // ---- controls -------------------------------------------------------------
     QTabWidget* tabOptions = nullptr;

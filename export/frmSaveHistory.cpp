@@ -1,6 +1,7 @@
 #include "export/frmSaveHistory.h"
 
 #include "engine/General.h"
+#include "engine/frmError.h"
 #include "export/SavingData.h"
 #include "export/SavingHTML.h"
 #include "history/Logging.h"
@@ -37,6 +38,16 @@ const QString kSection = QStringLiteral("SaveHistory");
 const QString kKey = QStringLiteral("File");
 
 QString DefaultFile() { return QDir(tsy::Runtime::DataDir()).filePath(QStringLiteral("Log.htm")); }
+
+// Opens the file with the desktop's program for it; a desktop that cannot is
+// reported with the command's own sentence rather than passed over.
+void OpenFile(const char* strAction, const QString& strPath)
+{
+    if (tsy::Modal::OpenWithAssociatedProgram(strPath)) return;
+    const tsy::Modal::OpenFailure failure = tsy::Modal::DescribeOpenFailure(strPath);
+    frmError::LogError(QStringLiteral("An error occurred while attempting to %1 '%2'.  The operating system reports: %3, %4")
+                           .arg(QLatin1StringView(strAction), strPath, QString::number(failure.number), failure.description));
+}
 
 } // namespace
 
@@ -292,7 +303,7 @@ void frmSaveHistory::cmdFile_Click()
     if (!chosen.isEmpty()) txtFile->setText(chosen);
 }
 
-void frmSaveHistory::cmdView_Click() { tsy::Modal::OpenWithAssociatedProgram(txtFile->text()); }
+void frmSaveHistory::cmdView_Click() { OpenFile("view the file", txtFile->text()); }
 
 tsy::Export::ExportChoices frmSaveHistory::Choices() const
 {
@@ -324,7 +335,7 @@ void frmSaveHistory::cmdSave_Click()
         saved = SavingData::SaveHistoryAsText(file, mobjHistory, choices);
 
     if (saved) {
-        if (chkAutoOpen->isChecked()) tsy::Modal::OpenWithAssociatedProgram(file);
+        if (chkAutoOpen->isChecked()) OpenFile("open the saved file", file);
         if (frmMain::IsLoaded() && !frmMain::Instance()->isMinimized()) frmMain::Instance()->activateWindow();
         hide();
     }

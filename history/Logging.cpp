@@ -867,15 +867,44 @@ void Logging::DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, 
         gstrData.append(objEvent->mstrData);
         gstrPreamble.append(preamble);
         gcolColour.append(colour);
-        // Only the newest blocks matter to a pane that lags behind.
-        while (gstrData.size() > 10) {
-            gstrData.removeFirst();
-            gstrPreamble.removeFirst();
-            gcolColour.removeFirst();
-        }
+        DropHiddenRealTimeBlocks();
         if (blnDrawAtOnce) RunRealTimeWriter();
         else RequestRealTimeWriterRun();
     });
+}
+
+void Logging::DropHiddenRealTimeBlocks()
+{
+    // Follows the pane writer's own plan, block by block: where a block would
+    // empty the pane, the blocks before it would never be seen, so they are
+    // dropped now rather than kept, and formatted, for nothing. The plan goes
+    // on from the last block's; it starts afresh from the pane as it is when
+    // the writer (or anyone) has taken blocks or changed the pane since.
+    frmRealTimeData* rt = frmRealTimeData::Instance();
+    const qint64 limit = rt->PaneLimit();
+    const qint64 pane = frmMain::IsLoaded() && frmMain::Instance()->txtRealTime ? frmMain::Instance()->RealTimePaneLength() : 0;
+    const auto empties = [&](qsizetype i) {
+        const qint64 shown = rt->ShownLength(gstrData[i].size());
+        const bool emptied = limit < mlngPlannedLength + shown;
+        if (emptied) mlngPlannedLength = 0;
+        mlngPlannedLength += (gstrPreamble[i].isEmpty() ? 0 : 2 + gstrPreamble[i].size()) + std::min(shown, limit);
+        return emptied;
+    };
+    qsizetype firstSeen = 0;
+    if (mlngPlannedBlocks + 1 == gstrData.size() && mlngPlannedFromPane == pane) {
+        if (empties(gstrData.size() - 1)) firstSeen = gstrData.size() - 1;
+    } else {
+        mlngPlannedLength = pane;
+        for (qsizetype i = 0; i < gstrData.size(); ++i)
+            if (empties(i)) firstSeen = i;
+    }
+    for (; firstSeen > 0; --firstSeen) {
+        gstrData.removeFirst();
+        gstrPreamble.removeFirst();
+        gcolColour.removeFirst();
+    }
+    mlngPlannedBlocks = gstrData.size();
+    mlngPlannedFromPane = pane;
 }
 
 void Logging::RequestRealTimeWriterRun()

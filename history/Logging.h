@@ -121,6 +121,9 @@ private:
     void DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, bool blnDrawAtOnce = false);
     bool IsSocketPairSelected(const QString& strKey);
     void RequestRealTimeWriterRun();
+    // Drops the queued blocks that a newer queued block would empty the pane
+    // of before they could be seen.
+    void DropHiddenRealTimeBlocks();
 
     // Details list rows.
     void RefreshDetails(QTreeWidgetItem* objRow, const SocketPairHistory& objHistory);
@@ -166,6 +169,11 @@ private:
     int mintEventsSincePurge = 0;
     std::unique_ptr<QTimer> mtmrRealTimeWriter;   // one pending writer run at most
     QElapsedTimer mtimLastWriterRun;
+    // The writer's plan for the queued blocks: the pane's length after them,
+    // how many there were and the pane's length the plan started from.
+    qint64 mlngPlannedLength = 0;
+    qsizetype mlngPlannedBlocks = 0;
+    qint64 mlngPlannedFromPane = 0;
     std::unique_ptr<QTimer> mtmrRowRefresh;
     QSet<QString> mPendingRows;
 };

@@ -114,6 +114,9 @@ public:
     void ConfigureGridForConnection();
     void ConfigureGridForEvent();
     void tmrRealTimeData_Timer();   // the real-time pane writer (fed by Logging)
+    // The pane's content in characters as its blocks were added (a CR LF is
+    // two, though the document keeps it as one line break).
+    qint64 RealTimePaneLength();
     void tmrStats_Timer();
     void ResizeForm();
     void CheckAnimation();
@@ -226,6 +229,10 @@ private:
     void barToolbar_ButtonClick(const QString& key);
     void barToolbar_ButtonMenuClick(const QString& key);
     void SetRealTimePaneShown(bool shown);
+    // RealTimePaneLength, and the document's character count when it was
+    // last kept.
+    qint64 mlngRealTimeLength = 0;
+    int mintRealTimeCharacters = 1;
 
     // Connection diagram (frmMain_diagram.cpp).
     void BuildDiagramControls();

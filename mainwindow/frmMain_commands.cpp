@@ -15,7 +15,9 @@
 #include "history/Logging.h"
 #include "mainwindow/frmAbout.h"
 #include "mainwindow/frmOptions.h"
+#include "platform/KeyedCollection.h"
 #include "platform/KeyedTree.h"
+#include "platform/Modal.h"
 #include "platform/Runtime.h"
 
 #include <QAction>
@@ -122,8 +124,12 @@ void frmMain::mnuOptions_Click()
 
 void frmMain::mnuContents_Click()
 {
-    // Whether the browser opened is not asked.
-    Command("show the help", [] { tsy::Runtime::OpenHelp(); });
+    // A desktop that opens nothing for the page is reported, not passed over.
+    Command("show the help", [] {
+        if (tsy::Runtime::OpenHelp()) return;
+        const auto failure = tsy::Modal::DescribeOpenFailure(tsy::Runtime::HelpPath());
+        throw tsy::CollectionError(failure.number, failure.description.toUtf8().constData());
+    });
 }
 
 void frmMain::mnuAbout_Click()

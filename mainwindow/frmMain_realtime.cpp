@@ -16,20 +16,8 @@
 #include <QTextDocument>
 #include <QPlainTextEdit>
 #include <algorithm>
-#include <cmath>
 
 namespace {
-
-constexpr qint64 kDefaultLimitKBytes = 50;
-
-// The pane's bound in characters. A size box that does not hold a number
-// would leave the pane unbounded: the default applies until it does.
-qint64 PaneLimit(const QLineEdit* box)
-{
-    const auto kbytes = tsy::Numbers::ParseNumeric(box->text());
-    if (!kbytes || std::isnan(*kbytes)) return kDefaultLimitKBytes * 1024;
-    return qint64(std::clamp(*kbytes * 1024.0, 0.0, 1e15));
-}
 
 QTextCharFormat Coloured(int bgr)
 {
@@ -39,6 +27,19 @@ QTextCharFormat Coloured(int bgr)
 }
 
 } // namespace
+
+qint64 frmMain::RealTimePaneLength()
+{
+    const QTextDocument* document = txtRealTime->document();
+    if (document->characterCount() != mintRealTimeCharacters) {
+        // Emptied or filled by someone else since: counted afresh, each line
+        // break as the CR LF it came from.
+        const QString text = document->toPlainText();
+        mlngRealTimeLength = text.size() + text.count(QLatin1Char('\n'));
+        mintRealTimeCharacters = document->characterCount();
+    }
+    return mlngRealTimeLength;
+}
 
 void frmMain::tmrRealTimeData_Timer()
 {
@@ -50,7 +51,6 @@ void frmMain::tmrRealTimeData_Timer()
         log.gstrPreamble.removeFirst();
         log.gcolColour.removeFirst();
     };
-    while (log.gstrData.size() > 10) dropFront();
 
     frmRealTimeData* rt = frmRealTimeData::Instance();
     const bool raw = rt->optDisplayAs.Value(0);
@@ -58,12 +58,14 @@ void frmMain::tmrRealTimeData_Timer()
     const auto perRow = tsy::Numbers::WholeInRange(rt->txtBytesPerRow->text(), 1, 128);
     if (!raw && !perRow) throw tsy::CollectionError(13, "Type mismatch");
     const int bytesPerRow = perRow ? int(*perRow) : 16;
-    const qint64 limit = PaneLimit(rt->txtRealTimeDataSize);
+    const qint64 limit = rt->PaneLimit();
+
+    QTextDocument* document = txtRealTime->document();
 
     // Plan the run from lengths alone: a block that a later block of this
     // run would empty the pane for is never formatted.
     const int blocks = int(log.gstrData.size());
-    qint64 paneLength = txtRealTime->document()->characterCount() - 1;
+    qint64 paneLength = RealTimePaneLength();
     int firstShown = 0;
     bool emptyFirst = false;
     for (int i = 0; i < blocks; ++i) {
@@ -79,6 +81,9 @@ void frmMain::tmrRealTimeData_Timer()
     }
     for (int i = 0; i < firstShown; ++i) dropFront();
 
+    // Colours are stripped by a plain block only when some were drawn since
+    // the last strip: a run of plain blocks strips the pane once.
+    bool colouredSinceStrip = true;
     for (int i = firstShown; i < blocks; ++i) {
         // The text of the front block; a failure here leaves it queued.
         const QByteArray& data = log.gstrData.front();
@@ -94,24 +99,37 @@ void frmMain::tmrRealTimeData_Timer()
 
         // From here on nothing is reported: a failing step is skipped.
         try {
-            if (i == firstShown && emptyFirst) txtRealTime->clear();
-            QTextCursor cursor(txtRealTime->document());
+            if (i == firstShown && emptyFirst) {
+                txtRealTime->clear();
+                mlngRealTimeLength = 0;
+                colouredSinceStrip = false;
+            }
+            QTextCursor cursor(document);
             cursor.movePosition(QTextCursor::End);
             const QString& preamble = log.gstrPreamble.front();
-            if (!preamble.isEmpty()) cursor.insertText(QStringLiteral("\r\n") + preamble, Coloured(0));
+            if (!preamble.isEmpty()) {
+                cursor.insertText(QStringLiteral("\r\n") + preamble, Coloured(0));
+                mlngRealTimeLength += 2 + preamble.size();
+            }
             const int colour = log.gcolColour.front();
             if (colour != 0) {
                 cursor.insertText(text, Coloured(colour));
+                colouredSinceStrip = true;
             } else {
                 // A plain block leaves the whole pane without colours.
-                cursor.select(QTextCursor::Document);
-                cursor.setCharFormat(QTextCharFormat());
-                cursor.movePosition(QTextCursor::End);
+                if (colouredSinceStrip) {
+                    cursor.select(QTextCursor::Document);
+                    cursor.setCharFormat(QTextCharFormat());
+                    cursor.movePosition(QTextCursor::End);
+                    colouredSinceStrip = false;
+                }
                 cursor.insertText(text, QTextCharFormat());
             }
+            mlngRealTimeLength += text.size();
             txtRealTime->moveCursor(QTextCursor::End);
         } catch (...) {
         }
+        mintRealTimeCharacters = document->characterCount();
         dropFront();
     }
 }

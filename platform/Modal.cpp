@@ -3,6 +3,7 @@
 #include <QColorDialog>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -137,6 +138,12 @@ QStringList ScriptedBackend::texts(const QString& kind) const
     for (const Call& c : calls)
         if (c.kind == kind) out.append(c.text);
     return out;
+}
+
+OpenFailure DescribeOpenFailure(const QString& path)
+{
+    if (!QFileInfo::exists(path)) return {53, QStringLiteral("File not found")};
+    return {1155, QStringLiteral("No application is associated with the specified file for this operation")};
 }
 
 void SetBackend(std::unique_ptr<Backend> backend) { Slot() = std::move(backend); }

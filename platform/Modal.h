@@ -41,7 +41,7 @@ public:
     QList<Answer> answers;
     QStringList fileNames;
     QList<QColor> colours;   // an invalid colour means "cancelled"
-    bool openResult = true;
+    bool openResult = true;   // false: every opener fails as a desktop without one does
     QList<Call> calls;
 
     Answer MsgBox(QWidget*, const QString& text, Icon icon, Buttons buttons, const QString& title) override;
@@ -70,5 +70,13 @@ inline QString GetSaveFileName(QWidget* p, const QString& t, const QString& d, c
 inline bool ChooseColour(QWidget* p, QColor initial, QColor* chosen) { return Current().ChooseColour(p, initial, chosen); }
 inline bool OpenWithAssociatedProgram(const QString& path) { return Current().OpenWithAssociatedProgram(path); }
 inline bool OpenTextFileForViewing(const QString& path) { return Current().OpenTextFileForViewing(path); }
+
+// The numbered error a failed open is logged with: 53 when the file is not
+// there, else 1155 (nothing on the desktop opens it).
+struct OpenFailure {
+    int number;
+    QString description;
+};
+OpenFailure DescribeOpenFailure(const QString& path);
 
 } // namespace tsy::Modal

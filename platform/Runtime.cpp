@@ -197,9 +197,8 @@ bool RemoveAutostart()
 
 bool AutostartEnabled() { return QFile::exists(AutostartFile()); }
 
-bool OpenHelp()
-{
-    return Modal::OpenWithAssociatedProgram(QDir(ProgramDir()).filePath(QStringLiteral("Help/TSY.html")));
-}
+QString HelpPath() { return QDir(ProgramDir()).filePath(QStringLiteral("Help/TSY.html")); }
+
+bool OpenHelp() { return Modal::OpenWithAssociatedProgram(HelpPath()); }
 
 } // namespace tsy::Runtime

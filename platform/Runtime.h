@@ -44,6 +44,7 @@ bool AutostartEnabled();
 QString AutostartFile();
 
 // Our HTML help, opened in the desktop's browser (through the modal seam).
+QString HelpPath();
 bool OpenHelp();
 
 } // namespace tsy::Runtime

@@ -182,4 +182,19 @@ TEST_F(RealTimeWindow, ValuesTheWindowCannotHoldFallBackToTheirDefaults)
     EXPECT_EQ(Window()->optDisplayAs.Chosen(), 1);
 }
 
+TEST_F(RealTimeWindow, TheSizeCaptionsAmpersandIsItsMnemonic)
+{
+    frmRealTimeData* w = Window();
+    QLabel* caption = nullptr;
+    for (QLabel* label : w->findChildren<QLabel*>())
+        if (label->text().contains(QStringLiteral("real time data window when contents exceeds"))) caption = label;
+    ASSERT_TRUE(caption);
+    EXPECT_EQ(caption->text(), QStringLiteral("&Clear real time data window when contents exceeds"));
+    EXPECT_EQ(caption->buddy(), w->txtRealTimeDataSize);
+    // Drawn without the ampersand: as wide as the caption that has none.
+    QLabel bare(QStringLiteral("Clear real time data window when contents exceeds"), caption->parentWidget());
+    bare.setTextFormat(Qt::PlainText);
+    EXPECT_EQ(caption->sizeHint().width(), bare.sizeHint().width());
+}
+
 } // namespace

@@ -217,6 +217,32 @@ TEST_F(SaveDialog, SavingOpensTheFileAndHides)
     EXPECT_EQ(Errors(), 0);
 }
 
+TEST_F(SaveDialog, AFileNothingOpensIsLoggedOncePerCommand)
+{
+    script->openResult = false;   // a desktop with no program for the file
+    frmSaveHistory* w = OpenOn("KEY7");
+    const QString file = QDir(dir.path()).filePath("Saved.htm");
+    w->txtFile->setText(file);
+    w->cmdSave->click();   // saved, then the opening fails
+    EXPECT_TRUE(QFileInfo(file).isFile());
+    EXPECT_FALSE(w->isVisible());
+    ASSERT_EQ(Errors(), 1);
+    EXPECT_TRUE(frmError::Loaded()->LogText().contains(
+        "An error occurred while attempting to open the saved file '" + file
+        + "'.  The operating system reports: 1155, No application is associated with the specified file for this operation"));
+
+    w->cmdView->click();
+    ASSERT_EQ(Errors(), 2);
+    EXPECT_TRUE(frmError::Loaded()->LogText().contains("An error occurred while attempting to view the file '" + file
+                                                       + "'.  The operating system reports: 1155, "));
+    // A file that has gone since.
+    QFile::remove(file);
+    w->cmdView->click();
+    ASSERT_EQ(Errors(), 3);
+    EXPECT_TRUE(frmError::Loaded()->LogText().contains("The operating system reports: 53, File not found"));
+    EXPECT_EQ(script->count("OpenWith"), 3);
+}
+
 TEST_F(SaveDialog, FailedSaveKeepsTheWindowAndItsChoices)
 {
     frmSaveHistory* w = OpenOn("KEY7");

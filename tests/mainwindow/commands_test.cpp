@@ -340,6 +340,24 @@ TEST_F(CommandsTest, SaveDataGivesAFreshWindowForTheNodeSelectedNow)
     EXPECT_TRUE(OwnedAndVisible(frmSaveHistory::Loaded()));
 }
 
+TEST_F(CommandsTest, HelpThatNothingOpensIsLoggedOnce)
+{
+    const auto errors = [] { return frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0; };
+    QAction* contents = mMain->menuBar()->findChild<QAction*>(QStringLiteral("mnuContents"));
+    ASSERT_TRUE(contents);
+    const int before = errors();
+    contents->trigger();
+    EXPECT_EQ(errors(), before);
+
+    mScript->openResult = false;   // a desktop with no browser for the page
+    contents->trigger();
+    EXPECT_EQ(mScript->count(QStringLiteral("OpenWith")), 2);
+    ASSERT_EQ(errors(), before + 1);
+    EXPECT_TRUE(frmError::Loaded()->LogText().contains(QStringLiteral(
+        "An error occurred while attempting to show the help.  The operating system reports: 1155, "
+        "No application is associated with the specified file for this operation")));
+}
+
 TEST_F(CommandsTest, PanelEightFlipsRealTimeLogging)
 {
     QCheckBox* box = frmRealTimeLogging::Instance()->chkLoggingEnabled;
