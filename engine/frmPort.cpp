@@ -15,8 +15,6 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-QPointer<frmPort> frmPort::sInstance;
-
 namespace {
 
 frmPort::ModalRunner& Runner()
@@ -111,24 +109,6 @@ PortsFileResult ReadPortsFile(const QString& path)
 
 // ---------------------------------------------------------------------------
 
-frmPort* frmPort::Instance()
-{
-    if (!sInstance) sInstance = new frmPort();
-    return sInstance.data();
-}
-
-bool frmPort::IsLoaded() { return !sInstance.isNull(); }
-
-void frmPort::Unload()
-{
-    if (sInstance) {
-        frmPort* w = sInstance.data();
-        sInstance.clear();
-        w->hide();
-        w->deleteLater();
-    }
-}
-
 void frmPort::SetModalRunner(ModalRunner runner) { Runner() = std::move(runner); }
 
 QString frmPort::PortsFilePath()
@@ -136,10 +116,9 @@ QString frmPort::PortsFilePath()
     return QDir::toNativeSeparators(QDir(tsy::Runtime::ProgramDir()).filePath(QStringLiteral("PORTS.TXT")));
 }
 
-frmPort::frmPort()
+frmPort::frmPort() : SingleInstance("frmPort")
 {
     setWindowTitle(QStringLiteral("Port Selection"));
-    setObjectName(QStringLiteral("frmPort"));
     setModal(true);
 
     Label1 = new QLabel(QStringLiteral("Select a &well-known port:"), this);
@@ -179,7 +158,6 @@ frmPort::frmPort()
     setMinimumSize(tsy::Runtime::TwipsToPixels(4000), tsy::Runtime::TwipsToPixels(3000));
     resize(tsy::Runtime::TwipsToPixels(6100), tsy::Runtime::TwipsToPixels(5600));   // both columns without scrolling
     Tag = QStringLiteral("CANCEL");
-    Form_Load();
 }
 
 frmPort::~frmPort() = default;

@@ -33,8 +33,6 @@
 
 namespace {
 
-QPointer<frmProblemSimulation> sInstance;
-
 const QString kSection = QStringLiteral("FailureSim");
 
 int Wrap16(int value) { return static_cast<qint16>(static_cast<quint16>(value)); }
@@ -130,46 +128,10 @@ void OptionGroup::SetValue(int index, bool value)
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmProblemSimulation* frmProblemSimulation::Instance()
+frmProblemSimulation::frmProblemSimulation() : SingleWindow("frmProblemSimulation", Qt::Window)
 {
-    if (!sInstance) {
-        sInstance = new frmProblemSimulation();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-bool frmProblemSimulation::IsLoaded() { return !sInstance.isNull(); }
-
-void frmProblemSimulation::Unload()
-{
-    frmProblemSimulation* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->Form_Unload();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
-frmProblemSimulation::frmProblemSimulation() : QWidget(nullptr, Qt::Window)
-{
-    setObjectName(QStringLiteral("frmProblemSimulation"));
     setWindowTitle(QStringLiteral("Connection Failure Simulation Strategies"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmProblemSimulation"));
-}
-
-frmProblemSimulation::~frmProblemSimulation() { tsy::LoadedWindows::Unregister(this); }
-
-void frmProblemSimulation::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the settings and unloads the window.
-    event->accept();
-    Unload();
 }
 
 void frmProblemSimulation::keyPressEvent(QKeyEvent* event)

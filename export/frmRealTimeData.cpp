@@ -27,8 +27,6 @@
 
 namespace {
 
-QPointer<frmRealTimeData> sInstance;
-
 const QString kRealTime = QStringLiteral("RealTime");
 const QString kOptions = QStringLiteral("Options");
 
@@ -83,46 +81,10 @@ bool StoredTick(const QString& section, const QString& key, const QString& def)
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmRealTimeData* frmRealTimeData::Instance()
+frmRealTimeData::frmRealTimeData() : SingleWindow("frmRealTimeData", Qt::Window)
 {
-    if (!sInstance) {
-        sInstance = new frmRealTimeData();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-bool frmRealTimeData::IsLoaded() { return !sInstance.isNull(); }
-
-void frmRealTimeData::Unload()
-{
-    frmRealTimeData* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->SaveRealTimeDataSettings();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
-frmRealTimeData::frmRealTimeData() : QWidget(nullptr, Qt::Window)
-{
-    setObjectName(QStringLiteral("frmRealTimeData"));
     setWindowTitle(QStringLiteral("Real Time Data"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmRealTimeData"));
-}
-
-frmRealTimeData::~frmRealTimeData() { tsy::LoadedWindows::Unregister(this); }
-
-void frmRealTimeData::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the settings and unloads the window.
-    event->accept();
-    Unload();
 }
 
 void frmRealTimeData::keyPressEvent(QKeyEvent* event)

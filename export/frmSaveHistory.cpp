@@ -31,38 +31,12 @@
 
 namespace {
 
-QPointer<frmSaveHistory> sInstance;
-
 const QString kSection = QStringLiteral("SaveHistory");
 const QString kKey = QStringLiteral("File");
 
 QString DefaultFile() { return QDir(tsy::Runtime::DataDir()).filePath(QStringLiteral("Log.htm")); }
 
 } // namespace
-
-frmSaveHistory* frmSaveHistory::Instance()
-{
-    if (!sInstance) {
-        sInstance = new frmSaveHistory();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-frmSaveHistory* frmSaveHistory::Loaded() { return sInstance.data(); }
-
-void frmSaveHistory::Unload()
-{
-    frmSaveHistory* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->Form_Unload();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
 
 void frmSaveHistory::Open(frmMain* owner)
 {
@@ -74,16 +48,11 @@ void frmSaveHistory::Open(frmMain* owner)
         window->show();
 }
 
-frmSaveHistory::frmSaveHistory() : QDialog(nullptr)
+frmSaveHistory::frmSaveHistory() : SingleWindow("frmSaveHistory")
 {
-    setObjectName(QStringLiteral("frmSaveHistory"));
     setWindowTitle(QStringLiteral("Save Data"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmSaveHistory"));
 }
-
-frmSaveHistory::~frmSaveHistory() { tsy::LoadedWindows::Unregister(this); }
 
 void frmSaveHistory::BuildControls()
 {
@@ -236,13 +205,6 @@ void frmSaveHistory::Form_Load()
 }
 
 void frmSaveHistory::Form_Unload() { tsy::Settings::SaveSetting(kSection, kKey, txtFile->text()); }
-
-void frmSaveHistory::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the file name and unloads the window.
-    event->accept();
-    Unload();
-}
 
 void frmSaveHistory::changeEvent(QEvent* event)
 {
