@@ -14,7 +14,7 @@ int gDepth = 0;   // LogError nesting: a failure while logging must not recurse
 constexpr int kMinHeightTwips = 1800;
 }
 
-frmError::frmError() : SingleInstance("frmError", Qt::Window)
+frmError::frmError() : SingleInstance("frmError", Qt::Dialog)
 {
     setWindowTitle(QStringLiteral("Error"));
     Label1 = new QLabel(QStringLiteral("The following error(s) were encounted:"), this);

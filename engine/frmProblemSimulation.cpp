@@ -128,7 +128,7 @@ void OptionGroup::SetValue(int index, bool value)
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmProblemSimulation::frmProblemSimulation() : SingleWindow("frmProblemSimulation", Qt::Window)
+frmProblemSimulation::frmProblemSimulation() : SingleWindow("frmProblemSimulation", Qt::Dialog)
 {
     setWindowTitle(QStringLiteral("Connection Failure Simulation Strategies"));
     BuildControls();

@@ -81,7 +81,7 @@ bool StoredTick(const QString& section, const QString& key, const QString& def)
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmRealTimeData::frmRealTimeData() : SingleWindow("frmRealTimeData", Qt::Window)
+frmRealTimeData::frmRealTimeData() : SingleWindow("frmRealTimeData", Qt::Dialog)
 {
     setWindowTitle(QStringLiteral("Real Time Data"));
     BuildControls();

@@ -629,10 +629,7 @@ void frmMain::ApplyKeepOnTop()
 void frmMain::ShowToolWindow(QWidget* window)
 {
     if (!window) return;
-    window->show();
-    if (window->windowHandle() && windowHandle()) window->windowHandle()->setTransientParent(windowHandle());
-    window->raise();
-    window->activateWindow();
+    tsy::ShowOwned(window, this);
     if (KeepOnTop()) General::SetTopMost(window, true);
 }
 

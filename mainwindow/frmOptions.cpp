@@ -88,7 +88,7 @@ bool frmOptions::StoredSwitch(const QString& key)
 
 int frmOptions::Value(const QCheckBox* box) { return box && box->isChecked() ? 1 : 0; }
 
-frmOptions::frmOptions() : SingleWindow("frmOptions", Qt::Window)
+frmOptions::frmOptions() : SingleWindow("frmOptions", Qt::Dialog)
 {
     setWindowTitle(QStringLiteral("Options"));
     BuildControls();

@@ -24,8 +24,9 @@
 namespace tsy {
 
 // Shows a window owned by owner: the owner is given first, because the
-// window system reads a window's owner only when the window is mapped.
-// Then the window is brought forward.
+// window system reads a window's owner only when the window is mapped (and
+// on X11 only from dialog and tool windows, so owned windows are of these
+// kinds). Then the window is brought forward.
 void ShowOwned(QWidget* window, QWidget* owner);
 
 template <class W, class Base>
