@@ -41,7 +41,7 @@ public:
     {
         if (!sLoaded) {
             W* window = new W(std::forward<A>(args)...);
-            sLoaded = window;
+            Adopt(window);
             window->Form_Load();
         }
         return Loaded();
@@ -87,6 +87,10 @@ protected:
     // Nothing to read or to store unless the window says so.
     void Form_Load() {}
     void Form_Unload() {}
+
+    // Makes a window made here the loaded one (for a window whose
+    // constructor runs its load itself).
+    static void Adopt(W* window) { sLoaded = window; }
 
     // Forgets the loaded window at once (IsLoaded is false from here on)
     // and hands it back; the caller disposes of it.
