@@ -3,9 +3,11 @@
 #include "engine/General.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
+#include "platform/Settings.h"
 #include "protocols/ProtocolHandler.h"
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -69,6 +71,14 @@ void ProtocolPropertyPage::FinishLayout()
     setFixedHeight(std::max(h, sizeHint().height()));
 }
 
+QLabel* ProtocolPropertyPage::AddText(const QString& text)
+{
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    mTabLayout->addWidget(label);
+    return label;
+}
+
 QString ProtocolPropertyPage::SettingsSection() const
 {
     const QString name = mobjParent ? mobjParent->GetProtocolName() : QString();
@@ -114,4 +124,32 @@ void ProtocolPropertyPage::ShowModal(ProtocolPropertyPage* page)
         page->exec();
     // Nothing of a page survives its closing.
     delete page;
+}
+
+QLineEdit* PortPropertyPage::StoredBox(const QString& key, const QString& defaultValue)
+{
+    auto* box = new QLineEdit();
+    mcolBoxes.append({key, defaultValue, box});
+    return box;
+}
+
+void PortPropertyPage::LoadBoxes()
+{
+    const QString section = SettingsSection();
+    for (const Box& b : mcolBoxes) b.box->setText(tsy::Settings::GetSetting(section, b.key, b.defaultValue));
+}
+
+void PortPropertyPage::StoreBoxes() const
+{
+    const QString section = SettingsSection();
+    for (const Box& b : mcolBoxes) tsy::Settings::SaveSetting(section, b.key, b.box->text());
+}
+
+void PortPropertyPage::Form_Load() { LoadBoxes(); }
+
+void PortPropertyPage::cmdOK_Click()
+{
+    if (!TestPort(txtPort)) return;
+    StoreBoxes();
+    UnloadPage(true);
 }
