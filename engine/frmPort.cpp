@@ -1,6 +1,7 @@
 #include "engine/frmPort.h"
 
 #include "engine/General.h"
+#include "platform/DialogButtons.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
@@ -14,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
+
+#include <tuple>
 
 namespace {
 
@@ -143,11 +146,7 @@ frmPort::frmPort() : SingleInstance("frmPort")
     Label4 = new QLabel(QStringLiteral("&Description:"), this);
     txtDescription = new QLineEdit(this);
     Label4->setBuddy(txtDescription);
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setDefault(true);
-    cmdOK->setAutoDefault(true);
-    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cmdCancel->setAutoDefault(true);   // Enter on a focused Cancel cancels
+    std::tie(cmdOK, cmdCancel) = tsy::OkCancelButtons(this);
 
     connect(lstDetails, &QTreeWidget::itemClicked, this, [this] { lstDetails_Click(); });
     connect(lstDetails, &QTreeWidget::itemDoubleClicked, this, [this] { lstDetails_DblClick(); });

@@ -1,6 +1,7 @@
 #include "protocols/ProtocolPropertyPage.h"
 
 #include "engine/General.h"
+#include "platform/DialogButtons.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
 #include "platform/Settings.h"
@@ -14,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 ProtocolPropertyPage::ModalRunner& Runner()
@@ -35,11 +37,7 @@ ProtocolPropertyPage::ProtocolPropertyPage(QWidget* parent, const QString& title
     mTabLayout = new QVBoxLayout(tabGeneral);
     SSTab1->addTab(tabGeneral, QStringLiteral("General"));
 
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setDefault(true);
-    cmdOK->setAutoDefault(true);
-    Command1 = new QPushButton(QStringLiteral("Cancel"), this);
-    Command1->setAutoDefault(true);   // Enter on a focused Cancel cancels
+    std::tie(cmdOK, Command1) = tsy::OkCancelButtons(this);
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
     connect(Command1, &QPushButton::clicked, this, &ProtocolPropertyPage::Command1_Click);
 
