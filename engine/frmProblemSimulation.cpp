@@ -6,6 +6,7 @@
 #include "engine/SocketPair.h"
 #include "mainwindow/PanelBar.h"
 #include "mainwindow/frmMain.h"
+#include "platform/DialogButtons.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
@@ -137,11 +138,7 @@ frmProblemSimulation::frmProblemSimulation() : SingleWindow("frmProblemSimulatio
 void frmProblemSimulation::keyPressEvent(QKeyEvent* event)
 {
     // "Close" is the default button: Enter presses it from anywhere in the window.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        cmdOK->click();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    if (!tsy::PressForKey(event, cmdOK)) QWidget::keyPressEvent(event);
 }
 
 void frmProblemSimulation::BuildControls()

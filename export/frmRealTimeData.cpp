@@ -4,6 +4,7 @@
 #include "export/frmRealTimeData.h"
 
 #include "mainwindow/frmMain.h"
+#include "platform/DialogButtons.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
@@ -89,13 +90,9 @@ frmRealTimeData::frmRealTimeData() : SingleWindow("frmRealTimeData", Qt::Dialog)
 
 void frmRealTimeData::keyPressEvent(QKeyEvent* event)
 {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        // A focused button is the one Enter presses; elsewhere it is OK.
-        auto* focused = qobject_cast<QPushButton*>(focusWidget());
-        (focused ? focused : cmdOK)->click();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    // A focused button is the one Enter presses; elsewhere it is OK.
+    auto* focused = qobject_cast<QPushButton*>(focusWidget());
+    if (!tsy::PressForKey(event, focused ? focused : cmdOK)) QWidget::keyPressEvent(event);
 }
 
 void frmRealTimeData::BuildControls()

@@ -4,6 +4,7 @@
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmSysTray.h"
 #include "platform/AnimationControl.h"
+#include "platform/DialogButtons.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
@@ -97,15 +98,7 @@ frmOptions::frmOptions() : SingleWindow("frmOptions", Qt::Dialog)
 void frmOptions::keyPressEvent(QKeyEvent* event)
 {
     // A focused button takes Enter itself; elsewhere Enter is OK and Escape Cancel.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        cmdOK->click();
-        return;
-    }
-    if (event->key() == Qt::Key_Escape) {
-        cmdCancel->click();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    if (!tsy::PressForKey(event, cmdOK, cmdCancel)) QWidget::keyPressEvent(event);
 }
 
 void frmOptions::BuildControls()
