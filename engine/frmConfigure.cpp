@@ -25,8 +25,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-QPointer<frmConfigure> frmConfigure::sInstance;
-
 namespace {
 
 const QString kProtocols = QStringLiteral("Protocols");
@@ -59,27 +57,6 @@ private:
 
 } // namespace
 
-frmConfigure* frmConfigure::Instance()
-{
-    if (!sInstance) {
-        sInstance = new frmConfigure();
-        sInstance->Form_Load();
-    }
-    return sInstance.data();
-}
-
-bool frmConfigure::IsLoaded() { return !sInstance.isNull(); }
-
-void frmConfigure::Unload()
-{
-    if (!sInstance) return;
-    frmConfigure* w = sInstance.data();
-    sInstance.clear();
-    w->CloseSteps();
-    w->hide();
-    w->deleteLater();
-}
-
 frmConfigure* frmConfigure::ShowPort(int lngPort)
 {
     frmConfigure* w = Instance();
@@ -94,12 +71,11 @@ void frmConfigure::StopListening(int lngPort)
     tsy::Settings::SaveSetting(kProtocols, QString::number(lngPort), DontUse());
     if (General::gobjListening) General::gobjListening->CheckListeningStatus(lngPort);
     // An open window shows the change at once.
-    if (sInstance && sInstance->SelectedPort() == lngPort) sInstance->lvwPort_Click();
+    if (frmConfigure* w = Loaded(); w && w->SelectedPort() == lngPort) w->lvwPort_Click();
 }
 
-frmConfigure::frmConfigure()
+frmConfigure::frmConfigure() : SingleWindow("frmConfigure")
 {
-    setObjectName(QStringLiteral("frmConfigure"));
     setWindowTitle(QStringLiteral("Configure Tessaly"));
     setModal(false);
 
@@ -488,17 +464,6 @@ void frmConfigure::cmdClose_Click()
 void frmConfigure::reject()
 {
     cmdClose_Click();
-}
-
-void frmConfigure::closeEvent(QCloseEvent* e)
-{
-    // The window frame: store as Close does, then unload.
-    e->accept();
-    if (sInstance == this) {
-        sInstance.clear();
-        CloseSteps();
-        deleteLater();
-    }
 }
 
 bool frmConfigure::event(QEvent* e)

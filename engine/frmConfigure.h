@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QString>
 
+#include "platform/SingleWindow.h"
+
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -16,14 +18,14 @@ class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-class frmConfigure : public QDialog {
+// Loaded hidden on first use; its load fills it from the store. Unloading,
+// as the window frame's close does, runs Close's steps; the next use loads
+// and fills it again.
+class frmConfigure : public tsy::SingleWindow<frmConfigure, QDialog> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window hidden on first use; its load fills it from the store.
-    static frmConfigure* Instance();
-    static bool IsLoaded();
-    // Runs Close's steps, then unloads; the next use loads and fills it again.
-    static void Unload();
 
     static constexpr const char* kDontUse = "<Don't use>";
     static constexpr const char* kFtpData = "FTP Data - Dynamically allocated";
@@ -75,7 +77,6 @@ public slots:
 
 protected:
     bool event(QEvent* e) override;            // activation: Form_Activate
-    void closeEvent(QCloseEvent* e) override;  // window frame: Form_Unload
     void reject() override;                    // Escape: Close
 
 private:
@@ -83,12 +84,11 @@ private:
     ~frmConfigure() override;
 
     void Form_Load();
+    void Form_Unload() { CloseSteps(); }
     void Form_Activate();
     void EnablePortControls();
     void UpdateConfigureCaption();
     void ProtocolChoice();
     void CloseSteps();
     bool PortIsListening(int lngPort) const;
-
-    static QPointer<frmConfigure> sInstance;
 };

@@ -9,14 +9,12 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
-QPointer<frmError> frmError::sInstance;
-
 namespace {
 int gDepth = 0;   // LogError nesting: a failure while logging must not recurse
 constexpr int kMinHeightTwips = 1800;
 }
 
-frmError::frmError() : QWidget(nullptr, Qt::Window)
+frmError::frmError() : SingleInstance("frmError", Qt::Dialog)
 {
     setWindowTitle(QStringLiteral("Error"));
     Label1 = new QLabel(QStringLiteral("The following error(s) were encounted:"), this);
@@ -34,20 +32,12 @@ frmError::frmError() : QWidget(nullptr, Qt::Window)
     resize(TwipsToPixels(5625), TwipsToPixels(2280));
 }
 
-frmError* frmError::Instance()
-{
-    if (!sInstance) sInstance = new frmError;
-    return sInstance.data();
-}
-
-frmError* frmError::Loaded() { return sInstance.data(); }
-
 bool frmError::Unload()
 {
-    frmError* w = sInstance.data();
+    frmError* w = Loaded();
     if (!w) return true;
     w->close();
-    return sInstance.isNull();
+    return !IsLoaded();
 }
 
 void frmError::LogError(const QString& strText)
@@ -133,7 +123,7 @@ void frmError::closeEvent(QCloseEvent* event)
         return;
     }
     event->accept();
-    if (sInstance == this) sInstance = nullptr;   // the next report starts a new log
+    if (Loaded() == this) Release();   // the next report starts a new log
     deleteLater();
 }
 

@@ -6,19 +6,22 @@
 #include <QWidget>
 #include <deque>
 
+#include "platform/SingleWindow.h"
+
 class QLabel;
 class QPlainTextEdit;
 
-class frmError : public QWidget {
+// Loaded (hidden, empty log) by its first use.
+class frmError : public tsy::SingleInstance<frmError, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
     // Puts the time stamp, the text and a blank line in front of the log,
     // shows the window, gives it the focus and makes it topmost while Keep on
     // Top is ticked. Never fails towards its caller; loads the window if needed.
     static void LogError(const QString& strText);
 
-    static frmError* Instance();   // loads the window (hidden, empty log) if needed
-    static frmError* Loaded();     // the window if loaded, else nullptr
     // Asks the window to close: hides it unless General::gblnApplicationClosing
     // is set, in which case it is unloaded and its log is lost. True when unloaded.
     static bool Unload();
@@ -46,6 +49,4 @@ private:
     // Length of each entry as shown in the text box (line breaks as one character).
     std::deque<qsizetype> mShownLengths;
     qsizetype mChars = 0;
-
-    static QPointer<frmError> sInstance;
 };

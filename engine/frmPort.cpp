@@ -1,6 +1,7 @@
 #include "engine/frmPort.h"
 
 #include "engine/General.h"
+#include "platform/DialogButtons.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
@@ -15,7 +16,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-QPointer<frmPort> frmPort::sInstance;
+#include <tuple>
 
 namespace {
 
@@ -111,24 +112,6 @@ PortsFileResult ReadPortsFile(const QString& path)
 
 // ---------------------------------------------------------------------------
 
-frmPort* frmPort::Instance()
-{
-    if (!sInstance) sInstance = new frmPort();
-    return sInstance.data();
-}
-
-bool frmPort::IsLoaded() { return !sInstance.isNull(); }
-
-void frmPort::Unload()
-{
-    if (sInstance) {
-        frmPort* w = sInstance.data();
-        sInstance.clear();
-        w->hide();
-        w->deleteLater();
-    }
-}
-
 void frmPort::SetModalRunner(ModalRunner runner) { Runner() = std::move(runner); }
 
 QString frmPort::PortsFilePath()
@@ -136,10 +119,9 @@ QString frmPort::PortsFilePath()
     return QDir::toNativeSeparators(QDir(tsy::Runtime::ProgramDir()).filePath(QStringLiteral("PORTS.TXT")));
 }
 
-frmPort::frmPort()
+frmPort::frmPort() : SingleInstance("frmPort")
 {
     setWindowTitle(QStringLiteral("Port Selection"));
-    setObjectName(QStringLiteral("frmPort"));
     setModal(true);
 
     Label1 = new QLabel(QStringLiteral("Select a &well-known port:"), this);
@@ -164,11 +146,7 @@ frmPort::frmPort()
     Label4 = new QLabel(QStringLiteral("&Description:"), this);
     txtDescription = new QLineEdit(this);
     Label4->setBuddy(txtDescription);
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setDefault(true);
-    cmdOK->setAutoDefault(true);
-    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cmdCancel->setAutoDefault(true);   // Enter on a focused Cancel cancels
+    std::tie(cmdOK, cmdCancel) = tsy::OkCancelButtons(this);
 
     connect(lstDetails, &QTreeWidget::itemClicked, this, [this] { lstDetails_Click(); });
     connect(lstDetails, &QTreeWidget::itemDoubleClicked, this, [this] { lstDetails_DblClick(); });
@@ -179,7 +157,6 @@ frmPort::frmPort()
     setMinimumSize(tsy::Runtime::TwipsToPixels(4000), tsy::Runtime::TwipsToPixels(3000));
     resize(tsy::Runtime::TwipsToPixels(6100), tsy::Runtime::TwipsToPixels(5600));   // both columns without scrolling
     Tag = QStringLiteral("CANCEL");
-    Form_Load();
 }
 
 frmPort::~frmPort() = default;

@@ -9,6 +9,8 @@
 #include <QString>
 #include <functional>
 
+#include "platform/SingleWindow.h"
+
 class QLabel;
 class QFrame;
 class QLineEdit;
@@ -32,12 +34,13 @@ struct PortsFileResult {
 PortsFileResult ParsePortsText(const QByteArray& text);
 PortsFileResult ReadPortsFile(const QString& path);
 
-class frmPort : public QDialog {
+// Loaded (reading PORTS.TXT) on first use; the window frame's close only
+// hides it, as Cancel does.
+class frmPort : public tsy::SingleInstance<frmPort, QDialog> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    static frmPort* Instance();   // loads it (reading PORTS.TXT) on first use
-    static bool IsLoaded();
-    static void Unload();
 
     // Shows the dialog modally owned by owner (topmost first while Keep on
     // Top is ticked) and returns when it is hidden. Tag is "CANCEL" unless a
@@ -89,6 +92,4 @@ private:
 
     int mintSortColumn = 0;
     bool mblnSortDescending = false;
-
-    static QPointer<frmPort> sInstance;
 };

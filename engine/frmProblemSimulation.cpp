@@ -6,6 +6,7 @@
 #include "engine/SocketPair.h"
 #include "mainwindow/PanelBar.h"
 #include "mainwindow/frmMain.h"
+#include "platform/DialogButtons.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
@@ -32,8 +33,6 @@
 #include <optional>
 
 namespace {
-
-QPointer<frmProblemSimulation> sInstance;
 
 const QString kSection = QStringLiteral("FailureSim");
 
@@ -130,56 +129,16 @@ void OptionGroup::SetValue(int index, bool value)
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmProblemSimulation* frmProblemSimulation::Instance()
+frmProblemSimulation::frmProblemSimulation() : SingleWindow("frmProblemSimulation", Qt::Dialog)
 {
-    if (!sInstance) {
-        sInstance = new frmProblemSimulation();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-bool frmProblemSimulation::IsLoaded() { return !sInstance.isNull(); }
-
-void frmProblemSimulation::Unload()
-{
-    frmProblemSimulation* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->Form_Unload();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
-frmProblemSimulation::frmProblemSimulation() : QWidget(nullptr, Qt::Window)
-{
-    setObjectName(QStringLiteral("frmProblemSimulation"));
     setWindowTitle(QStringLiteral("Connection Failure Simulation Strategies"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmProblemSimulation"));
-}
-
-frmProblemSimulation::~frmProblemSimulation() { tsy::LoadedWindows::Unregister(this); }
-
-void frmProblemSimulation::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the settings and unloads the window.
-    event->accept();
-    Unload();
 }
 
 void frmProblemSimulation::keyPressEvent(QKeyEvent* event)
 {
     // "Close" is the default button: Enter presses it from anywhere in the window.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        cmdOK->click();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    if (!tsy::PressForKey(event, cmdOK)) QWidget::keyPressEvent(event);
 }
 
 void frmProblemSimulation::BuildControls()

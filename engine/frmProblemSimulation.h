@@ -7,6 +7,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "platform/SingleWindow.h"
+
 class QButtonGroup;
 class QCheckBox;
 class QKeyEvent;
@@ -29,15 +31,14 @@ public:
     QButtonGroup* group = nullptr;
 };
 
-class frmProblemSimulation : public QWidget {
+// Loaded (hidden) on first use, like reading one of its controls; loading
+// reads the settings and refreshes the status panels. Unloading, as the
+// window frame's close does, stores the settings first.
+class frmProblemSimulation : public tsy::SingleWindow<frmProblemSimulation, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window (hidden) on first use, like reading one of its
-    // controls; loading reads the settings and refreshes the status panels.
-    static frmProblemSimulation* Instance();
-    static bool IsLoaded();
-    // Unloads it as the window frame's close does: stores the settings first.
-    static void Unload();
 
     // ---- the decisions --------------------------------------------------------
     // None of them throws: a setting that cannot be used falls back (see the
@@ -133,13 +134,11 @@ public slots:
     void chkDangleConnections_Click();
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     frmProblemSimulation();
-    ~frmProblemSimulation() override;
 
     void BuildControls();
     void Form_Load();
@@ -165,5 +164,4 @@ private:
     QList<QLineEdit*> mcolTimeBoxes;
     QList<QLineEdit*> mcolCountBoxes;
     bool mblnChecking = false;
-    bool mblnUnloading = false;
 };

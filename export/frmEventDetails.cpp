@@ -28,7 +28,6 @@
 
 namespace {
 
-QPointer<frmEventDetails> sInstance;
 const QString kSection = QStringLiteral("EventDetails");
 
 constexpr int kMinWidthTwips = 4740;
@@ -76,43 +75,10 @@ char FormatCode(const QString& item)
 
 // ---- loading and unloading ------------------------------------------------
 
-frmEventDetails* frmEventDetails::Instance()
+frmEventDetails::frmEventDetails() : SingleWindow("frmEventDetails", Qt::Tool)
 {
-    if (!sInstance) {
-        sInstance = new frmEventDetails();
-        sInstance->Form_Load();
-    }
-    return sInstance.data();
-}
-
-bool frmEventDetails::IsLoaded() { return !sInstance.isNull(); }
-
-void frmEventDetails::Unload()
-{
-    frmEventDetails* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->Form_Unload();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
-frmEventDetails::frmEventDetails() : QWidget(nullptr, Qt::Tool)
-{
-    setObjectName(QStringLiteral("frmEventDetails"));
     setWindowTitle(QStringLiteral("Event Details"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmEventDetails"));
-}
-
-frmEventDetails::~frmEventDetails()
-{
-    tsy::LoadedWindows::Unregister(this);
-    if (sInstance == this) sInstance = nullptr;
 }
 
 void frmEventDetails::BuildControls()
@@ -238,13 +204,6 @@ void frmEventDetails::Form_Unload()
     tsy::Settings::SaveSetting(kSection, QStringLiteral("Top"), QString::number(Tw(y())));
     tsy::Settings::SaveSetting(kSection, QStringLiteral("Width"), QString::number(Tw(width())));
     tsy::Settings::SaveSetting(kSection, QStringLiteral("Height"), QString::number(Tw(height())));
-}
-
-void frmEventDetails::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the settings and unloads the window.
-    event->accept();
-    Unload();
 }
 
 void frmEventDetails::changeEvent(QEvent* event)

@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <memory>
 
+#include "platform/SingleWindow.h"
+
 class QComboBox;
 class QFrame;
 class QLabel;
@@ -21,13 +23,13 @@ class UpDown;
 class WindowTimer;
 }
 
-class frmEventDetails : public QWidget {
+// Loaded hidden on first use; unloading, as the window frame's close does,
+// stores the settings.
+class frmEventDetails : public tsy::SingleWindow<frmEventDetails, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    static frmEventDetails* Instance();   // loads it hidden on first use
-    static bool IsLoaded();
-    // Stores the settings and unloads it, as the window frame's close does.
-    static void Unload();
 
     // Keeps the history and the event at that position (from 1) and shows it.
     void SetDetails(std::shared_ptr<SocketPairHistory> objSocketPairHistory, int intEventIndex);
@@ -63,11 +65,9 @@ public slots:
 
 protected:
     void changeEvent(QEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
 
 private:
     frmEventDetails();
-    ~frmEventDetails() override;
     void BuildControls();
     void Form_Load();
     void Form_Unload();
@@ -81,7 +81,6 @@ private:
     std::shared_ptr<SocketPairHistory> mobjHistory;
     std::shared_ptr<SocketEvent> mobjEvent;
     int mintEventIndex = 0;
-    bool mblnUnloading = false;
     bool mblnApplyingRule = false;
     // What txtData holds now, so an unchanged event is not laid out again.
     std::shared_ptr<SocketEvent> mobjDataShown;

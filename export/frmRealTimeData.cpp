@@ -4,6 +4,7 @@
 #include "export/frmRealTimeData.h"
 
 #include "mainwindow/frmMain.h"
+#include "platform/DialogButtons.h"
 #include "platform/FormatLibrary.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
@@ -28,8 +29,6 @@
 #include <algorithm>
 
 namespace {
-
-QPointer<frmRealTimeData> sInstance;
 
 const QString kRealTime = QStringLiteral("RealTime");
 const QString kOptions = QStringLiteral("Options");
@@ -85,57 +84,17 @@ bool StoredTick(const QString& section, const QString& key, const QString& def)
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmRealTimeData* frmRealTimeData::Instance()
+frmRealTimeData::frmRealTimeData() : SingleWindow("frmRealTimeData", Qt::Dialog)
 {
-    if (!sInstance) {
-        sInstance = new frmRealTimeData();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-bool frmRealTimeData::IsLoaded() { return !sInstance.isNull(); }
-
-void frmRealTimeData::Unload()
-{
-    frmRealTimeData* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->SaveRealTimeDataSettings();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
-frmRealTimeData::frmRealTimeData() : QWidget(nullptr, Qt::Window)
-{
-    setObjectName(QStringLiteral("frmRealTimeData"));
     setWindowTitle(QStringLiteral("Real Time Data"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmRealTimeData"));
-}
-
-frmRealTimeData::~frmRealTimeData() { tsy::LoadedWindows::Unregister(this); }
-
-void frmRealTimeData::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the settings and unloads the window.
-    event->accept();
-    Unload();
 }
 
 void frmRealTimeData::keyPressEvent(QKeyEvent* event)
 {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        // A focused button is the one Enter presses; elsewhere it is OK.
-        auto* focused = qobject_cast<QPushButton*>(focusWidget());
-        (focused ? focused : cmdOK)->click();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    // A focused button is the one Enter presses; elsewhere it is OK.
+    auto* focused = qobject_cast<QPushButton*>(focusWidget());
+    if (!tsy::PressForKey(event, focused ? focused : cmdOK)) QWidget::keyPressEvent(event);
 }
 
 void frmRealTimeData::BuildControls()

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include "engine/frmProblemSimulation.h"   // OptionGroup
+#include "platform/SingleWindow.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -17,15 +18,14 @@ class QTabWidget;
 
 namespace tsy { class UpDown; }
 
-class frmRealTimeData : public QWidget {
+// Loaded (hidden) on first use, like reading one of its controls; loading
+// reads the settings. Unloading, as the window frame's close does, stores
+// the settings first.
+class frmRealTimeData : public tsy::SingleWindow<frmRealTimeData, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window (hidden) on first use, like reading one of its
-    // controls; loading reads the settings.
-    static frmRealTimeData* Instance();
-    static bool IsLoaded();
-    // Unloads it as the window frame's close does: stores the settings first.
-    static void Unload();
 
     // "104", "111", "100" or "98": the format letter's code of the chosen
     // option; empty for raw characters.
@@ -78,15 +78,14 @@ public slots:
     void cmdColor_Click(int index);
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     frmRealTimeData();
-    ~frmRealTimeData() override;
 
     void BuildControls();
     void Form_Load();
+    void Form_Unload() { SaveRealTimeDataSettings(); }
     void LoadRealTimeDataSettings();
     void SaveRealTimeDataSettings();
     void chkShowRealTimeData_Click();
@@ -94,5 +93,4 @@ private:
 
     QColor mclrLastChosen = QColor(0, 0, 0);   // where the colour dialog starts
     bool mblnApplyingRule = false;
-    bool mblnUnloading = false;
 };

@@ -46,8 +46,6 @@
 
 namespace {
 
-QPointer<frmRealTimeLogging> sInstance;
-
 const QString kSection = QStringLiteral("RealTimeLogging");
 // Data chunks up to this size are escaped whole and kept for the chunk's
 // next event; larger ones are escaped and written in slices.
@@ -93,55 +91,20 @@ void AppendField(QByteArray& line, qint64 value) { AppendField(line, QByteArray:
 
 // ---- loading and unloading --------------------------------------------------------
 
-frmRealTimeLogging* frmRealTimeLogging::Instance()
-{
-    if (!sInstance) {
-        sInstance = new frmRealTimeLogging();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-bool frmRealTimeLogging::IsLoaded() { return !sInstance.isNull(); }
-
-void frmRealTimeLogging::Unload()
-{
-    frmRealTimeLogging* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->Form_Unload();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    window->deleteLater();
-}
-
 void frmRealTimeLogging::CloseAtExit()
 {
-    if (sInstance) sInstance->CloseLogFile();
+    if (frmRealTimeLogging* window = Loaded()) window->CloseLogFile();
 }
 
 frmRealTimeLogging::frmRealTimeLogging()
-    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : SingleWindow("frmRealTimeLogging",
+                   Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
-    setObjectName(QStringLiteral("frmRealTimeLogging"));
     setWindowTitle(QStringLiteral("Real Time Logging"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmRealTimeLogging"));
 }
 
-frmRealTimeLogging::~frmRealTimeLogging()
-{
-    CloseLogFile();
-    tsy::LoadedWindows::Unregister(this);
-}
-
-void frmRealTimeLogging::closeEvent(QCloseEvent* event)
-{
-    event->accept();
-    Unload();
-}
+frmRealTimeLogging::~frmRealTimeLogging() { CloseLogFile(); }
 
 void frmRealTimeLogging::BuildControls()
 {

@@ -9,6 +9,8 @@
 #include <QWidget>
 #include <memory>
 
+#include "platform/SingleWindow.h"
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -17,16 +19,14 @@ class SocketEvent;
 class SocketPair;
 namespace tsy { class WindowTimer; }
 
-class frmRealTimeLogging : public QWidget {
+// Loaded (hidden) on first use, like reading one of its controls; loading
+// reads its settings and shows the state in panel 8. Unloading, as the
+// window frame's close does, stores the settings and closes the file.
+class frmRealTimeLogging : public tsy::SingleWindow<frmRealTimeLogging, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window (hidden) on first use, like reading one of its
-    // controls; loading reads its settings and shows the state in panel 8.
-    static frmRealTimeLogging* Instance();
-    static bool IsLoaded();
-    // Unloads it as the window frame's close does: stores the settings and
-    // closes the file.
-    static void Unload();
     // The program's end: closes the file, stores nothing.
     static void CloseAtExit();
 
@@ -60,9 +60,6 @@ public slots:
     void cmdClose_Click();
     void tmrLogFileSize_Timer();
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     frmRealTimeLogging();
     ~frmRealTimeLogging() override;
@@ -90,5 +87,4 @@ private:
     bool mblnLogFileOpen = false;
     int mintLogFileNumber = -1;   // the descriptor of the open file
     QString mstrOpenLogFileName;
-    bool mblnUnloading = false;
 };

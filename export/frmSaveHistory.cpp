@@ -32,8 +32,6 @@
 
 namespace {
 
-QPointer<frmSaveHistory> sInstance;
-
 const QString kSection = QStringLiteral("SaveHistory");
 const QString kKey = QStringLiteral("File");
 
@@ -51,30 +49,6 @@ void OpenFile(const char* strAction, const QString& strPath)
 
 } // namespace
 
-frmSaveHistory* frmSaveHistory::Instance()
-{
-    if (!sInstance) {
-        sInstance = new frmSaveHistory();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-frmSaveHistory* frmSaveHistory::Loaded() { return sInstance.data(); }
-
-void frmSaveHistory::Unload()
-{
-    frmSaveHistory* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    window->Form_Unload();
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
 void frmSaveHistory::Open(frmMain* owner)
 {
     Unload();
@@ -85,16 +59,11 @@ void frmSaveHistory::Open(frmMain* owner)
         window->show();
 }
 
-frmSaveHistory::frmSaveHistory() : QDialog(nullptr)
+frmSaveHistory::frmSaveHistory() : SingleWindow("frmSaveHistory")
 {
-    setObjectName(QStringLiteral("frmSaveHistory"));
     setWindowTitle(QStringLiteral("Save Data"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmSaveHistory"));
 }
-
-frmSaveHistory::~frmSaveHistory() { tsy::LoadedWindows::Unregister(this); }
 
 void frmSaveHistory::BuildControls()
 {
@@ -247,13 +216,6 @@ void frmSaveHistory::Form_Load()
 }
 
 void frmSaveHistory::Form_Unload() { tsy::Settings::SaveSetting(kSection, kKey, txtFile->text()); }
-
-void frmSaveHistory::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close stores the file name and unloads the window.
-    event->accept();
-    Unload();
-}
 
 void frmSaveHistory::changeEvent(QEvent* event)
 {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "export/ExportChoices.h"
+#include "platform/SingleWindow.h"
 
 class QCheckBox;
 class QComboBox;
@@ -20,14 +21,13 @@ class SocketPairHistory;
 class frmMain;
 namespace tsy { class UpDown; }
 
-class frmSaveHistory : public QDialog {
+// Loaded (hidden) on first use; loading picks the history. Unloading, as
+// the window frame's close does, stores the file name first.
+class frmSaveHistory : public tsy::SingleWindow<frmSaveHistory, QDialog> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window (hidden) on first use; loading picks the history.
-    static frmSaveHistory* Instance();
-    static frmSaveHistory* Loaded();   // nullptr when not loaded
-    // Unloads it as the window frame's close does: stores the file name first.
-    static void Unload();
     // The main window's "Save Data" commands: unload, load afresh, show.
     static void Open(frmMain* owner);
 
@@ -63,19 +63,15 @@ public:
     void optDisplayAs_Click(int index);
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void reject() override;
 
 private:
     frmSaveHistory();
-    ~frmSaveHistory() override;
     void BuildControls();
     void Form_Load();
     void Form_Unload();
     void txtBytesPerRow_Change();
     void UpdateViewButton();
     QList<QCheckBox*> IncludeBoxes() const;
-
-    bool mblnUnloading = false;
 };

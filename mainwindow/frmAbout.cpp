@@ -18,12 +18,21 @@ namespace {
 int Px(int twips) { return tsy::Runtime::TwipsToPixels(twips); }
 }
 
+frmAbout* frmAbout::Instance(QWidget* owner)
+{
+    // One window for the owner; a window left from an owner that has gone
+    // away (and is not deleted yet) is not that one.
+    if (!IsLoaded() || Loaded()->parentWidget() != owner) Adopt(new frmAbout(owner));
+    return Loaded();
+}
+
 frmAbout::frmAbout(QWidget* owner)
-    : QWidget(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                         | Qt::WindowCloseButtonHint)
+    : SingleWindow("frmAbout",
+                   Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                       | Qt::WindowCloseButtonHint,
+                   owner)
 {
     setAttribute(Qt::WA_DeleteOnClose, true);
-    setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("About Tessaly"));
     setWindowIcon(QIcon(QDir(tsy::Runtime::ProgramDir()).filePath(QStringLiteral("res/Tessaly.png"))));
 

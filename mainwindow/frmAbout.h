@@ -1,7 +1,10 @@
 #pragma once
 // "About Tessaly": the product name, the version and our working animation.
-// Each opening is a new window; OK and the frame close delete it.
+// The command shows one window at a time (a second command brings it
+// forward); OK and the frame close delete it.
 #include <QWidget>
+
+#include "platform/SingleWindow.h"
 
 class QFrame;
 class QLabel;
@@ -11,10 +14,12 @@ namespace tsy {
 class AnimationControl;
 }
 
-class frmAbout : public QWidget {
+class frmAbout : public tsy::SingleWindow<frmAbout, QWidget> {
     Q_OBJECT
 public:
     explicit frmAbout(QWidget* owner);
+    // The window the command shows, made (owned by owner) when there is none.
+    static frmAbout* Instance(QWidget* owner);
 
     QLabel* Label1 = nullptr;
     QLabel* lblBuild = nullptr;

@@ -56,7 +56,6 @@
 
 namespace {
 
-QPointer<frmMain> gInstance;
 bool gProgramEnded = false;
 std::function<void()> gEndProgramHook;
 
@@ -128,19 +127,9 @@ public:
 // Loading and unloading
 // ---------------------------------------------------------------------------
 
-frmMain* frmMain::Instance()
-{
-    if (!gInstance) gInstance = new frmMain();
-    return gInstance.data();
-}
-
-bool frmMain::IsLoaded() { return !gInstance.isNull(); }
-
 void frmMain::Unload()
 {
-    if (gInstance) {
-        frmMain* w = gInstance.data();
-        gInstance = nullptr;
+    if (frmMain* w = Release()) {
         w->hide();
         delete w;
     }
@@ -150,24 +139,18 @@ void frmMain::SetEndProgramHook(std::function<void()> hook) { gEndProgramHook = 
 
 bool frmMain::ProgramEnded() { return gProgramEnded; }
 
-frmMain::frmMain() : QMainWindow(nullptr)
+frmMain::frmMain() : SingleInstance("frmMain")
 {
-    // Loaded from here on: what the load calls may read the window's controls.
-    gInstance = this;
-    setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowTitle(QStringLiteral("Tessaly"));
     setWindowIcon(QIcon(ResPath(QStringLiteral("Tessaly.png"))));
     resize(Px(10140), Px(6075) + 24);
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmMain"));
     Form_Initialize();
-    Form_Load();
 }
 
 frmMain::~frmMain()
 {
-    if (gInstance == this) gInstance = nullptr;
     if (General::SocketTree() == tvwSockets) General::SetSocketTree(nullptr);
 }
 
@@ -646,10 +629,7 @@ void frmMain::ApplyKeepOnTop()
 void frmMain::ShowToolWindow(QWidget* window)
 {
     if (!window) return;
-    window->show();
-    if (window->windowHandle() && windowHandle()) window->windowHandle()->setTransientParent(windowHandle());
-    window->raise();
-    window->activateWindow();
+    tsy::ShowOwned(window, this);
     if (KeepOnTop()) General::SetTopMost(window, true);
 }
 
@@ -1023,7 +1003,7 @@ void frmMain::Terminate()
     step([] { frmRealTimeData::Unload(); });
     step([this] {
         hide();
-        if (gInstance == this) gInstance = nullptr;
+        if (Loaded() == this) Release();
         deleteLater();
     });
     step([] { frmSysTray::Unload(); });

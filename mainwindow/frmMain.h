@@ -14,6 +14,7 @@
 
 #include "mainwindow/PanelBar.h"
 #include "platform/KeyedList.h"   // lvwDetails: callers use it as the widget it is
+#include "platform/SingleWindow.h"
 
 class QAction;
 class QCheckBox;
@@ -37,12 +38,12 @@ class KeyedTree;
 class WindowTimer;
 }
 
-class frmMain : public QMainWindow {
+// Loaded (hidden) on first use, like reading one of its controls.
+class frmMain : public tsy::SingleInstance<frmMain, QMainWindow> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window (hidden) on first use, like reading one of its controls.
-    static frmMain* Instance();
-    static bool IsLoaded();
     static void Unload();   // closes nothing else; the shutdown is Terminate
 
     // How the program ends at the end of Terminate. Defaults to leaving the

@@ -134,7 +134,7 @@ void frmMain::mnuContents_Click()
 
 void frmMain::mnuAbout_Click()
 {
-    Command("show the about window", [this] { ShowToolWindow(new frmAbout(this)); });
+    Command("show the about window", [this] { ShowToolWindow(frmAbout::Instance(this)); });
 }
 
 void frmMain::barToolbar_ButtonClick(const QString& key)

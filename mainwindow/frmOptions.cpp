@@ -4,6 +4,7 @@
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmSysTray.h"
 #include "platform/AnimationControl.h"
+#include "platform/DialogButtons.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Numbers.h"
 #include "platform/Runtime.h"
@@ -25,8 +26,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QPointer<frmOptions> sInstance;
 
 const QString kSection = QStringLiteral("Options");
 
@@ -78,29 +77,6 @@ void LayOut(frmMain* main)
 
 // ---- loading and unloading ----------------------------------------------------------
 
-frmOptions* frmOptions::Instance()
-{
-    if (!sInstance) {
-        sInstance = new frmOptions();
-        sInstance->Form_Load();
-    }
-    return sInstance;
-}
-
-bool frmOptions::IsLoaded() { return !sInstance.isNull(); }
-
-void frmOptions::Unload()
-{
-    frmOptions* window = sInstance.data();
-    if (!window || window->mblnUnloading) return;
-    window->mblnUnloading = true;
-    sInstance = nullptr;
-    tsy::LoadedWindows::Unregister(window);
-    window->hide();
-    // It may be unloading from inside one of its own events.
-    window->deleteLater();
-}
-
 bool frmOptions::StoredSwitch(const QString& key)
 {
     for (const KeyDefault& k : kLoadOrder) {
@@ -113,37 +89,16 @@ bool frmOptions::StoredSwitch(const QString& key)
 
 int frmOptions::Value(const QCheckBox* box) { return box && box->isChecked() ? 1 : 0; }
 
-frmOptions::frmOptions() : QWidget(nullptr, Qt::Window)
+frmOptions::frmOptions() : SingleWindow("frmOptions", Qt::Dialog)
 {
-    setObjectName(QStringLiteral("frmOptions"));
     setWindowTitle(QStringLiteral("Options"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     BuildControls();
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmOptions"));
-}
-
-frmOptions::~frmOptions() { tsy::LoadedWindows::Unregister(this); }
-
-void frmOptions::closeEvent(QCloseEvent* event)
-{
-    // The window frame's close unloads without storing; the next reader
-    // loads the stored values again.
-    event->accept();
-    Unload();
 }
 
 void frmOptions::keyPressEvent(QKeyEvent* event)
 {
     // A focused button takes Enter itself; elsewhere Enter is OK and Escape Cancel.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        cmdOK->click();
-        return;
-    }
-    if (event->key() == Qt::Key_Escape) {
-        cmdCancel->click();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    if (!tsy::PressForKey(event, cmdOK, cmdCancel)) QWidget::keyPressEvent(event);
 }
 
 void frmOptions::BuildControls()

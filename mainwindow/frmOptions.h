@@ -7,6 +7,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "platform/SingleWindow.h"
+
 class QCheckBox;
 class QKeyEvent;
 class QLineEdit;
@@ -15,15 +17,15 @@ class QTabWidget;
 
 namespace tsy { class UpDown; }
 
-class frmOptions : public QWidget {
+// Loaded (hidden) on first use, like reading one of its controls; loading
+// reads the store and applies every switch. Unloading, as the window
+// frame's close does, stores nothing: the next reader loads the stored
+// values again.
+class frmOptions : public tsy::SingleWindow<frmOptions, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    // Loads the window (hidden) on first use, like reading one of its
-    // controls; loading reads the store and applies every switch.
-    static frmOptions* Instance();
-    static bool IsLoaded();
-    // Unloads it without storing, as the window frame's close does.
-    static void Unload();
 
     // A switch as the store holds it, by the rule the load uses: a non-zero
     // number is ticked, a zero unticked, any other text gives the default.
@@ -67,12 +69,10 @@ public slots:
     void chkDisplayInSysTray_Click();
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     frmOptions();
-    ~frmOptions() override;
 
     void BuildControls();
     void Form_Load();
@@ -91,5 +91,4 @@ private:
     const Setting* Find(const QString& key) const;
     QList<Setting> mcolLoadOrder;
     QStringList mcolSaveOrder;
-    bool mblnUnloading = false;
 };

@@ -11,31 +11,16 @@
 #include <QPixmap>
 #include <QScreen>
 
-namespace {
-QPointer<frmSplash> gSplash;
-}
-
-frmSplash* frmSplash::Instance()
-{
-    if (!gSplash) gSplash = new frmSplash();
-    return gSplash.data();
-}
-
-bool frmSplash::IsLoaded() { return !gSplash.isNull(); }
-
 void frmSplash::Unload()
 {
-    if (frmSplash* w = gSplash.data()) {
-        gSplash = nullptr;
+    if (frmSplash* w = Release()) {
         w->hide();
         delete w;
     }
 }
 
-frmSplash::frmSplash()
-    : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::Tool)
+frmSplash::frmSplash() : SingleInstance("frmSplash", Qt::SplashScreen | Qt::FramelessWindowHint | Qt::Tool)
 {
-    setObjectName(QStringLiteral("frmSplash"));
     setWindowTitle(QStringLiteral("Tessaly"));
     setFixedSize(tsy::Runtime::TwipsToPixels(7065), tsy::Runtime::TwipsToPixels(4365));
     mPicture = QPixmap(QDir(tsy::Runtime::ProgramDir()).filePath(QStringLiteral("res/Splash.png")));
@@ -54,8 +39,6 @@ frmSplash::frmSplash()
         const QRect area = screen->availableGeometry();
         move(area.center() - rect().center());
     }
-    tsy::LoadedWindows::Register(this, QStringLiteral("frmSplash"));
-    Form_Load();
 }
 
 void frmSplash::Form_Load()

@@ -6,13 +6,16 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "platform/SingleWindow.h"
+
 class QLabel;
 
-class frmSplash : public QWidget {
+// Loaded hidden on first use.
+class frmSplash : public tsy::SingleInstance<frmSplash, QWidget> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    static frmSplash* Instance();   // loads it hidden on first use
-    static bool IsLoaded();
     static void Unload();
 
     QLabel* lblVersion = nullptr;

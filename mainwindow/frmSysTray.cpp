@@ -16,7 +16,6 @@
 
 namespace {
 
-QPointer<frmSysTray> gTray;
 std::function<bool()> gTrayAvailableHook;
 QVector<QIcon> gPictures;   // the image list, loaded with the first icon
 
@@ -56,29 +55,15 @@ bool MainWindowAway(frmMain* main) { return main->isMinimized() || !main->isVisi
 
 } // namespace
 
-frmSysTray* frmSysTray::Load()
-{
-    if (!gTray) {
-        gTray = new frmSysTray();
-        gTray->Form_Load();
-    }
-    return gTray.data();
-}
-
 void frmSysTray::Unload()
 {
-    if (!gTray) return;
-    frmSysTray* t = gTray.data();
-    gTray = nullptr;
+    frmSysTray* t = Release();
+    if (!t) return;
     if (t->trayIcon) t->trayIcon->hide();
     t->tmrSysTray->SetEnabled(false);
     // Exit from the icon's own menu unloads it while the menu is still busy.
     t->deleteLater();
 }
-
-bool frmSysTray::IsLoaded() { return !gTray.isNull(); }
-
-frmSysTray* frmSysTray::Loaded() { return gTray.data(); }
 
 void frmSysTray::DataSent(bool blnClientToServer)
 {
@@ -100,7 +85,7 @@ bool frmSysTray::TrayAvailable()
 
 void frmSysTray::SetTrayAvailableHook(std::function<bool()> hook) { gTrayAvailableHook = std::move(hook); }
 
-bool frmSysTray::InUse() { return gTray && gTray->trayIcon && gTray->trayIcon->isVisible() && TrayAvailable(); }
+bool frmSysTray::InUse() { return Loaded() && Loaded()->trayIcon && Loaded()->trayIcon->isVisible() && TrayAvailable(); }
 
 void frmSysTray::ResetAnimation()
 {
@@ -108,10 +93,7 @@ void frmSysTray::ResetAnimation()
     gS2C = Direction();
 }
 
-frmSysTray::frmSysTray() : QObject(nullptr)
-{
-    setObjectName(QStringLiteral("frmSysTray"));
-}
+frmSysTray::frmSysTray() : SingleInstance("frmSysTray") {}
 
 frmSysTray::~frmSysTray()
 {

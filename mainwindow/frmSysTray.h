@@ -8,6 +8,8 @@
 #include <QSystemTrayIcon>
 #include <functional>
 
+#include "platform/SingleWindow.h"
+
 class QAction;
 class QMenu;
 
@@ -15,13 +17,13 @@ namespace tsy {
 class WindowTimer;
 }
 
-class frmSysTray : public QObject {
+class frmSysTray : public tsy::SingleInstance<frmSysTray, QObject> {
     Q_OBJECT
+    friend Lifecycle;
+
 public:
-    static frmSysTray* Load();   // adds the icon and starts the timer; loaded once
+    static frmSysTray* Load() { return Instance(); }   // adds the icon and starts the timer; loaded once
     static void Unload();        // removes the icon
-    static bool IsLoaded();
-    static frmSysTray* Loaded();  // null when not loaded
 
     // A send towards the remote server (true) or the remote client (false).
     // Only flags: it runs for every send event and works while unloaded.

@@ -1,17 +1,21 @@
 #include "protocols/ProtocolPropertyPage.h"
 
 #include "engine/General.h"
+#include "platform/DialogButtons.h"
 #include "platform/Modal.h"
 #include "platform/Numbers.h"
+#include "platform/Settings.h"
 #include "protocols/ProtocolHandler.h"
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 ProtocolPropertyPage::ModalRunner& Runner()
@@ -33,11 +37,7 @@ ProtocolPropertyPage::ProtocolPropertyPage(QWidget* parent, const QString& title
     mTabLayout = new QVBoxLayout(tabGeneral);
     SSTab1->addTab(tabGeneral, QStringLiteral("General"));
 
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setDefault(true);
-    cmdOK->setAutoDefault(true);
-    Command1 = new QPushButton(QStringLiteral("Cancel"), this);
-    Command1->setAutoDefault(true);   // Enter on a focused Cancel cancels
+    std::tie(cmdOK, Command1) = tsy::OkCancelButtons(this);
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
     connect(Command1, &QPushButton::clicked, this, &ProtocolPropertyPage::Command1_Click);
 
@@ -67,6 +67,14 @@ void ProtocolPropertyPage::FinishLayout()
     layout()->activate();
     const int h = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(kWidth) : sizeHint().height();
     setFixedHeight(std::max(h, sizeHint().height()));
+}
+
+QLabel* ProtocolPropertyPage::AddText(const QString& text)
+{
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    mTabLayout->addWidget(label);
+    return label;
 }
 
 QString ProtocolPropertyPage::SettingsSection() const
@@ -114,4 +122,32 @@ void ProtocolPropertyPage::ShowModal(ProtocolPropertyPage* page)
         page->exec();
     // Nothing of a page survives its closing.
     delete page;
+}
+
+QLineEdit* PortPropertyPage::StoredBox(const QString& key, const QString& defaultValue)
+{
+    auto* box = new QLineEdit();
+    mcolBoxes.append({key, defaultValue, box});
+    return box;
+}
+
+void PortPropertyPage::LoadBoxes()
+{
+    const QString section = SettingsSection();
+    for (const Box& b : mcolBoxes) b.box->setText(tsy::Settings::GetSetting(section, b.key, b.defaultValue));
+}
+
+void PortPropertyPage::StoreBoxes() const
+{
+    const QString section = SettingsSection();
+    for (const Box& b : mcolBoxes) tsy::Settings::SaveSetting(section, b.key, b.box->text());
+}
+
+void PortPropertyPage::Form_Load() { LoadBoxes(); }
+
+void PortPropertyPage::cmdOK_Click()
+{
+    if (!TestPort(txtPort)) return;
+    StoreBoxes();
+    UnloadPage(true);
 }

@@ -4,10 +4,12 @@
 // "Protocols\<protocol name>\Port <port>". A fresh page is made for each
 // opening and released when it closes.
 #include <QDialog>
+#include <QList>
 #include <QString>
 #include <functional>
 
 class ProtocolHandler;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
@@ -52,6 +54,8 @@ protected:
 
     // The page's layout inside the "General" tab.
     QVBoxLayout* TabLayout() const { return mTabLayout; }
+    // A paragraph of explanation, wrapped, added to the "General" tab.
+    QLabel* AddText(const QString& text);
     // Fixes the window's size once its controls are in place.
     void FinishLayout();
 
@@ -66,6 +70,38 @@ protected:
 private:
     QVBoxLayout* mTabLayout = nullptr;
     bool mblnUnloaded = false;
+};
+
+// A page whose settings are text boxes, each stored under its own key, one
+// of them the port box txtPort (stored as "Port"): the load reads every box,
+// OK checks the port and stores every box.
+class PortPropertyPage : public ProtocolPropertyPage {
+    Q_OBJECT
+public:
+    void Form_Load() override;
+
+    QLabel* Label3 = nullptr;   // the port box's caption
+    QLineEdit* txtPort = nullptr;
+
+public slots:
+    void cmdOK_Click() override;
+
+protected:
+    using ProtocolPropertyPage::ProtocolPropertyPage;
+
+    // A new text box stored under key; the load gives it defaultValue when
+    // the store has none.
+    QLineEdit* StoredBox(const QString& key, const QString& defaultValue);
+    void LoadBoxes();
+    void StoreBoxes() const;
+
+private:
+    struct Box {
+        QString key;
+        QString defaultValue;
+        QLineEdit* box = nullptr;
+    };
+    QList<Box> mcolBoxes;
 };
 
 // The steps of every handler's ShowProperties: a new page of the protocol,

@@ -23,38 +23,36 @@ bool Truth(const QString& text)
 } // namespace
 
 frmProtocolHTTPPP::frmProtocolHTTPPP(QWidget* parent)
-    : frmProtocolHTTPPP(parent, QStringLiteral("HTTP Properties"), QStringLiteral("8080"), QStringLiteral("80"), nullptr)
+    : frmProtocolHTTPPP(parent, QStringLiteral("HTTP Properties"), QStringLiteral("8080"), QStringLiteral("80"), QString())
 {
     FinishLayout();
 }
 
 frmProtocolHTTPPP::frmProtocolHTTPPP(QWidget* parent, const QString& title, const QString& defaultPort,
-                                     const QString& defaultSpecificPort, QWidget* topText)
-    : ProtocolPropertyPage(parent, title), mstrDefaultPort(defaultPort), mstrDefaultSpecificPort(defaultSpecificPort)
+                                     const QString& defaultSpecificPort, const QString& topText)
+    : PortPropertyPage(parent, title), mstrDefaultPort(defaultPort), mstrDefaultSpecificPort(defaultSpecificPort)
 {
     Build(topText);
 }
 
-void frmProtocolHTTPPP::Build(QWidget* topText)
+void frmProtocolHTTPPP::Build(const QString& topText)
 {
-    if (topText) {
-        topText->setObjectName(QStringLiteral("Label1"));
-        TabLayout()->addWidget(topText);
-    }
+    if (!topText.isEmpty()) AddText(topText)->setObjectName(QStringLiteral("Label1"));
     optPort[0] = new QRadioButton(QStringLiteral("On the web server, connect to port:"));
     optPort[1] = new QRadioButton(QStringLiteral("Connect via another proxy"));
     mGroup = new QButtonGroup(this);
     mGroup->addButton(optPort[0], 0);
     mGroup->addButton(optPort[1], 1);
     optPort[0]->setChecked(true);
-    txtSpecificPort = new QLineEdit(mstrDefaultSpecificPort);
+    txtSpecificPort = StoredBox(QStringLiteral("SpecificPort"), mstrDefaultSpecificPort);
+    txtSpecificPort->setText(mstrDefaultSpecificPort);
 
     Frame1 = new QFrame();
     Frame1->setFrameShape(QFrame::StyledPanel);
     Label2 = new QLabel(QStringLiteral("Proxy server:"));
-    txtProxyServer = new QLineEdit();
+    txtProxyServer = StoredBox(QStringLiteral("Proxy"), QString::fromLatin1(HttpRouting::kPlaceholderProxy));
     Label3 = new QLabel(QStringLiteral("Port:"));
-    txtPort = new QLineEdit();
+    txtPort = StoredBox(QStringLiteral("Port"), mstrDefaultPort);
     auto* grid = new QGridLayout(Frame1);
     grid->addWidget(Label2, 0, 0);
     grid->addWidget(txtProxyServer, 0, 1);
@@ -88,10 +86,7 @@ void frmProtocolHTTPPP::Form_Load()
     optPort[1]->setChecked(toProxy);
     mGroup->setExclusive(true);
 
-    txtPort->setText(tsy::Settings::GetSetting(section, QStringLiteral("Port"), mstrDefaultPort));
-    txtProxyServer->setText(
-        tsy::Settings::GetSetting(section, QStringLiteral("Proxy"), QString::fromLatin1(HttpRouting::kPlaceholderProxy)));
-    txtSpecificPort->setText(tsy::Settings::GetSetting(section, QStringLiteral("SpecificPort"), mstrDefaultSpecificPort));
+    LoadBoxes();
     optPort_Click(0);
 }
 
@@ -111,8 +106,6 @@ void frmProtocolHTTPPP::cmdOK_Click()
     const QString section = SettingsSection();
     tsy::Settings::SaveSetting(section, QStringLiteral("ConnectToPort"), TrueFalse(optPort[0]->isChecked()));
     tsy::Settings::SaveSetting(section, QStringLiteral("ConnectToProxy"), TrueFalse(optPort[1]->isChecked()));
-    tsy::Settings::SaveSetting(section, QStringLiteral("Port"), txtPort->text());
-    tsy::Settings::SaveSetting(section, QStringLiteral("Proxy"), txtProxyServer->text());
-    tsy::Settings::SaveSetting(section, QStringLiteral("SpecificPort"), txtSpecificPort->text());
+    StoreBoxes();
     UnloadPage(true);
 }

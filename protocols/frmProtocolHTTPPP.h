@@ -9,7 +9,7 @@ class QLabel;
 class QLineEdit;
 class QRadioButton;
 
-class frmProtocolHTTPPP : public ProtocolPropertyPage {
+class frmProtocolHTTPPP : public PortPropertyPage {
     Q_OBJECT
 public:
     explicit frmProtocolHTTPPP(QWidget* parent = nullptr);
@@ -20,19 +20,18 @@ public:
     QFrame* Frame1 = nullptr;
     QLabel* Label2 = nullptr;
     QLineEdit* txtProxyServer = nullptr;
-    QLabel* Label3 = nullptr;
-    QLineEdit* txtPort = nullptr;
 
 public slots:
     void cmdOK_Click() override;
     void optPort_Click(int Index);
 
 protected:
+    // topText: an explanation above the routing choices (none when empty).
     frmProtocolHTTPPP(QWidget* parent, const QString& title, const QString& defaultPort,
-                      const QString& defaultSpecificPort, QWidget* topText);
+                      const QString& defaultSpecificPort, const QString& topText);
 
 private:
-    void Build(QWidget* topText);
+    void Build(const QString& topText);
 
     QButtonGroup* mGroup = nullptr;
     QString mstrDefaultPort;

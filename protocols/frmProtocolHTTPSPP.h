@@ -9,7 +9,4 @@ public:
     explicit frmProtocolHTTPSPP(QWidget* parent = nullptr);
 
     QLabel* Label1 = nullptr;
-
-private:
-    static QLabel* MakeText();
 };

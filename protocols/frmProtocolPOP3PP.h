@@ -5,18 +5,12 @@
 class QLabel;
 class QLineEdit;
 
-class frmProtocolPOP3PP : public ProtocolPropertyPage {
+class frmProtocolPOP3PP : public PortPropertyPage {
     Q_OBJECT
 public:
     explicit frmProtocolPOP3PP(QWidget* parent = nullptr);
-    void Form_Load() override;
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLineEdit* txtPort = nullptr;
     QLabel* Label4 = nullptr;
-
-public slots:
-    void cmdOK_Click() override;
 };

@@ -6,11 +6,10 @@
 class QLabel;
 class QLineEdit;
 
-class frmProtocolPassThruPP : public ProtocolPropertyPage {
+class frmProtocolPassThruPP : public PortPropertyPage {
     Q_OBJECT
 public:
     explicit frmProtocolPassThruPP(QWidget* parent = nullptr);
-    void Form_Load() override;
 
     // Shown until the user names the real server; never resolves.
     static constexpr const char* kDefaultServer = "enter-remote-server-name.invalid";
@@ -19,9 +18,4 @@ public:
     QLabel* Label2 = nullptr;
     QLabel* Label4 = nullptr;
     QLineEdit* txtProxyServer = nullptr;
-    QLabel* Label3 = nullptr;
-    QLineEdit* txtPort = nullptr;
-
-public slots:
-    void cmdOK_Click() override;
 };

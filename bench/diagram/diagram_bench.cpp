@@ -12,6 +12,7 @@
 //     connection's bytes are also dumped into the pane). --collapse closes
 //     the socket node's branch after selecting it, so that the tree's event
 //     nodes (and their renumbering by the purge) are left out of the cost.
+#include "bench/common/Loopback.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
 #include "engine/frmProblemSimulation.h"
@@ -37,29 +38,7 @@
 
 namespace {
 
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-bool WaitUntil(const std::function<bool()>& pred, int ms = 20000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-int FreePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
-}
+using namespace tsybench;
 
 // (a) A history of 20 events, each on its own row, four elements and more a row.
 std::vector<double> PageTimes(frmMain* main, int pages)
@@ -207,7 +186,7 @@ int main(int argc, char** argv)
                 pages, Median(ms), *std::max_element(ms.begin(), ms.end()));
 
     t.client.connectToHost(QHostAddress::LocalHost, quint16(port));
-    if (!t.client.waitForConnected(5000) || !WaitUntil([&] { return t.sinkSide != nullptr; })) {
+    if (!t.client.waitForConnected(5000) || !SpinUntil([&] { return t.sinkSide != nullptr; }, 20000)) {
         std::fprintf(stderr, "no connection through the proxy\n");
         return 1;
     }

@@ -12,6 +12,7 @@
 //    connection layout for N histories, against adding the same rows as plain
 //    QTreeWidgetItems with one addTopLevelItems.
 // Rounds of each comparison alternate; medians are printed.
+#include "bench/common/Loopback.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
 #include "history/Logging.h"
@@ -43,50 +44,7 @@
 
 namespace {
 
-int Listener(int& port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
-        std::perror("listen");
-        std::exit(1);
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-int FreePort()
-{
-    int port = 0;
-    ::close(Listener(port));
-    return port;
-}
-
-int ConnectTo(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(quint16(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    return fd;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+using namespace tsybench;
 
 // Runs the event loop until done holds.
 void RunUntil(const std::atomic<bool>& done)
@@ -116,15 +74,12 @@ double Transfer(int proxyPort, int sinkFd, long long bytes)
         done = true;
     });
     std::thread client([&] {
-        const int fd = ConnectTo(proxyPort);
-        std::vector<char> chunk(1 << 16);
-        for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = char(i * 131 + 7);
-        long long sent = 0;
-        while (sent < bytes) {
-            const ssize_t w = ::send(fd, chunk.data(), size_t(std::min<long long>(bytes - sent, chunk.size())), MSG_NOSIGNAL);
-            if (w <= 0) break;
-            sent += w;
+        const int fd = Dial(proxyPort);
+        if (fd < 0) {
+            std::perror("connect");
+            std::exit(1);
         }
+        SendPattern(fd, bytes, 1 << 16);
         while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ::close(fd);
     });
@@ -177,10 +132,9 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
 
     int sinkPort = 0;
-    const int sinkFd = Listener(sinkPort);
+    const int sinkFd = Listen(sinkPort);
     const int proxyPort = FreePort();
-    int otherPort = FreePort();
-    while (otherPort == proxyPort) otherPort = FreePort();
+    const int otherPort = FreePort();
     using tsy::Settings::SaveSetting;
     for (int port : {proxyPort, otherPort}) {
         const QString p = QString::number(port);
@@ -228,10 +182,10 @@ int main(int argc, char** argv)
         other.push_back(Transfer(proxyPort, sinkFd, bytes));
     }
     std::printf("throughput, %lld MiB a round, %d rounds, median MB/s:\n", mib, rounds);
-    std::printf("  root selected (row updated per event): %8.1f\n", Median(root));
-    std::printf("  socket node selected (nothing listed): %8.1f\n", Median(nothing));
-    std::printf("  unrelated port node selected:          %8.1f\n", Median(other));
-    std::printf("  root / nothing listed: %.1f %%\n", 100.0 * Median(root) / Median(nothing));
+    std::printf("  root selected (row updated per event): %8.1f\n", UpperMedian(root));
+    std::printf("  socket node selected (nothing listed): %8.1f\n", UpperMedian(nothing));
+    std::printf("  unrelated port node selected:          %8.1f\n", UpperMedian(other));
+    std::printf("  root / nothing listed: %.1f %%\n", 100.0 * UpperMedian(root) / UpperMedian(nothing));
 
     // 2. Refills, against plain rows added at once to a plain list of the same size.
     Select(main, "ROOT");
@@ -282,7 +236,7 @@ int main(int argc, char** argv)
         }));
     }
     std::printf("socket layout, %d events, median ms: refill %.1f, plain rows %.1f (%.2fx)\n", events,
-                Median(socketRefill), Median(socketBase), Median(socketRefill) / Median(socketBase));
+                UpperMedian(socketRefill), UpperMedian(socketBase), UpperMedian(socketRefill) / UpperMedian(socketBase));
 
     // Many small histories under the root.
     logging.mobjSocketPairHistory.Clear();
@@ -340,8 +294,8 @@ int main(int argc, char** argv)
         }));
     }
     std::printf("connection layout, %d histories, median ms: refill %.1f, plain rows %.1f (%.2fx); sorted refill %.1f\n",
-                histories, Median(connectionRefill), Median(connectionBase),
-                Median(connectionRefill) / Median(connectionBase), Median(sortedRefill));
+                histories, UpperMedian(connectionRefill), UpperMedian(connectionBase),
+                UpperMedian(connectionRefill) / UpperMedian(connectionBase), UpperMedian(sortedRefill));
 
     list->Clear();
     logging.mobjSocketPairHistory.Clear();

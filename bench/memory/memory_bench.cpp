@@ -15,6 +15,8 @@
 //
 // Everything here runs on one Qt event loop; the program under test is a
 // separate process with its own settings and runtime folders.
+#include "bench/common/Loopback.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -64,20 +66,11 @@ double CpuSeconds(qint64 pid)
     return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 
-bool Spin(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
+using namespace tsybench;
 
 void Pause(int ms)
 {
-    Spin([] { return false; }, ms);
+    SpinUntil([] { return false; }, ms);
 }
 
 // Echoes back what each connection sends.
@@ -109,13 +102,6 @@ struct Sink : QTcpServer {
     }
 };
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // The program with its own store: two Pass Through ports, no first-run
 // table, no configuration window; the purge options as given.
 class Program {
@@ -125,7 +111,7 @@ public:
         for (const char* d : {"config", "data", "run"}) QDir().mkpath(mHome.filePath(QString::fromLatin1(d)));
         QFile::setPermissions(mHome.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         echoPort = FreePort();
-        do sinkPort = FreePort(); while (sinkPort == echoPort);
+        sinkPort = FreePort();
         // The store's published layout: each "\" of a section is a group's "/".
         QSettings store(mHome.filePath(QStringLiteral("config/Tessaly/Tessaly.ini")), QSettings::IniFormat);
         store.setValue(QStringLiteral("FirstRun/FirstRun"), QStringLiteral("False"));
@@ -163,7 +149,7 @@ public:
             QTcpSocket probe;
             QObject::connect(&probe, &QTcpSocket::connected, &probe, [&probe] { probe.write("r"); });
             probe.connectToHost(QHostAddress::LocalHost, quint16(echoPort));
-            if (Spin([&probe] { return probe.bytesAvailable() > 0; }, 1000)) return true;
+            if (SpinUntil([&probe] { return probe.bytesAvailable() > 0; }, 1000)) return true;
             probe.abort();
             Pause(100);
         }
@@ -219,7 +205,7 @@ int ShortConnections(int port, int count, int parallel)
         s->connectToHost(QHostAddress::LocalHost, quint16(port));
     };
     for (int i = 0; i < parallel; ++i) next();
-    Spin([&] { return finished >= count; }, 600000);
+    SpinUntil([&] { return finished >= count; }, 600000);
     return finished;
 }
 
@@ -232,9 +218,9 @@ bool Bulk(int port, Sink& sink, qint64 bytes)
     const qint64 start = sink.received;
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, quint16(port));
-    if (!Spin([&s] { return s.state() == QAbstractSocket::ConnectedState; }, 5000)) return false;
+    if (!SpinUntil([&s] { return s.state() == QAbstractSocket::ConnectedState; }, 5000)) return false;
     qint64 sent = 0;
-    const bool ok = Spin([&] {
+    const bool ok = SpinUntil([&] {
         while (sent < bytes && s.bytesToWrite() < 4 * chunk.size()) {
             const qint64 n = std::min<qint64>(chunk.size(), bytes - sent);
             s.write(chunk.constData(), n);
@@ -279,14 +265,8 @@ int EchoBurst(int port, int count, int parallel)
         s->connectToHost(QHostAddress::LocalHost, quint16(port));
     };
     for (int i = 0; i < parallel; ++i) next();
-    Spin([&] { return finished >= count; }, 600000);
+    SpinUntil([&] { return finished >= count; }, 600000);
     return complete;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace
@@ -374,7 +354,7 @@ int main(int argc, char** argv)
         }
         if (!peaks.empty())
             std::printf("  default limits: peak RSS max %.1f MiB, median %.1f MiB over %zu runs (target <= 150 MB each)\n",
-                        *std::max_element(peaks.begin(), peaks.end()), Median(peaks), peaks.size());
+                        *std::max_element(peaks.begin(), peaks.end()), UpperMedian(peaks), peaks.size());
     }
     if (only.isEmpty() || only == QLatin1String("burst")) {
         Program program(app, echo.serverPort(), sink.serverPort(), true);

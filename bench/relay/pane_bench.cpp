@@ -7,6 +7,8 @@
 // ping's p50/p99/max over all rounds.
 //
 //   relay_pane_bench [--mib N] [--rounds N] [--app PATH]
+#include "bench/common/Loopback.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -31,85 +33,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int ListenOnLoopback(int& port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
-        std::perror("listen");
-        std::exit(1);
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-int UnusedPort()
-{
-    int port = 0;
-    ::close(ListenOnLoopback(port));
-    return port;
-}
-
-int Dial(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-bool SendAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-// Serves every connection on its own thread: the sink counts, the echo answers.
-void Serve(int& port, bool echo, std::atomic<long long>* counted)
-{
-    const int lfd = ListenOnLoopback(port);
-    std::thread([=] {
-        for (;;) {
-            const int c = ::accept(lfd, nullptr, nullptr);
-            if (c < 0) continue;
-            int one = 1;
-            ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            std::thread([=] {
-                std::vector<char> buf(1 << 20);
-                for (;;) {
-                    const ssize_t n = ::recv(c, buf.data(), buf.size(), 0);
-                    if (n <= 0) break;
-                    if (counted) *counted += n;
-                    if (echo && !SendAll(c, buf.data(), size_t(n))) break;
-                }
-                ::close(c);
-            }).detach();
-        }
-    }).detach();
-}
+using namespace tsybench;
 
 struct Side {
     Side(const char* n, bool p) : name(n), pane(p) {}
@@ -145,20 +69,6 @@ void WriteSettings(Side& s, int sinkPort, int echoPort)
     ini.setValue("Options/RealTimeDataSelection", "True");
 }
 
-bool Answers(int port, int ms)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-        const int fd = Dial(port);
-        char b = 'r';
-        const bool ok = fd >= 0 && SendAll(fd, &b, 1) && ::recv(fd, &b, 1, MSG_WAITALL) == 1;
-        if (fd >= 0) ::close(fd);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 // One bulk transfer through the side while its echo port is pinged every 10 ms.
 void Round(Side& s, std::atomic<long long>& sunk, long long bytes)
 {
@@ -167,6 +77,8 @@ void Round(Side& s, std::atomic<long long>& sunk, long long bytes)
     std::thread pinger([&] {
         const int fd = Dial(s.echoPort);
         if (fd < 0) return;
+        timeval tv{10, 0};   // a stalled program ends the pings, not the benchmark
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         char b = 'p';
         auto next = Clock::now();
         while (!done) {
@@ -178,16 +90,10 @@ void Round(Side& s, std::atomic<long long>& sunk, long long bytes)
         }
         ::close(fd);
     });
-    std::vector<char> chunk(1 << 20);
-    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = char(i * 131 + 7);
     const long long start = sunk.load();
     const auto t0 = Clock::now();
     const int fd = Dial(s.bulkPort);
-    for (long long left = bytes; fd >= 0 && left > 0;) {
-        const size_t n = size_t(std::min<long long>(left, (long long)chunk.size()));
-        if (!SendAll(fd, chunk.data(), n)) break;
-        left -= (long long)n;
-    }
+    if (fd >= 0) SendPattern(fd, bytes);
     while (sunk.load() - start < bytes && Clock::now() - t0 < std::chrono::seconds(300))
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -196,13 +102,6 @@ void Round(Side& s, std::atomic<long long>& sunk, long long bytes)
     if (fd >= 0) ::close(fd);
     s.mbps.push_back(double(sunk.load() - start) / 1e6 / seconds);
     s.pingsMs.insert(s.pingsMs.end(), pings.begin(), pings.end());
-}
-
-double Median(std::vector<double> v)
-{
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 double Percentile(std::vector<double> v, double q)
@@ -233,15 +132,14 @@ int main(int argc, char** argv)
     }
 
     std::atomic<long long> sunk{0};
-    int sinkPort = 0, echoPort = 0;
-    Serve(sinkPort, false, &sunk);
-    Serve(echoPort, true, nullptr);
+    const int sinkPort = Serve({false, &sunk});
+    const int echoPort = Serve({true});
 
     Side sides[2] = {{"pane off", false}, {"pane on", true}};
     bool ok = true;
     for (Side& s : sides) {
-        s.bulkPort = UnusedPort();
-        do s.echoPort = UnusedPort(); while (s.echoPort == s.bulkPort);
+        s.bulkPort = FreePort();
+        s.echoPort = FreePort();
         s.home = std::make_unique<QTemporaryDir>();
         WriteSettings(s, sinkPort, echoPort);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -255,7 +153,7 @@ int main(int argc, char** argv)
         s.app->start(appPath, {});
     }
     for (Side& s : sides)
-        if (!Answers(s.echoPort, 30000)) {
+        if (!WaitForEcho(s.echoPort, 30000)) {
             std::fprintf(stderr, "%s: port %d never answered\n", s.name, s.echoPort);
             ok = false;
         }
@@ -270,9 +168,9 @@ int main(int argc, char** argv)
         }
         std::printf("%-10s %10s %10s %10s %10s %8s\n", "side", "MB/s", "ping p50", "ping p99", "ping max", "pings");
         for (Side& s : sides)
-            std::printf("%-10s %10.1f %8.2fms %8.2fms %8.2fms %8zu\n", s.name, Median(s.mbps), Percentile(s.pingsMs, 0.5),
+            std::printf("%-10s %10.1f %8.2fms %8.2fms %8.2fms %8zu\n", s.name, UpperMedian(s.mbps), Percentile(s.pingsMs, 0.5),
                         Percentile(s.pingsMs, 0.99), Percentile(s.pingsMs, 1.0), s.pingsMs.size());
-        const double ratio = Median(sides[1].mbps) / Median(sides[0].mbps);
+        const double ratio = UpperMedian(sides[1].mbps) / UpperMedian(sides[0].mbps);
         const double p99 = Percentile(sides[1].pingsMs, 0.99);
         std::printf("\npane on / off throughput %.2f (target >= 0.50): %s\n", ratio, ratio >= 0.5 ? "met" : "NOT met");
         std::printf("ping p99 with the pane on %.2f ms (target <= 100 ms): %s\n", p99, p99 <= 100 ? "met" : "NOT met");

@@ -14,6 +14,7 @@
 // echoing M MiB (default 1) through each path: failures, time, and
 // TessalyApp's memory before, at its peak and once the connections are dead
 // and purged. --log compares the program with its real-time log off and on.
+#include "bench/common/Loopback.h"
 #include "platform/Settings.h"
 
 #include <QCoreApplication>
@@ -46,69 +47,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-int Listener(int& port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 512) != 0) {
-        std::perror("listen");
-        std::exit(1);
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-// A port nobody listens on, and none handed out before: the system may
-// offer a port again once its probe is closed, and two paths given one port
-// would send the bulk transfer into the echo server.
-int FreePort()
-{
-    static std::set<int> given;
-    for (;;) {
-        int port = 0;
-        const int fd = Listener(port);
-        ::close(fd);
-        if (given.insert(port).second) return port;
-    }
-}
-
-int ConnectTo(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(quint16(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-bool WriteAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
+using namespace tsybench;
 
 // Counts what each connection sends it.
 struct Sink {
@@ -116,51 +55,13 @@ struct Sink {
     std::atomic<long long> received{0};
     std::mutex m;
     std::condition_variable cv;
-    void Start()
-    {
-        const int lfd = Listener(port);
-        std::thread([this, lfd] {
-            for (;;) {
-                const int c = ::accept(lfd, nullptr, nullptr);
-                if (c < 0) continue;
-                std::thread([this, c] {
-                    std::vector<char> buf(1 << 20);
-                    for (;;) {
-                        const ssize_t n = ::recv(c, buf.data(), buf.size(), 0);
-                        if (n <= 0) break;
-                        received += n;
-                        cv.notify_all();
-                    }
-                    ::close(c);
-                }).detach();
-            }
-        }).detach();
-    }
+    void Start() { port = Serve({false, &received, &cv}); }
 };
 
 // Echoes every byte back.
 struct Echo {
     int port = 0;
-    void Start()
-    {
-        const int lfd = Listener(port);
-        std::thread([lfd] {
-            for (;;) {
-                const int c = ::accept(lfd, nullptr, nullptr);
-                if (c < 0) continue;
-                int one = 1;
-                ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                std::thread([c] {
-                    char buf[65536];
-                    for (;;) {
-                        const ssize_t n = ::recv(c, buf, sizeof buf, 0);
-                        if (n <= 0 || !WriteAll(c, buf, size_t(n))) break;
-                    }
-                    ::close(c);
-                }).detach();
-            }
-        }).detach();
-    }
+    void Start() { port = Serve({true, nullptr, nullptr, 65536}); }
 };
 
 struct Path {
@@ -170,24 +71,6 @@ struct Path {
     int echoPort = 0;   // leads to the echo server
     std::vector<double> mbps, rttUs, rttP99Us, cps;
 };
-
-double Median(std::vector<double> v)
-{
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// Resident memory of a process in MB, from /proc: "VmRSS" now, "VmHWM" peak.
-double MemoryMB(qint64 pid, const char* field)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field)) return line.mid(int(std::strlen(field)) + 1).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return 0;
-}
 
 // N clients at once, each sending `bytes` in random chunk sizes to the echo
 // server through `port` while reading the echo back. Returns how many
@@ -199,7 +82,7 @@ int ConcurrentEcho(int port, int clients, long long bytes, double& seconds)
     const auto t0 = Clock::now();
     for (int c = 0; c < clients; ++c)
         threads.emplace_back([&, c] {
-            const int fd = ConnectTo(port);
+            const int fd = Dial(port);
             if (fd < 0) {
                 ++failed;
                 return;
@@ -220,7 +103,7 @@ int ConcurrentEcho(int port, int clients, long long bytes, double& seconds)
             size_t sent = 0;
             while (sent < out.size()) {
                 const size_t n = std::min(out.size() - sent, size_t(1 + rng() % 65536));
-                if (!WriteAll(fd, out.data() + sent, n)) break;
+                if (!SendAll(fd, out.data() + sent, n)) break;
                 sent += n;
             }
             reader.join();
@@ -233,18 +116,11 @@ int ConcurrentEcho(int port, int clients, long long bytes, double& seconds)
 
 double Throughput(Sink& sink, int port, long long bytes)
 {
-    std::vector<char> chunk(1 << 20);
-    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = char(i * 131 + 7);
     const long long start = sink.received.load();
     const auto t0 = Clock::now();
-    const int fd = ConnectTo(port);
+    const int fd = Dial(port);
     if (fd < 0) return 0;
-    long long left = bytes;
-    while (left > 0) {
-        const size_t n = size_t(std::min<long long>(left, (long long)chunk.size()));
-        if (!WriteAll(fd, chunk.data(), n)) break;
-        left -= (long long)n;
-    }
+    SendPattern(fd, bytes);
     {
         std::unique_lock<std::mutex> lock(sink.m);
         sink.cv.wait_for(lock, std::chrono::seconds(300),
@@ -257,14 +133,14 @@ double Throughput(Sink& sink, int port, long long bytes)
 
 void PingPong(int port, int rounds, double& meanUs, double& p99Us)
 {
-    const int fd = ConnectTo(port);
+    const int fd = Dial(port);
     if (fd < 0) return;
     std::vector<double> rtts;
     rtts.reserve(size_t(rounds));
     char b = 'x';
     for (int i = 0; i < rounds + 50; ++i) {
         const auto t0 = Clock::now();
-        if (!WriteAll(fd, &b, 1) || ::recv(fd, &b, 1, MSG_WAITALL) != 1) break;
+        if (!SendAll(fd, &b, 1) || ::recv(fd, &b, 1, MSG_WAITALL) != 1) break;
         if (i >= 50) rtts.push_back(Seconds(t0, Clock::now()) * 1e6);   // after a warm-up
     }
     ::close(fd);
@@ -281,35 +157,14 @@ double ConnectionsPerSecond(int port, int count)
     const auto t0 = Clock::now();
     int done = 0;
     for (int i = 0; i < count; ++i) {
-        const int fd = ConnectTo(port);
+        const int fd = Dial(port);
         if (fd < 0) continue;
         char b = 'c';
-        if (WriteAll(fd, &b, 1) && ::recv(fd, &b, 1, MSG_WAITALL) == 1) ++done;
+        if (SendAll(fd, &b, 1) && ::recv(fd, &b, 1, MSG_WAITALL) == 1) ++done;
         ::close(fd);
     }
     return double(done) / Seconds(t0, Clock::now());
 }
-
-// Ready when a byte sent to the echo server through the port comes back: a
-// listening socket accepts into its backlog before the program serves it.
-bool WaitForEcho(int port, int ms)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-        const int fd = ConnectTo(port);
-        if (fd >= 0) {
-            timeval tv{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            char b = 'r';
-            const bool ok = WriteAll(fd, &b, 1) && ::recv(fd, &b, 1, MSG_WAITALL) == 1;
-            ::close(fd);
-            if (ok) return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 
 // ---- --log: the program with the real-time log off and on ---------------------
 
@@ -357,7 +212,7 @@ int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, lon
         }
         mbps[on].push_back(Throughput(sink, bulkPort, mib * 1024 * 1024));
         cps[on].push_back(ConnectionsPerSecond(echoPort, conns));
-        rss[on].push_back(MemoryMB(tessaly.processId(), "VmHWM:"));
+        rss[on].push_back(StatusMiB(tessaly.processId(), "VmHWM"));
         tessaly.closeWriteChannel();
         if (!tessaly.waitForFinished(60000)) tessaly.kill();
         tessaly.waitForFinished(3000);
@@ -516,7 +371,7 @@ int main(int argc, char** argv)
     // Those probes were connections too; let the program settle.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const qint64 pid = tessaly.processId();
-    const double idleMB = MemoryMB(pid, "VmRSS:");
+    const double idleMB = StatusMiB(pid, "VmRSS");
 
     if (ok && o.rounds > 0 && o.mib > 0) {
         const long long bytes = o.mib * 1024 * 1024;
@@ -535,7 +390,7 @@ int main(int argc, char** argv)
         for (Path* p : chosen)
             std::printf("%-12s %12.1f %14.1f %14.1f %12.1f\n", p->name.c_str(), Median(p->mbps), Median(p->rttUs),
                         Median(p->rttP99Us), Median(p->cps));
-        std::printf("TessalyApp memory: idle %.1f MB, peak %.1f MB\n", idleMB, MemoryMB(pid, "VmHWM:"));
+        std::printf("TessalyApp memory: idle %.1f MB, peak %.1f MB\n", idleMB, StatusMiB(pid, "VmHWM"));
         const auto best = [&](auto field, bool lowest) {
             double b = lowest ? 1e300 : 0;
             for (Path* p : {&socat, &haproxy})
@@ -564,7 +419,7 @@ int main(int argc, char** argv)
             std::printf("%-12s %10d %10.2f\n", p->name.c_str(), failed, secs);
         }
         if (std::find(chosen.begin(), chosen.end(), &tsy) != chosen.end()) {
-            const double peak = MemoryMB(pid, "VmHWM:");
+            const double peak = StatusMiB(pid, "VmHWM");
             // Dead connections go with the purge, which runs as events are
             // logged: a few short connections drive it.
             for (int i = 0; i < 60; ++i) {
@@ -572,7 +427,7 @@ int main(int argc, char** argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             std::printf("TessalyApp memory: idle %.1f MB, peak %.1f MB, after the purge %.1f MB\n", idleMB, peak,
-                        MemoryMB(pid, "VmRSS:"));
+                        StatusMiB(pid, "VmRSS"));
         }
     }
 

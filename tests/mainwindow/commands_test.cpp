@@ -27,12 +27,15 @@
 #include "platform/Settings.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QToolBar>
@@ -383,6 +386,34 @@ TEST_F(CommandsTest, KeepOnTopAppliesToWindowsOpenedWhileTicked)
     mMain->findChild<QAction*>(QStringLiteral("mnuFailureSimulation"))->trigger();
     EXPECT_FALSE(frmProblemSimulation::Instance()->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_TRUE(frmOptions::Instance()->windowFlags() & Qt::WindowStaysOnTopHint);   // already open: unchanged
+}
+
+TEST_F(CommandsTest, AboutTwiceShowsOneWindowAndBringsItForward)
+{
+    QAction* about = mMain->findChild<QAction*>(QStringLiteral("mnuAbout"));
+    about->trigger();
+    tsytest::Pump(10);
+    ASSERT_EQ(mMain->findChildren<frmAbout*>().size(), 1);
+    const QPointer<frmAbout> shown = mMain->findChildren<frmAbout*>().first();
+    EXPECT_TRUE(OwnedAndVisible(shown));
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return QApplication::activeWindow() == shown; }, 5000));
+
+    // Something else comes forward; the command brings the same window back.
+    mMain->activateWindow();
+    ASSERT_TRUE(tsytest::WaitUntil([this] { return QApplication::activeWindow() == mMain; }, 5000));
+    about->trigger();
+    tsytest::Pump(10);
+    EXPECT_EQ(mMain->findChildren<frmAbout*>().size(), 1);
+    EXPECT_EQ(mMain->findChildren<frmAbout*>().value(0), shown.data());
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return QApplication::activeWindow() == shown; }, 5000));
+
+    // Once closed, the next command opens a new one.
+    shown->cmdOk->click();
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return shown.isNull(); }, 5000));
+    about->trigger();
+    tsytest::Pump(10);
+    ASSERT_EQ(mMain->findChildren<frmAbout*>().size(), 1);
+    EXPECT_TRUE(OwnedAndVisible(mMain->findChildren<frmAbout*>().first()));
 }
 
 } // namespace
