@@ -175,12 +175,12 @@ private:
     QProcess mProcess;
 };
 
-// `count` connections, `parallel` at a time: connect, 100 bytes out, 100
-// back, close. Returns how many completed.
-int ShortConnections(int port, int count, int parallel)
+// `count` connections, `parallel` at a time: each sends `payload` and closes
+// once as many bytes came back. Returns how many finished; `whole` counts
+// those that got every byte back.
+int EchoConnections(int port, int count, int parallel, const QByteArray& payload, int* whole = nullptr)
 {
-    const QByteArray payload(100, 's');
-    int started = 0, finished = 0;
+    int started = 0, finished = 0, complete = 0;
     std::function<void()> next = [&] {
         if (started >= count) return;
         ++started;
@@ -192,12 +192,13 @@ int ShortConnections(int port, int count, int parallel)
             if (*got >= payload.size()) s->disconnectFromHost();
         });
         QObject::connect(s, &QTcpSocket::disconnected, s, [&, s, got] {
+            complete += *got == payload.size();
             delete got;
             s->deleteLater();
             ++finished;
             next();
         });
-        QObject::connect(s, &QTcpSocket::errorOccurred, s, [&, s](QAbstractSocket::SocketError e) {
+        QObject::connect(s, &QTcpSocket::errorOccurred, s, [s](QAbstractSocket::SocketError e) {
             if (e == QAbstractSocket::RemoteHostClosedError) return;
             std::fprintf(stderr, "connection failed: %s\n", qPrintable(s->errorString()));
             s->abort();
@@ -206,7 +207,14 @@ int ShortConnections(int port, int count, int parallel)
     };
     for (int i = 0; i < parallel; ++i) next();
     SpinUntil([&] { return finished >= count; }, 600000);
+    if (whole) *whole = complete;
     return finished;
+}
+
+// Short connections: 100 bytes out, 100 back, close.
+int ShortConnections(int port, int count, int parallel)
+{
+    return EchoConnections(port, count, parallel, QByteArray(100, 's'));
 }
 
 // One one-way transfer of `bytes` to the sink through the program; false
@@ -233,39 +241,13 @@ bool Bulk(int port, Sink& sink, qint64 bytes)
     return ok;
 }
 
-// `count` connections, `parallel` at a time: each sends 1 MiB and closes once
-// all of it came back. Returns how many got every byte back.
+// An echo burst of 1 MiB a connection. Returns how many got every byte back.
 int EchoBurst(int port, int count, int parallel)
 {
     QByteArray chunk(1 << 20, Qt::Uninitialized);
     for (int i = 0; i < chunk.size(); ++i) chunk[i] = char(i * 131 + 7);
-    int started = 0, finished = 0, complete = 0;
-    std::function<void()> next = [&] {
-        if (started >= count) return;
-        ++started;
-        auto* s = new QTcpSocket;
-        auto* got = new qint64(0);
-        QObject::connect(s, &QTcpSocket::connected, s, [s, &chunk] { s->write(chunk); });
-        QObject::connect(s, &QTcpSocket::readyRead, s, [s, got, &chunk] {
-            *got += s->readAll().size();
-            if (*got >= chunk.size()) s->disconnectFromHost();
-        });
-        QObject::connect(s, &QTcpSocket::disconnected, s, [&, s, got] {
-            complete += *got == chunk.size();
-            delete got;
-            s->deleteLater();
-            ++finished;
-            next();
-        });
-        QObject::connect(s, &QTcpSocket::errorOccurred, s, [s](QAbstractSocket::SocketError e) {
-            if (e == QAbstractSocket::RemoteHostClosedError) return;
-            std::fprintf(stderr, "connection failed: %s\n", qPrintable(s->errorString()));
-            s->abort();
-        });
-        s->connectToHost(QHostAddress::LocalHost, quint16(port));
-    };
-    for (int i = 0; i < parallel; ++i) next();
-    SpinUntil([&] { return finished >= count; }, 600000);
+    int complete = 0;
+    EchoConnections(port, count, parallel, chunk, &complete);
     return complete;
 }
 
