@@ -321,6 +321,14 @@ qint64 frmRealTimeData::PaneLimit() const
     return qint64(std::min(*kbytes * 1024.0, 1e15));
 }
 
+bool frmRealTimeData::AddToPane(qint64& paneLength, qint64 limit, qint64 shown, const QString& preamble)
+{
+    const bool emptied = limit < paneLength + shown;
+    if (emptied) paneLength = 0;
+    paneLength += (preamble.isEmpty() ? 0 : 2 + preamble.size()) + std::min(shown, limit);
+    return emptied;
+}
+
 qint64 frmRealTimeData::ShownLength(qint64 bytes) const
 {
     if (optDisplayAs.Value(0)) return bytes;

@@ -41,6 +41,10 @@ public:
     // The characters the pane shows for a block of this many bytes in the
     // chosen format (a bytes-per-row box without a number counts the bytes).
     qint64 ShownLength(qint64 bytes) const;
+    // The pane's rule for one more block of `shown` characters after its
+    // preamble: a block that would take it past `limit` empties it first.
+    // Moves `paneLength` on; true when the block empties the pane.
+    static bool AddToPane(qint64& paneLength, qint64 limit, qint64 shown, const QString& preamble);
 
     // ---- controls -------------------------------------------------------------
     QTabWidget* tabOptions = nullptr;

@@ -884,11 +884,7 @@ void Logging::DropHiddenRealTimeBlocks()
     const qint64 limit = rt->PaneLimit();
     const qint64 pane = frmMain::IsLoaded() && frmMain::Instance()->txtRealTime ? frmMain::Instance()->RealTimePaneLength() : 0;
     const auto empties = [&](qsizetype i) {
-        const qint64 shown = rt->ShownLength(gstrData[i].size());
-        const bool emptied = limit < mlngPlannedLength + shown;
-        if (emptied) mlngPlannedLength = 0;
-        mlngPlannedLength += (gstrPreamble[i].isEmpty() ? 0 : 2 + gstrPreamble[i].size()) + std::min(shown, limit);
-        return emptied;
+        return frmRealTimeData::AddToPane(mlngPlannedLength, limit, rt->ShownLength(gstrData[i].size()), gstrPreamble[i]);
     };
     qsizetype firstSeen = 0;
     if (mlngPlannedBlocks + 1 == gstrData.size() && mlngPlannedFromPane == pane) {

@@ -71,13 +71,10 @@ void frmMain::tmrRealTimeData_Timer()
     for (int i = 0; i < blocks; ++i) {
         const qint64 length = raw ? log.gstrData[i].size()
                                   : tsy::FormatLibrary::FormattedLength(log.gstrData[i].size(), format, bytesPerRow);
-        if (limit < paneLength + length) {
+        if (frmRealTimeData::AddToPane(paneLength, limit, length, log.gstrPreamble[i])) {
             firstShown = i;
             emptyFirst = true;
-            paneLength = 0;
         }
-        const QString& preamble = log.gstrPreamble[i];
-        paneLength += (preamble.isEmpty() ? 0 : 2 + preamble.size()) + std::min(length, limit);
     }
     for (int i = 0; i < firstShown; ++i) dropFront();
 
