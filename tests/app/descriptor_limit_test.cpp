@@ -76,15 +76,9 @@ TEST_P(DescriptorLimitTest, MoreClientsThanDescriptorsAreServedInTurnWithoutAFal
     }
 
     QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
-    env.insert(QStringLiteral("TSY_AUTO_ANSWER"), QStringLiteral("1"));
+    QProcessEnvironment env = tsytest::ProgramEnvironment(QDir(dir.path()));
     env.insert(QStringLiteral("TSY_QUIT_ON_EOF"), QStringLiteral("1"));
     env.insert(QStringLiteral("TSY_PRINT_ERROR_LOG"), QStringLiteral("1"));
-    env.remove(QStringLiteral("TSY_QUIT_AFTER_MS"));
     app.setProcessEnvironment(env);
     app.setChildProcessModifier([] {
         const rlimit r{rlim_t(kLimit), rlim_t(kLimit)};

@@ -36,14 +36,8 @@ protected:
 
     QProcessEnvironment Env(int quitAfterMs) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), mDir.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), mDir.filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), mDir.filePath(QStringLiteral("run")));
-        env.insert(QStringLiteral("TSY_AUTO_ANSWER"), QStringLiteral("1"));
+        QProcessEnvironment env = tsytest::ProgramEnvironment(QDir(mDir.path()));
         if (quitAfterMs >= 0) env.insert(QStringLiteral("TSY_QUIT_AFTER_MS"), QString::number(quitAfterMs));
-        else env.remove(QStringLiteral("TSY_QUIT_AFTER_MS"));
         return env;
     }
 

@@ -2,7 +2,9 @@
 // Shared test helpers: bounded waits on the event loop, a private settings
 // store per test program, and free loopback ports.
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
 #include <functional>
@@ -35,5 +37,20 @@ inline void Pump(int ms)
 QString TempHome();
 // Removes every setting of the store (between tests).
 void ClearSettings();
+
+// The environment for a run of the real program kept in the folder `home`
+// (its config, data and run folders), on the offscreen platform, with every
+// message box answered by its default and no timed quit.
+inline QProcessEnvironment ProgramEnvironment(const QDir& home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+    env.insert(QStringLiteral("TSY_AUTO_ANSWER"), QStringLiteral("1"));
+    env.remove(QStringLiteral("TSY_QUIT_AFTER_MS"));
+    return env;
+}
 
 } // namespace tsytest

@@ -4,6 +4,7 @@
 // check are tests/export/realtime_log_e2e.py; the program ends when its
 // standard input closes, once the traffic is done.
 #include "common/ProxyFixtures.h"
+#include "common/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,14 +54,8 @@ TEST(RealTimeLogEndToEnd, EveryEventOfEveryConnectionReadsBackWithPythonsCsvModu
     }
 
     QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-    env.insert("XDG_DATA_HOME", dir.filePath("data"));
-    env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
-    env.insert("TSY_AUTO_ANSWER", "1");
+    QProcessEnvironment env = tsytest::ProgramEnvironment(QDir(dir.path()));
     env.insert("TSY_QUIT_ON_EOF", "1");
-    env.remove("TSY_QUIT_AFTER_MS");
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     app.start(QDir(qEnvironmentVariable("TSY_BIN_DIR")).filePath("TessalyApp"), {});
