@@ -28,7 +28,8 @@ FileError ErrorFromErrno(int err)
     case EISDIR: return {75, QStringLiteral("Path/File access error")};
     case EMFILE:
     case ENFILE: return {67, QStringLiteral("Too many files")};
-    case ENAMETOOLONG: return {52, QStringLiteral("Bad file name or number")};
+    case ENAMETOOLONG:
+    case ENXIO: return BadFileName();   // a pipe without a reader, a socket, a missing device
     default: return {57, QStringLiteral("Device I/O error (") + QString::fromLocal8Bit(std::strerror(err)) + QStringLiteral(")")};
     }
 }
@@ -37,13 +38,17 @@ FileError BadFileName() { return {52, QStringLiteral("Bad file name or number")}
 
 FileError NoHistory() { return {91, QStringLiteral("Object variable or With block variable not set")}; }
 
+namespace {
+FileError NotRegular(mode_t mode) { return S_ISDIR(mode) ? ErrorFromErrno(EISDIR) : BadFileName(); }
+} // namespace
+
 bool CanCreateOrReplace(const QString& path, FileError& error)
 {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         if (S_ISREG(st.st_mode)) return true;
         // Opening a device or a pipe for writing may block or write to it.
-        error = S_ISDIR(st.st_mode) ? ErrorFromErrno(EISDIR) : BadFileName();
+        error = NotRegular(st.st_mode);
         return false;
     }
     if (errno != ENOENT) {
@@ -60,6 +65,35 @@ bool CanCreateOrReplace(const QString& path, FileError& error)
         return false;
     }
     return true;
+}
+
+int OpenRegularFile(const QString& path, int flags, FileError& error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (name.isEmpty()) {
+        error = ErrorFromErrno(ENOENT);
+        return -1;
+    }
+    // Without O_NONBLOCK, opening a pipe waits for a reader and the whole
+    // program with it; a name may turn into a pipe after any check of it.
+    const int fd = ::open(name.constData(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = ErrorFromErrno(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = ErrorFromErrno(errno);
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = NotRegular(st.st_mode);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 void Report(const QString& strSentence, const FileError& error)
@@ -80,10 +114,11 @@ bool OutputFile::Fail(int err)
 
 bool OutputFile::Open(const QString& path)
 {
-    const QByteArray name = QFile::encodeName(path);
-    mFd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (mFd < 0) return Fail(errno);
-    return true;
+    // The check gives the classic numbers for what is there now; the open
+    // itself refuses whatever took its place since.
+    if (!CanCreateOrReplace(path, mError)) return false;
+    mFd = OpenRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, mError);
+    return mFd >= 0;
 }
 
 bool OutputFile::WriteOut(const char* data, qsizetype length)

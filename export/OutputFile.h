@@ -25,6 +25,11 @@ FileError NoHistory();
 // A folder, a device, a pipe or a socket under that name is refused.
 bool CanCreateOrReplace(const QString& path, FileError& error);
 
+// Opens path with the given open flags, never blocking: a name that is, or
+// turns into, anything but a regular file is refused (a folder 75, a pipe,
+// device or socket 52). Returns the descriptor, or -1 with the error.
+int OpenRegularFile(const QString& path, int flags, FileError& error);
+
 // Writes "sentence" + number + ", " + description to the error log.
 void Report(const QString& strSentence, const FileError& error);
 

@@ -324,20 +324,23 @@ bool CopyPictures(const Paths& paths)
     if (SameFolder(source, paths.strPictureDir)) return true;
 
     const QStringList names = QDir(source).entryList({QStringLiteral("*.gif")}, QDir::Files, QDir::Name);
+    FileError firstError;
     for (const QString& name : names) {
         QByteArray bytes;
         FileError error;
         // Read whole before writing, so a picture that is the same file under
-        // another name is rewritten with its own bytes.
-        if (!tsy::Export::ReadWholeFile(QDir(source).filePath(name), bytes, error)
-            || !WriteFile(QDir(paths.strPictureDir).filePath(name), bytes, error)) {
-            tsy::Export::Report(QStringLiteral("An error occurred while attempting to copy the Images subdirectory to '")
-                                    + paths.strOutputDir + QStringLiteral("'.  The operating system reports: "),
-                                error);
-            return false;
-        }
+        // another name is rewritten with its own bytes. One that cannot be
+        // written (a pipe in its place, say) does not keep the others back.
+        if ((!tsy::Export::ReadWholeFile(QDir(source).filePath(name), bytes, error)
+             || !WriteFile(QDir(paths.strPictureDir).filePath(name), bytes, error))
+            && firstError.number == 0)
+            firstError = error;
     }
-    return true;
+    if (firstError.number == 0) return true;
+    tsy::Export::Report(QStringLiteral("An error occurred while attempting to copy the Images subdirectory to '")
+                            + paths.strOutputDir + QStringLiteral("'.  The operating system reports: "),
+                        firstError);
+    return false;
 }
 
 QByteArray Footer()

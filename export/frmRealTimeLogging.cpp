@@ -304,10 +304,11 @@ void frmRealTimeLogging::CloseLogFile()
 bool frmRealTimeLogging::OpenLogFile()
 {
     const QString path = txtLogFile->text();
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = native.isEmpty() ? -1 : ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Only a regular file: each event would otherwise wait on a pipe's reader.
+    tsy::Export::FileError error;
+    const int fd = tsy::Export::OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, error);
     if (fd < 0) {
-        ReportErrno(native.isEmpty() ? ENOENT : errno);
+        Report(error.number, error.description);
         return false;
     }
     mintLogFileNumber = fd;

@@ -5,6 +5,10 @@
 #include "export/SavingData.h"
 #include "platform/FormatLibrary.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 class DataExport : public ExportFixture {
@@ -128,20 +132,36 @@ TEST_F(DataExport, FailuresAreReportedOnce)
     const auto h = Mixed();
     const char* sentence = "An error occurred attempting to create the data file. The operating system reports: ";
 
-    // A full disk shows only when the data is flushed.
-    EXPECT_FALSE(SavingData::SaveHistoryAsText("/dev/full", h, choices));
-    EXPECT_EQ(ErrorEntries(), 1);
-    EXPECT_TRUE(ErrorLog().contains(QString(sentence) + "61, Disk full")) << ErrorLog().toStdString();
+    // Only a regular file is written: a device, a pipe (read or not: nothing may
+    // wait for its reader) and a folder are refused, and nothing reaches them.
+    const QByteArray pipe = QFile::encodeName(Path("pipe"));
+    ASSERT_EQ(::mkfifo(pipe.constData(), 0600), 0);
+    const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(QDir().mkdir(Path("folder")));
     choices.intDirection = 0;
-    EXPECT_FALSE(SavingData::SaveHistoryAsRawData("/dev/full", h, choices));
-    EXPECT_EQ(ErrorEntries(), 2);
+    int entries = 0;
+    for (const auto& [file, error] : {std::pair<QString, const char*>{"/dev/full", "52, Bad file name or number"},
+                                      {Path("pipe"), "52, Bad file name or number"},
+                                      {Path("folder"), "75, Path/File access error"}}) {
+        EXPECT_FALSE(SavingData::SaveHistoryAsText(file, h, choices)) << file.toStdString();
+        EXPECT_FALSE(SavingData::SaveHistoryAsRawData(file, h, choices)) << file.toStdString();
+        EXPECT_EQ(ErrorEntries(), entries += 2);
+        EXPECT_TRUE(ErrorLog().section("\r\n\r\n", 0, 0).endsWith(QString(sentence) + error))
+            << ErrorLog().toStdString();
+    }
+    char byte;
+    EXPECT_EQ(::read(reader, &byte, 1), 0);   // nothing written, the writer gone
+    ::close(reader);
+    EXPECT_FALSE(SavingData::SaveHistoryAsText(Path("pipe"), h, choices));   // without a reader
+    EXPECT_EQ(ErrorEntries(), 7);
 
     // Without the formatting library: a failure, what came before stays.
     tsy::FormatLibrary::SetLibraryPath(Path("missing.so"));
     const bool saved = SavingData::SaveHistoryAsText(Path("data.txt"), h, choices);
     tsy::FormatLibrary::SetLibraryPath(QString());
     EXPECT_FALSE(saved);
-    EXPECT_EQ(ErrorEntries(), 3);
+    EXPECT_EQ(ErrorEntries(), 8);
     EXPECT_TRUE(ErrorLog().contains(QString(sentence) + "53, File not found"));
     EXPECT_TRUE(Read(Path("data.txt")).endsWith("example.org:80.\r\n"));
 
@@ -151,7 +171,7 @@ TEST_F(DataExport, FailuresAreReportedOnce)
     EXPECT_FALSE(SavingData::SaveHistoryAsRawData(Path("none/raw.bin"), h, choices));
     EXPECT_TRUE(ErrorLog().contains(QString(sentence) + "76, Path not found"));
     EXPECT_FALSE(SavingData::SaveHistoryAsText(Path("data.txt"), nullptr, choices));
-    EXPECT_EQ(ErrorEntries(), 6);
+    EXPECT_EQ(ErrorEntries(), 11);
 }
 
 TEST_F(DataExport, FiftyThousandEventsExportWhole)

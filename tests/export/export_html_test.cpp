@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QUrl>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -281,6 +282,33 @@ TEST_F(HtmlExport, FailuresAreReportedOnceAndTheRestIsWritten)
         << ErrorLog().toStdString();
     EXPECT_TRUE(QFileInfo::exists(Path("Other/Event1.htm")));
     EXPECT_FALSE(QFileInfo::exists(Path("Other/Event2.htm")));
+
+    // A pipe named like an event page or a picture, even one being read: that
+    // page or picture fails with nothing sent into it, the rest are written.
+    ASSERT_TRUE(QDir().mkpath(Path("sub/Pipe")) && QDir().mkpath(Path("sub/Images")));
+    int readers[2];
+    const char* pipes[2] = {"sub/Pipe/Event1.htm", "sub/Images/Cloud.gif"};
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray name = QFile::encodeName(Path(pipes[i]));
+        ASSERT_EQ(::mkfifo(name.constData(), 0600), 0);
+        readers[i] = ::open(name.constData(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(readers[i], 0);
+    }
+    EXPECT_FALSE(SavingHTML::SaveHistoryAsHTML(Path("sub/Pipe.htm"), h, choices));
+    EXPECT_EQ(ErrorEntries(), 4);
+    EXPECT_TRUE(ErrorLog().contains("1 of 2 could not be written, the first being '" + Path(pipes[0])
+                                    + "'.  The operating system reports: 52, Bad file name or number"))
+        << ErrorLog().toStdString();
+    EXPECT_TRUE(ErrorLog().section("\r\n\r\n", 0, 0).endsWith(
+        "copy the Images subdirectory to '" + Path("sub") + "'.  The operating system reports: 52, Bad file name or number"))
+        << ErrorLog().toStdString();
+    EXPECT_TRUE(QFileInfo(Path("sub/Pipe/Event2.htm")).isFile() && QFileInfo(Path("sub/Pipe.htm")).isFile());
+    EXPECT_TRUE(QFileInfo(Path("sub/Images/Error.gif")).isFile() && QFileInfo(Path("sub/Images/S2CData.gif")).isFile());
+    for (int reader : readers) {
+        char byte;
+        EXPECT_EQ(::read(reader, &byte, 1), 0);
+        ::close(reader);
+    }
 
     // The main page's folder is missing.
     EXPECT_FALSE(SavingHTML::SaveHistoryAsHTML(Path("none/Log.htm"), h, choices));

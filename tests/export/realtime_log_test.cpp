@@ -22,7 +22,9 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -305,13 +307,25 @@ TEST_F(RealTimeLogTest, FailuresAreReportedPerEventAndLoseOnlyThatLine)
                                     "The operating system reports: 76, Path not found"));
     EXPECT_FALSE(QFile::exists(missing));
 
+    // A pipe, read or not, is refused at every event: none waits for its reader.
+    const QString pipe = mDir.filePath("pipe.csv");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Window()->txtLogFile->setText(pipe);
+    log->ServerBytesReceived(p, "x", false);
+    ::close(reader);
+    log->ServerBytesReceived(p, "x", false);
+    EXPECT_EQ(NewErrors(), 4);
+    EXPECT_TRUE(ErrorLog().contains("The operating system reports: 52, Bad file name or number"));
+
     // A pair whose handler was released: reported, nothing else lost.
     Window()->txtLogFile->setText(mPath);
     p->mobjProtocolHandler.reset();
     log->ServerBytesReceived(p, "y", false);
-    EXPECT_EQ(NewErrors(), 3);
+    EXPECT_EQ(NewErrors(), 5);
     EXPECT_EQ(Lines(mPath).size(), 1);   // the header alone
-    EXPECT_EQ(History(p).mobjSocketPairEvents.Count(), 3);
+    EXPECT_EQ(History(p).mobjSocketPairEvents.Count(), 5);
 }
 
 TEST_F(RealTimeLogTest, UnloadStoresTheSettingsAndTheNextEventReloadsThem)
