@@ -96,21 +96,87 @@ bool RequestPort(const QByteArray& text, int* value)
     return true;
 }
 
-// A header line whose field speaks to the proxy, not the server.
-bool IsProxyOnlyHeader(const QByteArray& strLine)
+enum class Field { Other, Connection, ProxyConnection, KeepAlive, ProxyAuthorization, Upgrade };
+
+// The field a header line of len bytes at pos starts, with where its value
+// begins.
+Field FieldOf(const QByteArray& data, qsizetype pos, qsizetype len, qsizetype* value)
 {
-    static const QByteArray kNames[] = {"connection", "proxy-connection", "keep-alive", "proxy-authorization"};
-    for (const QByteArray& name : kNames) {
-        if (strLine.size() <= name.size()) continue;
+    static const struct {
+        QByteArrayView name;
+        Field field;
+    } kNames[] = {{"connection", Field::Connection},
+                  {"proxy-connection", Field::ProxyConnection},
+                  {"keep-alive", Field::KeepAlive},
+                  {"proxy-authorization", Field::ProxyAuthorization},
+                  {"upgrade", Field::Upgrade}};
+    const char* line = data.constData() + pos;
+    for (const auto& [name, field] : kNames) {
+        if (len <= name.size()) continue;
         qsizetype i = 0;
-        while (i < name.size() && AsciiLower(strLine[i]) == name[i]) ++i;
+        while (i < name.size() && AsciiLower(line[i]) == name[i]) ++i;
         if (i < name.size()) continue;
         // Blanks before the colon are malformed, but a lenient server would
-        // still read the field, so it goes too.
-        while (i < strLine.size() && (strLine[i] == ' ' || strLine[i] == '\t')) ++i;
-        if (i < strLine.size() && strLine[i] == ':') return true;
+        // still read the field.
+        while (i < len && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i < len && line[i] == ':') {
+            *value = pos + i + 1;
+            return field;
+        }
+    }
+    return Field::Other;
+}
+
+bool SpeaksToProxy(Field f)
+{
+    return f == Field::Connection || f == Field::ProxyConnection || f == Field::KeepAlive
+           || f == Field::ProxyAuthorization;
+}
+
+// Whether a comma-separated list holds the token, in any letter case.
+bool ListHolds(QByteArrayView list, QByteArrayView token)
+{
+    for (qsizetype a = 0; a <= list.size();) {
+        qsizetype e = list.indexOf(',', a);
+        if (e < 0) e = list.size();
+        QByteArrayView item = list.sliced(a, e - a).trimmed();
+        if (item.compare(token, Qt::CaseInsensitive) == 0) return true;
+        a = e + 1;
     }
     return false;
+}
+
+// Calls visit(pos, len, field, value) for each whole header line from pos to
+// the blank line that ends the header; a continuation line carries its
+// field's kind. Returns where the walk stopped.
+template <typename Visit>
+qsizetype WalkHeader(const QByteArray& data, qsizetype pos, Visit visit)
+{
+    Field current = Field::Other;
+    while (pos < data.size()) {
+        const qsizetype lf = data.indexOf('\n', pos);
+        if (lf < 0) break;   // a line that is not whole yet
+        const qsizetype len = lf + 1 - pos;
+        if (len == 1 || (len == 2 && data[pos] == '\r')) break;   // end of the header
+        qsizetype value = pos;
+        if (data[pos] != ' ' && data[pos] != '\t') current = FieldOf(data, pos, len, &value);
+        visit(pos, len, current, value);
+        pos = lf + 1;
+    }
+    return pos;
+}
+
+// A request that asks to switch protocols (a WebSocket handshake, say): its
+// Connection field names "upgrade" and an Upgrade field says to what.
+bool AsksToUpgrade(const QByteArray& data, qsizetype pos)
+{
+    bool blnConnectionUpgrade = false, blnUpgradeField = false;
+    WalkHeader(data, pos, [&](qsizetype at, qsizetype len, Field field, qsizetype value) {
+        if (field == Field::Upgrade) blnUpgradeField = true;
+        if (field == Field::Connection && ListHolds(QByteArrayView(data).sliced(value, at + len - value), "upgrade"))
+            blnConnectionUpgrade = true;
+    });
+    return blnConnectionUpgrade && blnUpgradeField;
 }
 
 } // namespace
@@ -218,23 +284,20 @@ bool CloseAfterOneResponse(QByteArray& strData)
     else return false;
 
     qsizetype pos = e + term.size();
+    // An upgraded connection stays with its one server: it keeps the
+    // Connection field that asks for the upgrade, and is not asked to close.
+    const bool blnUpgrade = AsksToUpgrade(strData, pos);
     QByteArray out;
     out.reserve(strData.size() + 19);
     out.append(strData.constData(), pos);
-    out.append("Connection: close");
-    out.append(term);
-
-    bool blnDropping = false;   // the field being read is dropped, continuation lines too
-    while (pos < strData.size()) {
-        const qsizetype lf = strData.indexOf('\n', pos);
-        if (lf < 0) break;   // a line that is not whole yet passes as it is
-        const qsizetype len = lf + 1 - pos;
-        const char first = strData[pos];
-        if (len == 1 || (len == 2 && first == '\r')) break;   // end of the header
-        if (first != ' ' && first != '\t') blnDropping = IsProxyOnlyHeader(strData.mid(pos, len));
-        if (!blnDropping) out.append(strData.constData() + pos, len);
-        pos = lf + 1;
+    if (!blnUpgrade) {
+        out.append("Connection: close");
+        out.append(term);
     }
+    pos = WalkHeader(strData, pos, [&](qsizetype at, qsizetype len, Field field, qsizetype) {
+        const bool blnDrop = SpeaksToProxy(field) && !(blnUpgrade && field == Field::Connection);
+        if (!blnDrop) out.append(strData.constData() + at, len);
+    });
     out.append(strData.constData() + pos, strData.size() - pos);
     strData = std::move(out);
     return true;

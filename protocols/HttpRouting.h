@@ -56,7 +56,10 @@ RouteResult RouteRequest(QByteArray& strData, const RouteSettings& settings, con
 // lines that speak to the proxy rather than the server (Connection,
 // Proxy-Connection, Keep-Alive, Proxy-Authorization, with their continuation
 // lines) are dropped where they lie wholly within the data, before the blank
-// line that ends the header. Every other byte stays as it was. Needs the
+// line that ends the header. A request that asks to upgrade its connection
+// (a Connection field naming "upgrade" and an Upgrade field, both within the
+// data) keeps its Connection field and gets no close: an upgraded connection
+// stays with its server anyway. Every other byte stays as it was. Needs the
 // request line's end (LF or CR LF) within the data; without it the data is
 // left alone and the result is false.
 bool CloseAfterOneResponse(QByteArray& strData);

@@ -35,15 +35,57 @@ qsizetype LineEnd(const QByteArray& data)
     return data.size();
 }
 
+QByteArray FieldName(const QByteArray& line)
+{
+    const qsizetype colon = line.indexOf(':');
+    if (colon < 0) return {};
+    QByteArray name = line.left(colon).toLower();
+    while (name.endsWith(' ') || name.endsWith('\t')) name.chop(1);
+    return name;
+}
+
 // A header line meant for the proxy, not the server: its name (blanks before
 // the colon aside) is one of these, in any letter case.
 bool ProxyOnlyLine(const QByteArray& line)
 {
-    const qsizetype colon = line.indexOf(':');
-    if (colon < 0) return false;
-    QByteArray name = line.left(colon).toLower();
-    while (name.endsWith(' ') || name.endsWith('\t')) name.chop(1);
+    const QByteArray name = FieldName(line);
     return name == "connection" || name == "proxy-connection" || name == "keep-alive" || name == "proxy-authorization";
+}
+
+// The whole header lines after the request line, each with whether it
+// continues the field before it.
+QList<QByteArray> HeaderLines(const QByteArray& original, qsizetype in, qsizetype* end)
+{
+    QList<QByteArray> lines;
+    for (;;) {
+        const qsizetype lf = original.indexOf('\n', in);
+        if (lf < 0) break;
+        const QByteArray line = original.mid(in, lf + 1 - in);
+        if (line == "\n" || line == "\r\n") break;
+        lines.append(line);
+        in = lf + 1;
+    }
+    *end = in;
+    return lines;
+}
+
+bool Continues(const QByteArray& line) { return line[0] == ' ' || line[0] == '\t'; }
+
+// An upgrade request: a Connection line (or one of its continuations) lists
+// "upgrade", and an Upgrade field is there.
+bool Upgrades(const QList<QByteArray>& lines)
+{
+    bool listed = false, field = false;
+    QByteArray name;
+    for (const QByteArray& line : lines) {
+        if (!Continues(line)) name = FieldName(line);
+        field = field || name == "upgrade";
+        if (name != "connection") continue;
+        const QByteArray value = Continues(line) ? line : line.mid(line.indexOf(':') + 1);
+        for (const QByteArray& item : value.split(','))
+            listed = listed || item.trimmed().toLower() == "upgrade";
+    }
+    return listed && field;
 }
 
 // What follows the request line. With that line's end (LF or CR LF) in the
@@ -51,6 +93,7 @@ bool ProxyOnlyLine(const QByteArray& line)
 // right after it; then come the original lines in order, less the whole
 // header lines meant for the proxy (with their continuation lines); from the
 // header's blank line, or a line not yet whole, everything is as it came.
+// An upgrade request gets no added line and keeps its Connection lines.
 // Without the line's end, nothing after it changes.
 void CheckAfterRequestLine(const QByteArray& original, qsizetype inEnd, const QByteArray& data, qsizetype outEnd)
 {
@@ -61,22 +104,19 @@ void CheckAfterRequestLine(const QByteArray& original, qsizetype inEnd, const QB
         FUZZ_CHECK(original.mid(inEnd) == data.mid(outEnd));
         return;
     }
-    const QByteArray added = term + "Connection: close" + term;
+    qsizetype in = 0;
+    const QList<QByteArray> lines = HeaderLines(original, inEnd + term.size(), &in);
+    const bool upgrade = Upgrades(lines);
+    const QByteArray added = term + (upgrade ? "" : "Connection: close" + term);
     FUZZ_CHECK(data.mid(outEnd, added.size()) == added);
-    qsizetype in = inEnd + term.size(), out = outEnd + added.size();
+    qsizetype out = outEnd + added.size();
     bool dropping = false;
-    for (;;) {
-        const qsizetype lf = original.indexOf('\n', in);
-        if (lf < 0) break;
-        const QByteArray line = original.mid(in, lf + 1 - in);
-        if (line == "\n" || line == "\r\n") break;
-        const bool continuation = line[0] == ' ' || line[0] == '\t';
-        dropping = continuation ? dropping : ProxyOnlyLine(line);
+    for (const QByteArray& line : lines) {
+        dropping = Continues(line) ? dropping : ProxyOnlyLine(line) && !(upgrade && FieldName(line) == "connection");
         if (!dropping) {
             FUZZ_CHECK(data.mid(out, line.size()) == line);
             out += line.size();
         }
-        in = lf + 1;
     }
     FUZZ_CHECK(data.mid(out) == original.mid(in));
 }
@@ -111,19 +151,24 @@ void CheckDirect(const QByteArray& original, const QByteArray& data, const HttpR
 }
 
 // Header lines a built request may carry: those meant for the proxy go (with
-// their continuation), the others stay.
+// their continuation), the others stay; an upgrade request keeps its
+// Connection lines.
 struct HeaderChoice {
     const char* line;
     bool kept;
+    bool connection;
 };
 constexpr HeaderChoice kHeaders[] = {
-    {"Host: x\r\n", true},
-    {"Proxy-Authorization: Basic dXNlcjpwdw==\r\n", false},
-    {"Proxy-Connection: Keep-Alive\r\n", false},
-    {"connection : keep-alive\r\n", false},
-    {"Keep-Alive: timeout=5\r\n", false},
-    {"Connection-Id: 7\r\n", true},
-    {"X-Proxy-Authorization: y\r\n", true},
+    {"Host: x\r\n", true, false},
+    {"Proxy-Authorization: Basic dXNlcjpwdw==\r\n", false, false},
+    {"Proxy-Connection: Keep-Alive\r\n", false, false},
+    {"connection : keep-alive\r\n", false, true},
+    {"Keep-Alive: timeout=5\r\n", false, false},
+    {"Connection-Id: 7\r\n", true, false},
+    {"X-Proxy-Authorization: y\r\n", true, false},
+    {"Connection: keep-alive, Upgrade\r\n", false, true},
+    {"Upgrade: websocket\r\n", true, false},
+    {"Upgrade-Insecure-Requests: 1\r\n", true, false},
 };
 
 // An absolute-form request built from fuzzed parts routes to its host, keeps
@@ -139,13 +184,18 @@ void CheckBuilt(FuzzedDataProvider& in, bool https)
     for (char& c : path)
         if (!Visible(c)) c = '_';
     const QByteArray scheme = https ? "HTTPS://" : "http://";
-    QByteArray headers, keptHeaders;
+    QByteArray headers, keptHeaders, upgradeHeaders;
+    bool listed = false, field = false;
     const int count = in.ConsumeIntegralInRange<int>(0, 8);
     for (int i = 0; i < count; ++i) {
-        const HeaderChoice& h = kHeaders[in.ConsumeIntegralInRange<size_t>(0, std::size(kHeaders) - 1)];
+        const size_t k = in.ConsumeIntegralInRange<size_t>(0, std::size(kHeaders) - 1);
+        const HeaderChoice& h = kHeaders[k];
         const QByteArray line = QByteArray(h.line) + (in.ConsumeBool() ? " folded\r\n" : "");
         headers += line;
         if (h.kept) keptHeaders += line;
+        if (h.kept || h.connection) upgradeHeaders += line;
+        listed = listed || k == 7;
+        field = field || k == 8;
     }
     const QByteArray body = "\r\nConnection: keep-alive\r\n";   // after the blank line: the body's own
     QByteArray data = "GET " + scheme + Bytes(host) + ':' + QByteArray::number(port) + Bytes(path) + " HTTP/1.1\r\n"
@@ -154,8 +204,10 @@ void CheckBuilt(FuzzedDataProvider& in, bool https)
     const auto r = https ? HttpRouting::RouteHttpsRequest(data, s) : HttpRouting::RouteHttpRequest(data, s);
     FUZZ_CHECK(!r.blnFailed && r.lngPort == port);
     FUZZ_CHECK(r.strServerName == QString::fromLatin1(Bytes(host)));
-    if (https) FUZZ_CHECK(data == "GET " + Bytes(path) + " HTTP/1.1\r\n" + headers + body);
-    else FUZZ_CHECK(data == "GET " + Bytes(path) + " HTTP/1.1\r\nConnection: close\r\n" + keptHeaders + body);
+    const QByteArray line = "GET " + Bytes(path) + " HTTP/1.1\r\n";
+    if (https) FUZZ_CHECK(data == line + headers + body);
+    else if (listed && field) FUZZ_CHECK(data == line + upgradeHeaders + body);
+    else FUZZ_CHECK(data == line + "Connection: close\r\n" + keptHeaders + body);
 }
 
 } // namespace

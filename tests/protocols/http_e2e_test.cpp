@@ -69,7 +69,9 @@ QByteArray RandomBytes(qsizetype n)
 // A web server that records every byte of every connection and answers each
 // request (a header block; no request bodies) with a small keep-alive
 // response naming the connection and the request's number on it. In echo
-// mode it sends back whatever arrives instead.
+// mode it sends back whatever arrives instead. In upgrade mode it answers
+// 101 only to a request whose Connection field names "upgrade" beside an
+// Upgrade field, 426 to any other, and echoes what follows a 101.
 class CaptureServer : public QObject {
 public:
     struct Conn {
@@ -80,6 +82,7 @@ public:
     };
     std::vector<std::unique_ptr<Conn>> conns;
     bool echo = false;
+    bool upgrade = false;
 
     CaptureServer()
     {
@@ -106,11 +109,24 @@ private:
     {
         const QByteArray d = c->sock->readAll();
         c->received += d;
-        if (echo) {
+        if (echo || c->requests < 0) {
             c->sock->write(d);
             return;
         }
         qsizetype end;
+        while (upgrade && (end = c->received.indexOf("\r\n\r\n")) >= 0) {
+            const QByteArray head = c->received.left(end + 2).toLower();
+            const QRegularExpression connection("\r\nconnection:[^\r]*\\bupgrade\\b"), field("\r\nupgrade:");
+            if (!connection.match(QString::fromLatin1(head)).hasMatch() || !field.match(QString::fromLatin1(head)).hasMatch()) {
+                c->sock->write("HTTP/1.1 426 Upgrade Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                c->sock->disconnectFromHost();
+                return;
+            }
+            c->requests = -1;
+            c->sock->write("HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: echo\r\n\r\n"
+                           + c->received.mid(end + 4));
+            return;
+        }
         while ((end = c->received.indexOf("\r\n\r\n", c->parsed)) >= 0) {
             c->parsed = end + 4;
             ++c->requests;
@@ -483,6 +499,27 @@ TEST_F(HttpProxyTest, AClientAskingToKeepAliveGetsAServerThatCloses)
     EXPECT_TRUE(client.got.endsWith("\r\n\r\nthe page\n"));
     web.kill();
     web.waitForFinished(3000);
+}
+
+TEST_F(HttpProxyTest, AnUpgradeRequestKeepsItsUpgradeAndTheStreamEchoes)
+{
+    CaptureServer server;
+    server.upgrade = true;
+    const int port = ListenWithProtocol(QStringLiteral("HTTP"));
+    RawClient client(port);
+    client.Send("GET http://127.0.0.1:" + QByteArray::number(server.Port())
+                + "/chat HTTP/1.1\r\nHost: h\r\nConnection: Upgrade\r\nProxy-Connection: keep-alive\r\n"
+                  "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    ASSERT_TRUE(client.WaitFor("\r\n\r\n")) << client.got.toStdString();
+    ASSERT_TRUE(client.got.startsWith("HTTP/1.1 101 ")) << client.got.toStdString();
+    ASSERT_EQ(server.conns.size(), 1u);
+    EXPECT_EQ(server.conns[0]->received, "GET /chat HTTP/1.1\r\nHost: h\r\nConnection: Upgrade\r\n"
+                                         "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    // The upgraded stream carries bytes both ways, through the one routed connection.
+    const QByteArray frame("frame one\0\xff", 11);
+    client.Send(frame);
+    EXPECT_TRUE(client.WaitFor(frame)) << client.got.toStdString();
+    EXPECT_FALSE(client.closed);
 }
 
 TEST_F(HttpProxyTest, LongRequestLineIsRewrittenWhole)

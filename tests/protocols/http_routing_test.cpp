@@ -121,6 +121,21 @@ TEST(HttpRouting, DirectModeAsksForOneResponseAndKeepsProxyHeadersBack)
         {"GET http://h/ HTTP/1.1\rConnection: x\r\n", "h", 80, "GET / HTTP/1.1\rConnection: x\r\n"},
         // No request line: nothing to add to.
         {"GET http://h/p\r\nConnection: keep-alive\r\n\r\n", "", 80, nullptr},
+        // An upgrade keeps the Connection field that asks for it, and is not closed;
+        // the proxy's own fields still go.
+        {"GET http://h/ws HTTP/1.1\r\nHost: h\r\nConnection: keep-alive, Upgrade\r\nProxy-Connection: x\r\n"
+         "Keep-Alive: 5\r\nupgrade : websocket\r\nSec-WebSocket-Version: 13\r\n\r\n",
+         "h", 80,
+         "GET /ws HTTP/1.1\r\nHost: h\r\nConnection: keep-alive, Upgrade\r\nupgrade : websocket\r\n"
+         "Sec-WebSocket-Version: 13\r\n\r\n"},
+        // Half an upgrade is none: "upgrade" without an Upgrade field, an Upgrade field
+        // without "upgrade", a field only named like one, or one after the header.
+        {"GET http://h/ HTTP/1.1\r\nConnection: upgrade\r\nUpgrade-Insecure-Requests: 1\r\n\r\n", "h", 80,
+         "GET / HTTP/1.1\r\nConnection: close\r\nUpgrade-Insecure-Requests: 1\r\n\r\n"},
+        {"GET http://h/ HTTP/1.1\r\nConnection: upgraded\r\nUpgrade: h2c\r\n\r\n", "h", 80,
+         "GET / HTTP/1.1\r\nConnection: close\r\nUpgrade: h2c\r\n\r\n"},
+        {"POST http://h/ HTTP/1.1\r\nConnection: Upgrade\r\n\r\nUpgrade: h2c\r\n", "h", 80,
+         "POST / HTTP/1.1\r\nConnection: close\r\n\r\nUpgrade: h2c\r\n"},
     };
     CheckHttpRows(rows, Direct());
 }
