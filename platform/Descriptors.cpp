@@ -103,10 +103,12 @@ void ResumeWaiting()
         if (w.listener) w.resume();
 }
 
-// Runs only while a listener waits.
+// Runs only while a listener waits. The guard is never destroyed: a socket
+// closed during static destruction may still ask for it.
 QTimer* RecountTimer()
 {
-    static QPointer<QTimer> timer;
+    static auto* guard = new QPointer<QTimer>;
+    QPointer<QTimer>& timer = *guard;
     if (!timer && QCoreApplication::instance()) {
         timer = new QTimer(QCoreApplication::instance());
         timer->setInterval(kRecountMs);
