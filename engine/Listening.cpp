@@ -69,12 +69,12 @@ Listening::Listening(QObject* parent) : QObject(parent)
     sckServer.push_back(new tsy::Winsock(this));
     tsy::LoadedWindows::Register(this, QStringLiteral("Listening"));
     // Once per shortage, not once per waiting client.
-    tsy::Winsock::SetDescriptorShortageHandler([](int limit) {
+    tsy::Descriptors::SetShortageHandler([](int limit) {
         frmError::LogError(
             QStringLiteral("An error occurred while attempting to accept connection requests: every file descriptor "
                            "but a reserve of %1 is in use (the limit is %2). Further requests wait until "
                            "connections close.  The operating system reports: %3, Too many open sockets")
-                .arg(tsy::Winsock::kReservedDescriptors)
+                .arg(tsy::Descriptors::kReserve)
                 .arg(limit)
                 .arg(tsy::SockErr::TooManySockets));
     });
@@ -83,7 +83,7 @@ Listening::Listening(QObject* parent) : QObject(parent)
 Listening::~Listening()
 {
     tsy::LoadedWindows::Unregister(this);
-    tsy::Winsock::SetDescriptorShortageHandler(nullptr);
+    tsy::Descriptors::SetShortageHandler(nullptr);
     // Handlers that go with our pairs must not reach us half destroyed.
     if (General::gobjListening == this) General::gobjListening = nullptr;
 }
@@ -159,7 +159,7 @@ void Listening::RetireUnusedOneShotPort(tsy::Winsock* objListeningSocket)
 }
 
 bool Listening::StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int lngPort, int& lngError,
-                                       QString& strError)
+                                       QString& strError, tsy::DescriptorClaim* objClaim)
 {
     try {
         // Idle sockets have no port (0): a bad port number must not take them.
@@ -182,7 +182,7 @@ bool Listening::StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int ln
         }
         socket->SetLocalPort(lngPort);
         tsy::SocketError err;
-        if (!socket->Listen(&err)) {
+        if (!socket->Listen(&err, objClaim)) {
             lngError = err.number;
             strError = err.description;
             return false;

@@ -13,6 +13,7 @@ class ProtocolHandler;
 class SocketPair;
 
 namespace tsy {
+class DescriptorClaim;
 class Winsock;
 }
 
@@ -41,7 +42,10 @@ public:
     // ---- public operations --------------------------------------------------
     void InitaliseListeningSockets();
     tsy::Winsock* CreateListeningSocket();
-    bool StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int lngPort, int& lngError, QString& strError);
+    // With a claim, the socket draws its descriptor and its connection's on
+    // it (and takes it over once listening) rather than on the free room.
+    bool StartListeningOnSocket(tsy::Winsock*& objListeningSocket, int lngPort, int& lngError, QString& strError,
+                                tsy::DescriptorClaim* objClaim = nullptr);
     void DeInitaliseListeningSockets();
     void StopListeningOnSocket(tsy::Winsock* objListeningSocket);
     // A one-shot port (tag "Ephemeral") still waiting for its connection stops

@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QBasicTimer>
 #include <QCoreApplication>
-#include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -19,17 +18,16 @@
 #include <climits>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -125,10 +123,14 @@ struct PendingRequest {
     int fd = -1;
     sockaddr_in peer{};
     sockaddr_in local{};
+    // The descriptors set aside for it (its own, and its outgoing socket's);
+    // drawn from its listener's claim when `own`.
+    DescriptorClaim claim;
+    bool own = false;
 };
 
 struct PendingRequests {
-    QHash<qint64, PendingRequest> sockets;
+    std::unordered_map<qint64, PendingRequest> sockets;
     qint64 lastId = 0;
 };
 
@@ -159,73 +161,14 @@ int pendingError(int fd, int fallback)
     return e;
 }
 
-// ---- descriptors -------------------------------------------------------------
-// Every descriptor the socket layer opens is counted until it is closed,
-// wherever it is by then (a socket, a lingering close, an unclaimed
-// request); an accepted socket also counts the one its outgoing socket will
-// take, until that socket has it or the accepted one closes.
-int gHeld = 0;
-int gReserved = 0;
-int gLimit = 0;          // soft limit, as last read
-int gElsewhere = -1;     // descriptors the rest of the program holds, as last counted
-bool gShort = false;     // requests are waiting for descriptors
-std::function<void(int)>& ShortageHandler()
-{
-    static auto* handler = new std::function<void(int)>;
-    return *handler;
-}
-
-int readLimit()
-{
-    rlimit r{};
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur > rlim_t(INT_MAX))
-        return INT_MAX;
-    return int(r.rlim_cur);
-}
-
-// Counts what is open now. Needs a descriptor itself; at the very limit the
-// last count stands.
-void countDescriptors()
-{
-    gLimit = readLimit();
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) {
-        if (gElsewhere < 0) gElsewhere = 0;
-        return;
-    }
-    int open = -1;   // the directory's own descriptor
-    while (const dirent* e = ::readdir(dir))
-        if (e->d_name[0] != '.') ++open;
-    ::closedir(dir);
-    gElsewhere = std::max(0, open - gHeld);
-}
-
-bool fits()
-{
-    return qint64(gElsewhere) + gHeld + gReserved + 2 + Winsock::kReservedDescriptors <= gLimit;
-}
-
-// Whether another connection (two descriptors) fits beside the reserve.
-// Within a reserve's width of the limit, what the rest of the program holds
-// is counted afresh: threads, files and windows come and go.
-bool roomForConnection()
-{
-    if (gElsewhere < 0) countDescriptors();
-    if (qint64(gElsewhere) + gHeld + gReserved + 2 + 2 * Winsock::kReservedDescriptors > gLimit) countDescriptors();
-    return fits();
-}
-
 int opened(int fd)
 {
-    if (fd >= 0) ++gHeld;
-    return fd;
+    return Descriptors::Opened(fd);
 }
 
 void closeHeld(int fd)
 {
-    ::close(fd);
-    --gHeld;
-    detail::ResumeWaitingListeners();
+    Descriptors::Close(fd);
 }
 
 // Refuses a connection so that the client sees a reset, not an orderly close.
@@ -485,51 +428,20 @@ int PendingConnectionRequests()
     return int(pending().sockets.size());
 }
 
-namespace {
-// Listening sockets that stopped taking requests until descriptors are freed.
-std::vector<QPointer<Winsock>>& WaitingListeners()
-{
-    static auto* waiting = new std::vector<QPointer<Winsock>>;
-    return *waiting;
-}
-} // namespace
-
-void detail::ResumeWaitingListeners()
-{
-    auto& waiting = WaitingListeners();
-    if (waiting.empty() || !fits()) return;
-    const std::vector<QPointer<Winsock>> resumed = std::exchange(waiting, {});
-    for (const QPointer<Winsock>& w : resumed)
-        if (w && w->mState == Winsock::sckListening && w->mReadNotifier) w->mReadNotifier->setEnabled(true);
-}
-
-void Winsock::SetDescriptorShortageHandler(std::function<void(int limit)> handler)
-{
-    ShortageHandler() = std::move(handler);
-}
-
 void Winsock::DrawReserveFrom(Winsock* accepted)
 {
     mReserveFrom = accepted;
 }
 
-void Winsock::releaseReserve()
-{
-    if (!mHoldsReserve) return;
-    mHoldsReserve = false;
-    --gReserved;
-    detail::ResumeWaitingListeners();
-}
-
 void Winsock::waitForDescriptors()
 {
-    // The queue holds the requests meanwhile (and refuses new ones once it
-    // is full); a freed descriptor wakes us, so nothing polls.
+    // A freed descriptor, or the count of what the rest of the program holds
+    // going down, wakes us.
     if (mReadNotifier) mReadNotifier->setEnabled(false);
-    WaitingListeners().emplace_back(this);
-    if (gShort) return;
-    gShort = true;
-    if (const auto& handler = ShortageHandler()) handler(gLimit);
+    const quint64 gen = mGeneration;
+    Descriptors::WaitForRoom(this, [this, gen] {
+        if (gen == mGeneration && mState == sckListening && mReadNotifier) mReadNotifier->setEnabled(true);
+    });
 }
 
 namespace {
@@ -619,7 +531,7 @@ void Winsock::fail(int number, const QString& description)
         resetAndClose(mFd);
         mFd = -1;
     }
-    releaseReserve();
+    mReserve.Release();
     mOut.reset();
     mGathered = false;
     mFailing = false;
@@ -636,10 +548,11 @@ void Winsock::dropNotifiers()
     retire(mWriteNotifier);
 }
 
-bool Winsock::Listen(SocketError* err)
+bool Winsock::Listen(SocketError* err, DescriptorClaim* claim)
 {
     if (mState != sckClosed) return failNow(err, SockErr::InvalidArgument);
     if (mLocalPort < 0 || mLocalPort > 65535) return failNow(err, SockErr::InvalidArgument);
+    if (!(claim && *claim) && !Descriptors::RoomForOne()) return failNow(err, SockErr::TooManySockets);
 
     const int fd = opened(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd < 0) {
@@ -664,6 +577,10 @@ bool Winsock::Listen(SocketError* err)
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     mBoundPort = ntohs(sa.sin_port);
     mFd = fd;
+    if (claim) {
+        mClaim = std::move(*claim);
+        mClaim.TakeOne();
+    }
     mReadNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
     connect(mReadNotifier, &QSocketNotifier::activated, this, &Winsock::onAcceptable);
     mState = sckListening;
@@ -676,7 +593,11 @@ void Winsock::onAcceptable()
     const quint64 gen = mGeneration;
     // Every request waiting in the backlog, not one per wake-up.
     while (self && gen == mGeneration && mState == sckListening) {
-        if (!roomForConnection()) {
+        // A connection of a served session (an FTP data port's) draws on
+        // what was set aside for it; any other must fit beside the reserve.
+        const bool own = mClaim.Count() >= 2;
+        DescriptorClaim claim = own ? mClaim.Split(2) : Descriptors::ClaimConnection();
+        if (!claim) {
             waitForDescriptors();
             return;
         }
@@ -685,10 +606,11 @@ void Winsock::onAcceptable()
         const int fd = opened(::accept4(mFd, reinterpret_cast<sockaddr*>(&r.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (fd < 0) {
             const int e = errno;
+            if (own) mClaim.Absorb(std::move(claim));
             if (e == EINTR || e == ECONNABORTED) continue;
             if (e == EAGAIN || e == EWOULDBLOCK) {
                 // Every waiting request has been taken: a shortage is over.
-                if (WaitingListeners().empty()) gShort = false;
+                Descriptors::RequestsDrained();
                 return;
             }
             // Out of descriptors or memory: stop watching for a moment rather
@@ -702,17 +624,21 @@ void Winsock::onAcceptable()
         len = sizeof r.local;
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&r.local), &len);
         r.fd = fd;
+        r.claim = std::move(claim);
+        r.own = own;
         auto& table = pending();
         const qint64 id = ++table.lastId;
-        table.sockets.insert(id, r);
+        table.sockets.emplace(id, std::move(r));
         emit ConnectionRequest(id);
         // Left neither accepted nor refused: reset it rather than leave it
-        // open with nobody reading.
+        // open with nobody reading. What was set aside for it stays with a
+        // listener that goes on listening.
         auto it = table.sockets.find(id);
         if (it != table.sockets.end()) {
-            const int left = it->fd;
+            PendingRequest left = std::move(it->second);
             table.sockets.erase(it);
-            resetAndClose(left);
+            resetAndClose(left.fd);
+            if (left.own && self && gen == mGeneration && mState == sckListening) mClaim.Absorb(std::move(left.claim));
         }
     }
 }
@@ -722,7 +648,7 @@ bool Winsock::Accept(qint64 requestId, SocketError* err)
     auto& table = pending();
     auto it = table.sockets.find(requestId);
     if (it == table.sockets.end()) return failNow(err, SockErr::InvalidArgument);
-    const PendingRequest r = *it;
+    PendingRequest r = std::move(it->second);
     table.sockets.erase(it);
 
     Close();
@@ -736,8 +662,10 @@ bool Winsock::Accept(qint64 requestId, SocketError* err)
     mBoundPort = ntohs(r.local.sin_port);
     attach(r.fd);
     mState = sckConnected;
-    mHoldsReserve = true;
-    ++gReserved;
+    // One of what was set aside is its own descriptor; the other waits for
+    // its outgoing socket.
+    r.claim.TakeOne();
+    mReserve = std::move(r.claim);
     // A peer already gone, or data already there, is seen by the read
     // notifier from the event loop.
     return true;
@@ -811,7 +739,7 @@ void Winsock::startConnect(quint32 ipv4)
         fail(e.number, e.description);
         return;
     }
-    if (mReserveFrom) mReserveFrom->releaseReserve();
+    if (mReserveFrom) mReserveFrom->mReserve.TakeOne();
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(quint16(mRemotePort));
@@ -960,7 +888,7 @@ void Winsock::failAfterReading(const SocketError& error)
     dropNotifiers();
     resetAndClose(mFd);
     mFd = -1;
-    releaseReserve();
+    mReserve.Release();
     mOut.reset();
     mGathered = false;
     mSendPending = false;
@@ -1266,6 +1194,7 @@ void Winsock::Close()
         const int fd = mFd;
         mFd = -1;
         if (mState == sckListening) {
+            Descriptors::StopWaiting(this);
             closeHeld(fd);
         } else if (mState == sckConnected || mState == sckClosing) {
             std::deque<QByteArray> chunks;
@@ -1279,7 +1208,8 @@ void Winsock::Close()
             resetAndClose(fd);
         }
     }
-    releaseReserve();
+    mReserve.Release();
+    mClaim.Release();
     mOut.reset();
     mGathered = false;
     mFailing = false;

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/Descriptors.h"
+
 class QSocketNotifier;
 class QTimer;
 
@@ -17,7 +19,6 @@ namespace tsy {
 
 namespace detail {
 struct Outgoing;
-void ResumeWaitingListeners();
 }
 
 struct SocketError {
@@ -61,7 +62,12 @@ public:
     // Methods. Each returns false and fills *err when it fails at once;
     // nothing fails at once by raising an event. Connect and Accept need the
     // closed state (Accept closes whatever the object held first).
-    bool Listen(SocketError* err = nullptr);                 // on LocalPort
+    // On LocalPort. It needs room for its descriptor beside the reserve
+    // (Descriptors), unless it is given a claim: it then takes the claim over,
+    // its own descriptor and those of the connections it accepts are drawn
+    // from it, and what is left goes back when it closes. A failed Listen
+    // leaves the claim with the caller.
+    bool Listen(SocketError* err = nullptr, DescriptorClaim* claim = nullptr);
     bool Accept(qint64 requestId, SocketError* err = nullptr);
     bool Connect(const QString& host, int port, SocketError* err = nullptr);
     bool SendData(const QByteArray& data, SocketError* err = nullptr);
@@ -96,13 +102,9 @@ public:
 
     // Descriptors. A served connection holds two: its accepted socket and
     // its outgoing one. A request is taken from a listen queue only while
-    // both fit beside a reserve kept for the rest of the program (name
-    // lookups, timers, files, windows); otherwise the listening sockets stop
-    // taking requests, which wait in the queue, until descriptors are freed.
-    static constexpr int kReservedDescriptors = 64;
-    // Called once when requests start to wait for descriptors, with the
-    // limit; the wait ends once a listen queue has been emptied.
-    static void SetDescriptorShortageHandler(std::function<void(int limit)> handler);
+    // both fit beside the reserve (Descriptors), or are drawn from the
+    // listening socket's claim; otherwise the listening sockets stop taking
+    // requests, which wait in the queue, until there is room again.
     // The outgoing socket of a connection accepted on `accepted`: its
     // descriptor is the one reserved when that request was taken.
     void DrawReserveFrom(Winsock* accepted);
@@ -141,8 +143,6 @@ private:
     void failAfterReading(const SocketError& error);
     void deliverDrained();
     void waitForDescriptors();
-    void releaseReserve();
-    friend void detail::ResumeWaitingListeners();
     void deferToLoop(std::function<void()> work);
     void raiseDataArrivalLater();
     void queueCompletionCheck();
@@ -182,7 +182,8 @@ private:
     bool mFailing = false;
     SocketError mFailure;
     QList<QByteArray> mDrained;   // empty, a list allocates nothing (a deque would, per socket)
-    bool mHoldsReserve = false;        // an accepted socket whose outgoing descriptor is reserved
+    DescriptorClaim mReserve;          // an accepted socket's: the descriptor of its outgoing one
+    DescriptorClaim mClaim;            // a listening socket's: drawn on by the connections it accepts
     QPointer<Winsock> mReserveFrom;    // the accepted socket this one's descriptor was reserved by
     // Addresses of the current or last connection, kept readable after the
     // peer has gone.

@@ -22,6 +22,7 @@ namespace {
 
 const QString kEphemeralTag = QStringLiteral("Ephemeral");
 const int kMaxDataPortTries = 10;
+const int kDataConnectionDescriptors = 3;
 
 QString Sentence(const QString& strAction, int lngNumber, const QString& strDescription)
 {
@@ -389,11 +390,21 @@ bool ProtocolFTP::StartListeningOnRandomPort(int& lngPort, const QString& strDes
         if (!listening) throw std::runtime_error("The listening side is not running");
         const QString protocols = QStringLiteral("Protocols");
         const QString portsInUse = QStringLiteral("PortsInUse");
+        // The data connection belongs to a session already served: its
+        // descriptors (the port's own, the accepted socket, the socket to the
+        // far side) are set aside now, or no port is opened. What is not used
+        // goes back when the port closes, or here when none opens.
+        tsy::DescriptorClaim claim;
         for (int intTries = 1;; ++intTries) {
             lngPort = FtpRouting::RandomDataPort(tsy::Runtime::Rnd());
             const QString key = QString::number(lngPort);
             tsy::Winsock* sock = nullptr;
             bool blnListening = false;
+            if (!claim && !(claim = tsy::Descriptors::SetAside(kDataConnectionDescriptors))) {
+                lngError = tsy::SockErr::TooManySockets;
+                strError = QStringLiteral("Too many open sockets");
+                return false;
+            }
             if (PortTaken(lngPort)) {
                 lngError = tsy::SockErr::AddressInUse;
                 strError = QStringLiteral("Address already in use");
@@ -402,7 +413,7 @@ bool ProtocolFTP::StartListeningOnRandomPort(int& lngPort, const QString& strDes
                 tsy::Settings::SaveSetting(PassThroughSection(lngPort), QStringLiteral("Port"), QString::number(lngRemotePort));
                 tsy::Settings::SaveSetting(PassThroughSection(lngPort), QStringLiteral("Server"), strIP);
                 tsy::Settings::SaveSetting(portsInUse, key, strName);
-                blnListening = listening->StartListeningOnSocket(sock, lngPort, lngError, strError);
+                blnListening = listening->StartListeningOnSocket(sock, lngPort, lngError, strError, &claim);
                 if (!blnListening) {
                     tsy::Settings::DeleteSetting(protocols, key);
                     tsy::Settings::DeleteSetting(PassThroughSection(lngPort), QStringLiteral("Port"));

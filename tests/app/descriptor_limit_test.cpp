@@ -3,6 +3,8 @@
 // port to an echo server: it stays up, relays what fits, lets the rest wait
 // in the listen queue, says so once in its error log, and serves new clients
 // at once when the others have gone. The clients are tests/engine/load_peer.py.
+// Under the same limit, FTP sessions (pyftpdlib and ftplib) each finish or are
+// refused a data port at once, and a Pass Through port beside them answers.
 #include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
@@ -23,6 +25,9 @@ constexpr int kClients = 300;
 // At least this many relayed at once: each takes two descriptors, and the
 // program keeps some 100 for itself and its reserve (see README).
 constexpr int kAllowed = (kLimit - 100) / 2;
+// FTP sessions at once: their control connections alone fill what the limit
+// leaves beside the reserve.
+constexpr int kFtpSessions = 80;
 
 QString SourceFile(const char* path)
 {
@@ -31,10 +36,10 @@ QString SourceFile(const char* path)
 
 class Python {
 public:
-    explicit Python(const QStringList& args)
+    explicit Python(const QStringList& args, const char* script = "tests/engine/load_peer.py")
     {
         mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        mProcess.start(QStringLiteral("/usr/bin/python3"), QStringList{SourceFile("tests/engine/load_peer.py")} + args);
+        mProcess.start(QStringLiteral("/usr/bin/python3"), QStringList{SourceFile(script)} + args);
     }
     ~Python()
     {
@@ -52,18 +57,15 @@ private:
     QProcess mProcess;
 };
 
-class DescriptorLimitTest : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(DescriptorLimitTest, MoreClientsThanDescriptorsAreServedInTurnWithoutAFall)
+// The real program under the limit, with a private home in `dir`: a Pass
+// Through port to the echo server at echoPort (reached as `server`), and the
+// ports of `extra` (port, protocol). Returns the Pass Through port once it
+// and every extra port listen; 0 when they do not.
+int StartProgram(QProcess& app, const QTemporaryDir& dir, int echoPort, const QString& server,
+                 const QList<QPair<int, QString>>& extra = {})
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     for (const char* d : {"config", "data", "run"}) QDir().mkpath(dir.filePath(QLatin1String(d)));
     QFile::setPermissions(dir.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    Python echo({"echo"});
-    const int echoPort = echo.Line(10000).toInt();
-    ASSERT_GT(echoPort, 0);
     const int port = tsytest::FreePort();
     {
         QSettings s(dir.filePath(QStringLiteral("config/Tessaly/Tessaly.ini")), QSettings::IniFormat);
@@ -71,11 +73,13 @@ TEST_P(DescriptorLimitTest, MoreClientsThanDescriptorsAreServedInTurnWithoutAFal
         s.setValue(QStringLiteral("PortsInUse/%1").arg(port), QStringLiteral("Limit"));
         s.setValue(QStringLiteral("Protocols/%1").arg(port), QStringLiteral("Pass Through"));
         s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Port").arg(port), QString::number(echoPort));
-        s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Server").arg(port), QLatin1String(GetParam()));
+        s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Server").arg(port), server);
+        for (const auto& [p, protocol] : extra) {
+            s.setValue(QStringLiteral("PortsInUse/%1").arg(p), protocol);
+            s.setValue(QStringLiteral("Protocols/%1").arg(p), protocol);
+        }
         s.setValue(QStringLiteral("Options/ShowConfigAtStartUp"), QStringLiteral("0"));
     }
-
-    QProcess app;
     QProcessEnvironment env = tsytest::ProgramEnvironment(QDir(dir.path()));
     env.insert(QStringLiteral("TSY_QUIT_ON_EOF"), QStringLiteral("1"));
     env.insert(QStringLiteral("TSY_PRINT_ERROR_LOG"), QStringLiteral("1"));
@@ -85,16 +89,44 @@ TEST_P(DescriptorLimitTest, MoreClientsThanDescriptorsAreServedInTurnWithoutAFal
         ::setrlimit(RLIMIT_NOFILE, &r);
     });
     app.start(QDir(qEnvironmentVariable("TSY_BIN_DIR")).filePath(QStringLiteral("TessalyApp")), {});
-    ASSERT_TRUE(app.waitForStarted(10000));
+    if (!app.waitForStarted(10000)) return 0;
     // Listening once the start-up pause is over.
-    ASSERT_TRUE(tsytest::WaitUntil([&] {
-        QTcpSocket probe;
-        probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
-        const bool up = probe.waitForConnected(200);
-        probe.abort();
-        return up || app.state() == QProcess::NotRunning;
-    }, 30000));
-    ASSERT_EQ(app.state(), QProcess::Running);
+    QList<int> ports{port};
+    for (const auto& e : extra) ports << e.first;
+    for (int p : ports) {
+        tsytest::WaitUntil([&] {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(p));
+            const bool up = probe.waitForConnected(200);
+            probe.abort();
+            return up || app.state() == QProcess::NotRunning;
+        }, 30000);
+    }
+    return app.state() == QProcess::Running ? port : 0;
+}
+
+// Ends the program through its standard input; its error log comes back.
+QString StopProgram(QProcess& app)
+{
+    app.closeWriteChannel();
+    EXPECT_TRUE(app.waitForFinished(30000));
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+    return QString::fromUtf8(app.readAllStandardError());
+}
+
+class DescriptorLimitTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DescriptorLimitTest, MoreClientsThanDescriptorsAreServedInTurnWithoutAFall)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Python echo({"echo"});
+    const int echoPort = echo.Line(10000).toInt();
+    ASSERT_GT(echoPort, 0);
+    QProcess app;
+    const int port = StartProgram(app, dir, echoPort, QLatin1String(GetParam()));
+    ASSERT_GT(port, 0);
 
     {
         Python clients({"limit", QString::number(port), QString::number(kClients), "1000", QString::number(kAllowed)});
@@ -107,16 +139,52 @@ TEST_P(DescriptorLimitTest, MoreClientsThanDescriptorsAreServedInTurnWithoutAFal
     }
     EXPECT_EQ(app.state(), QProcess::Running);
 
-    app.closeWriteChannel();
-    ASSERT_TRUE(app.waitForFinished(30000));
-    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(app.exitCode(), 0);
-    const QString err = QString::fromUtf8(app.readAllStandardError());
+    const QString err = StopProgram(app);
     EXPECT_TRUE(err.contains(QStringLiteral("TSY_ERRORLOG 1\n"))) << qPrintable(err);
     EXPECT_TRUE(err.contains(QStringLiteral("(the limit is %1)").arg(kLimit))) << qPrintable(err);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerAsAddressOrName, DescriptorLimitTest, ::testing::Values("127.0.0.1", "localhost"),
                          [](const auto& info) { return std::string(info.param[0] == 'l' ? "Name" : "Address"); });
+
+// Each PASV opens a one-shot data port whose connection needs three
+// descriptors: they are set aside when the port opens, or the client gets a
+// 451 at once. No session waits out its timeout for a data connection held
+// back at the gate, and the Pass Through port beside them goes on answering.
+TEST(DescriptorLimitFtp, SessionsAtTheLimitFinishOrAreAnsweredAtOnce)
+{
+    QTemporaryDir dir;
+    QTemporaryDir root;
+    ASSERT_TRUE(dir.isValid() && root.isValid());
+    QStringList files;
+    for (int i = 0; i < 3; ++i) {
+        files << QStringLiteral("f%1.bin").arg(i);
+        QFile f(root.filePath(files.last()));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        QByteArray data(200 * 1024, '\0');
+        for (qsizetype j = 0; j < data.size(); ++j) data[j] = char((j * 7 + i * 31 + j / 251) & 0xff);
+        f.write(data);
+    }
+    Python echo({"echo"});
+    const int echoPort = echo.Line(10000).toInt();
+    ASSERT_GT(echoPort, 0);
+    Python ftpServer({root.path()}, "tests/protocols/ftp_server.py");
+    const int ftpServerPort = ftpServer.Line(10000).toInt();
+    ASSERT_GT(ftpServerPort, 0);
+    const int ftpPort = tsytest::FreePort();
+    QProcess app;
+    const int port = StartProgram(app, dir, echoPort, QStringLiteral("127.0.0.1"), {{ftpPort, QStringLiteral("FTP")}});
+    ASSERT_GT(port, 0);
+    {
+        Python sessions(QStringList{"sessions", QString::number(ftpPort), QString::number(ftpServerPort),
+                                    QString::number(port), root.path(), QString::number(kFtpSessions)}
+                            + files,
+                        "tests/protocols/ftp_client.py");
+        const QString result = QString::fromUtf8(sessions.Line(240000));
+        EXPECT_TRUE(result.startsWith(QStringLiteral("ok "))) << qPrintable(result);
+    }
+    EXPECT_EQ(app.state(), QProcess::Running);
+    StopProgram(app);
+}
 
 } // namespace

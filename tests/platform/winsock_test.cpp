@@ -11,8 +11,11 @@
 #include <memory>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -667,4 +670,108 @@ TEST(Winsock, GatheredSendsOutliveACloseOrTheReadersDeletion)
         EXPECT_EQ(r.received().size(), expected.size());
         EXPECT_TRUE(r.received() == expected);
     }
+}
+
+namespace {
+
+int OpenDescriptors()
+{
+    int n = -1;   // the directory's own
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A client socket made now and connected later, when no descriptor may be left.
+int ClientTo(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(quint16(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    return fd;
+}
+
+} // namespace
+
+// With few descriptors left, a client waits in the listen queue. When the
+// shortage comes from files held outside the socket layer, it ends as they
+// close, with no socket traffic to tell us. A port opened with descriptors set
+// aside takes its one connection while the gate is shut, and whatever is set
+// aside goes back on every path.
+TEST(Winsock, ShortagesEndWhenOutsideFilesCloseAndSetAsidePortsBypassTheGate)
+{
+    namespace D = tsy::Descriptors;
+    const int setAsideBefore = D::SetAsideCount();
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct Restore {
+        rlimit r;
+        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &r); }
+    } restore{old};
+    int shortages = 0;
+    D::SetShortageHandler([&](int) { ++shortages; });
+
+    Server server;
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const rlimit low{rlim_t(OpenDescriptors() + D::kReserve + 32), old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> files;
+    for (int f; files.size() < low.rlim_cur && (f = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) files.push_back(f);
+    ASSERT_FALSE(files.empty());
+    ::close(files.back());   // one left, for counting
+    files.pop_back();
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(quint16(server.port()));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(client, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    ASSERT_TRUE(WaitUntil([] { return D::WaitingListenerCount() == 1; }, 5000));
+    EXPECT_EQ(shortages, 1);
+    EXPECT_EQ(server.requests, 0);
+    for (int f : files) ::close(f);
+    files.clear();
+    EXPECT_TRUE(WaitUntil([&] { return server.requests == 1; }, 5000)) << "still waiting after the files closed";
+    EXPECT_EQ(D::WaitingListenerCount(), 0);
+
+    // The gate shut by what is set aside elsewhere: a port with a claim of
+    // its own still takes its connection, and an ordinary one waits.
+    tsy::DescriptorClaim portClaim = D::SetAside(3);
+    ASSERT_TRUE(portClaim);
+    Winsock oneShot;
+    oneShot.SetLocalPort(0);
+    ASSERT_TRUE(oneShot.Listen(nullptr, &portClaim));
+    EXPECT_FALSE(portClaim);
+    std::vector<tsy::DescriptorClaim> hog;
+    while (tsy::DescriptorClaim c = D::SetAside(1)) hog.push_back(std::move(c));
+    Winsock refused;
+    refused.SetLocalPort(0);
+    SocketError err;
+    EXPECT_FALSE(refused.Listen(&err));
+    EXPECT_EQ(err.number, tsy::SockErr::TooManySockets);
+    qint64 oneShotRequest = 0;
+    Winsock dataSide;
+    QObject::connect(&oneShot, &Winsock::ConnectionRequest, &oneShot, [&](qint64 id) {
+        oneShotRequest = id;
+        EXPECT_TRUE(dataSide.Accept(id));
+    });
+    const int waitingClient = ClientTo(server.port());
+    EXPECT_TRUE(WaitUntil([] { return D::WaitingListenerCount() == 1; }, 5000));
+    const int dataClient = ClientTo(oneShot.LocalPort());
+    EXPECT_TRUE(WaitUntil([&] { return oneShotRequest != 0; }, 5000));
+    EXPECT_EQ(server.requests, 1);
+    // Closed, the port waits no more; whatever was set aside goes back.
+    oneShot.Close();
+    dataSide.Close();
+    hog.clear();
+    EXPECT_TRUE(WaitUntil([&] { return server.requests == 2; }, 5000));
+    server.accepted.clear();
+    EXPECT_EQ(D::SetAsideCount(), setAsideBefore);
+    for (int fd : {client, waitingClient, dataClient}) ::close(fd);
+    D::SetShortageHandler(nullptr);
 }

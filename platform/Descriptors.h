@@ -1,0 +1,82 @@
+#pragma once
+// The socket layer's account of file descriptors. Every descriptor it opens
+// is counted until closed; descriptors promised to a connection that is not
+// yet made are set aside; what the rest of the program holds (files,
+// exports, threads, windows) is counted from the system. New connections are
+// taken only while they fit beside a reserve kept for that rest; a listening
+// socket that finds no room waits until there is.
+#include <QObject>
+#include <QPointer>
+#include <functional>
+
+namespace tsy {
+
+class DescriptorClaim;
+
+namespace Descriptors {
+
+// Kept free for the rest of the program: name lookups, timers, files, windows.
+constexpr int kReserve = 64;
+
+// Counts a descriptor just opened (a negative one is passed through).
+int Opened(int fd);
+// Closes a counted descriptor; a waiting listener may then go on.
+void Close(int fd);
+
+// The two descriptors of a new connection (its accepted socket and its
+// outgoing one) beside the reserve: set aside when they fit, empty when not.
+DescriptorClaim ClaimConnection();
+// n descriptors beside the reserve, set aside; empty when they do not fit.
+DescriptorClaim SetAside(int n);
+// Whether one more descriptor fits beside the reserve.
+bool RoomForOne();
+
+// A listening socket that found no room: `resume` is called once room comes
+// back, as long as `listener` lives. Meanwhile what the rest of the program
+// holds is counted again whenever the socket layer frees a descriptor and on
+// a short timer, since files and windows close without telling us.
+void WaitForRoom(QObject* listener, std::function<void()> resume);
+// A listener that closes waits no more.
+void StopWaiting(QObject* listener);
+// A listen queue has been emptied: once nobody waits, a later shortage is
+// reported again.
+void RequestsDrained();
+// Called once when requests start to wait, with the limit.
+void SetShortageHandler(std::function<void(int limit)> handler);
+
+// For tests: descriptors set aside right now, and listeners waiting.
+int SetAsideCount();
+int WaitingListenerCount();
+
+} // namespace Descriptors
+
+// Descriptors set aside for one use; what is left goes back when the claim
+// is released or destroyed. Move-only.
+class DescriptorClaim {
+public:
+    DescriptorClaim() = default;
+    DescriptorClaim(DescriptorClaim&& other) noexcept : mCount(other.mCount) { other.mCount = 0; }
+    DescriptorClaim& operator=(DescriptorClaim&& other) noexcept;
+    DescriptorClaim(const DescriptorClaim&) = delete;
+    DescriptorClaim& operator=(const DescriptorClaim&) = delete;
+    ~DescriptorClaim() { Release(); }
+
+    int Count() const { return mCount; }
+    explicit operator bool() const { return mCount > 0; }
+    // One of them is now an open descriptor, counted by Opened.
+    void TakeOne();
+    // Moves n of them into a claim of their own (fewer when fewer are left).
+    DescriptorClaim Split(int n);
+    // Takes over what `other` holds.
+    void Absorb(DescriptorClaim&& other);
+    // Gives back what is left.
+    void Release();
+
+private:
+    friend DescriptorClaim Descriptors::SetAside(int n);
+    friend DescriptorClaim Descriptors::ClaimConnection();
+    explicit DescriptorClaim(int count) : mCount(count) {}
+    int mCount = 0;
+};
+
+} // namespace tsy
