@@ -264,6 +264,42 @@ TEST_F(ProxyTest, Pop3RelaysANegativeFirstReplyAndKeepsWaiting)
     EXPECT_EQ(server.received, "USER bob\r\n");
 }
 
+// Commands before the login get the proxy's own one-line reply, one per
+// whole line, and are never routed; QUIT before the login closes.
+TEST_F(ProxyTest, CommandsBeforeTheLoginAreAnsweredByTheProxy)
+{
+    ScriptedPop3 server;
+    const int port = ListenPop3To(server.Port());
+    const QByteArray pop3Refusal = "-ERR Tessaly: log in first with USER name#mailserver\r\n";
+    RawClient client(port);
+    ASSERT_TRUE(client.WaitFor("+OK\r\n"));
+    // The second command comes in two pieces, the second with the login.
+    client.Send("NOOP\r\nCA");
+    ASSERT_TRUE(client.WaitFor(pop3Refusal));
+    client.Send("PA\r\nUSER bob#127.0.0.1\r\n");
+    ASSERT_TRUE(client.WaitFor("+OK user accepted\r\n"));
+    EXPECT_EQ(client.got, "+OK\r\n" + pop3Refusal + pop3Refusal + "+OK user accepted\r\n");
+    EXPECT_EQ(server.received, "USER bob\r\n");
+
+    RawClient quitter(port);
+    ASSERT_TRUE(quitter.WaitFor("+OK\r\n"));
+    quitter.Send("quit\r\nUSER bob#127.0.0.1\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return quitter.closed; }));
+    EXPECT_EQ(quitter.got, "+OK\r\n+OK\r\n");
+    EXPECT_EQ(server.connections, 1);
+
+    // FTP: the line naming no host is not taken for one.
+    RawClient ftp(ListenWithProtocol(QStringLiteral("FTP")));
+    ASSERT_TRUE(ftp.WaitFor("220 Tessaly FTP Server\r\n"));
+    ftp.Send("AUTH TLS\r\nfeat\r\n");
+    const QByteArray ftpRefusal = "530 Tessaly: log in first with USER user@host\r\n";
+    ASSERT_TRUE(ftp.WaitFor(ftpRefusal + ftpRefusal));
+    ftp.Send("QUIT\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return ftp.closed; }));
+    EXPECT_EQ(ftp.got, "220 Tessaly FTP Server\r\n" + ftpRefusal + ftpRefusal + "221 Tessaly: goodbye\r\n");
+    EXPECT_TRUE(ErrorLog().isEmpty()) << ErrorLog().toStdString();
+}
+
 TEST_F(ProxyTest, Pop3WithPoplib)
 {
     ScriptedPop3 server;
