@@ -36,6 +36,11 @@ struct RoutingError {
 // (line empty, host and port from the whole line).
 bool RouteFtpRequest(QByteArray& strRequest, QString& strHostName, int& lngPort, RoutingError* err = nullptr);
 
+// The proxy's own replies before the login: to a command other than USER
+// (which is not routed), and to QUIT (after which the connection closes).
+inline constexpr char kLogInFirstReply[] = "530 Tessaly: log in first with USER user@host\r\n";
+inline constexpr char kGoodbyeReply[] = "221 Tessaly: goodbye\r\n";
+
 // True when the server's data opens with "220 " exactly (its greeting).
 bool IsServerGreeting(const QByteArray& strData);
 // True when a client's data opens with "port " in any case.

@@ -28,6 +28,11 @@ bool ParsePortSetting(const QString& strPortSetting, int& lngPort, RoutingError*
 bool RoutePop3Request(QByteArray& strRequest, QString& strServerName, int& lngServerPort,
                       const QString& strPortSetting, RoutingError* err = nullptr);
 
+// The proxy's own replies before the login: to a command other than USER
+// (which is not routed), and to QUIT (after which the connection closes).
+inline constexpr char kLogInFirstReply[] = "-ERR Tessaly: log in first with USER name#mailserver\r\n";
+inline constexpr char kGoodbyeReply[] = "+OK\r\n";
+
 // True when a block from the mail server opens with "+OK" in any case.
 bool IsPositiveGreeting(const QByteArray& strData);
 

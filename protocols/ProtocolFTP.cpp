@@ -106,8 +106,11 @@ void ProtocolFTP::ServerBytesBeforeConnected(const QByteArray& strData)
         UpdateBackPressure();
         return;
     }
+    // Commands before the login get our own reply: routed, they would name
+    // a host that does not exist.
+    QByteArray strLine;
+    if (!TakeLogin(strData, "USER", FtpRouting::kLogInFirstReply, FtpRouting::kGoodbyeReply, strLine)) return;
     mblnRequestRouted = true;
-    QByteArray strLine = strData;
     QString strHost;
     int lngPort = 0;
     RouteFtpRequest(strLine, strHost, lngPort);

@@ -1,10 +1,11 @@
 #pragma once
 // FTP proxy for the control connection: greets the client itself, takes the
-// server from the first line ("USER user@host[:port]"), holds the rewritten
-// USER line until the server's "220 " greeting (which the client never sees),
-// and turns PORT commands and passive-mode replies towards one-shot proxy
-// data ports, each relayed by a Pass Through handler; EPSV and EPRT are
-// declined so that no data connection goes around the proxy.
+// server from the USER line ("USER user@host[:port]"; lines before it get
+// the proxy's own "530"), holds the rewritten USER line until the server's
+// "220 " greeting (which the client never sees), and turns PORT commands and
+// passive-mode replies towards one-shot proxy data ports, each relayed by a
+// Pass Through handler; EPSV and EPRT are declined so that no data
+// connection goes around the proxy.
 #include "protocols/ProtocolRelay.h"
 
 #include <QList>

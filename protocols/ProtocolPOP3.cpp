@@ -52,8 +52,11 @@ void ProtocolPOP3::ServerBytesBeforeConnected(const QByteArray& strData)
         UpdateBackPressure();
         return;
     }
+    // Commands before the login (CAPA, say) get our own reply: routed, they
+    // would name no mail server.
+    QByteArray strRequest;
+    if (!TakeLogin(strData, "USER", Pop3Routing::kLogInFirstReply, Pop3Routing::kGoodbyeReply, strRequest)) return;
     mblnRequestRouted = true;
-    QByteArray strRequest = strData;
     QString strServerName;
     int lngServerPort = 0;
     RoutePop3Request(strRequest, strServerName, lngServerPort);

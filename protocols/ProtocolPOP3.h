@@ -1,6 +1,7 @@
 #pragma once
 // POP3 proxy: greets the mail client with its own "+OK", takes the mail
-// server from the first command ("USER name#server"), forwards that command
+// server from the USER command ("USER name#server"; commands before it get
+// the proxy's own "-ERR"), forwards that command
 // without the "#" part once the mail server has greeted, and keeps the mail
 // server's greeting from the client. Afterwards both directions are relayed
 // unchanged.

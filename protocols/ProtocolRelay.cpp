@@ -10,6 +10,7 @@
 #include "platform/KeyedCollection.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
+#include "protocols/RoutingText.h"
 
 ProtocolRelay::~ProtocolRelay() = default;
 
@@ -660,4 +661,37 @@ void ProtocolRelay::SendDataToRemoteClient(const QByteArray& strData)
         ForwardS2C(strData);
         UpdateBackPressure();
     });
+}
+
+bool ProtocolRelay::TakeLogin(const QByteArray& strData, const QByteArray& strLoginWord, const QByteArray& strLogInFirst,
+                              const QByteArray& strGoodbye, QByteArray& strLogin)
+{
+    if (mblnQuitBeforeLogin) return false;
+    mvarBeforeLogin.append(strData);
+    for (;;) {
+        QByteArray line;
+        switch (RoutingText::TakeCommandBeforeLogin(mvarBeforeLogin, line, strLoginWord)) {
+        case RoutingText::BeforeLogin::Wait:
+            return false;
+        case RoutingText::BeforeLogin::Login:
+            strLogin = std::exchange(mvarBeforeLogin, {});
+            return true;
+        case RoutingText::BeforeLogin::Answer:
+            SendDataToRemoteClient(strLogInFirst);
+            if (Pair().Dead()) {
+                mvarBeforeLogin.clear();
+                return false;
+            }
+            break;
+        case RoutingText::BeforeLogin::Quit:
+            mblnQuitBeforeLogin = true;
+            mvarBeforeLogin.clear();
+            SendDataToRemoteClient(strGoodbye);
+            if (!Pair().Dead()) {
+                mblnCloseAfterS2CFlush = true;
+                ActOnIdlePendingCloses();
+            }
+            return false;
+        }
+    }
 }

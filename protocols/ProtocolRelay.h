@@ -71,6 +71,13 @@ protected:
     void CommonOpening(bool blnFollowOn);
     void ConnectAttempt(const QString& strServer, int lngPort);
     void SendDataToRemoteClient(const QByteArray& strData);
+    // Client data before the login of a class whose login names the server.
+    // Each whole command other than the login word is answered with
+    // strLogInFirst and goes no further; QUIT is answered with strGoodbye and
+    // the connection closes once that has gone, dropping what follows. True
+    // when strLogin holds the data to route, from the login command on.
+    bool TakeLogin(const QByteArray& strData, const QByteArray& strLoginWord, const QByteArray& strLogInFirst,
+                   const QByteArray& strGoodbye, QByteArray& strLogin);
 
     SocketPair& Pair() const;   // throws when the pair has gone
     Logging& Log() const;       // throws when no recorder is attached
@@ -145,6 +152,10 @@ protected:
     bool mblnRequestRouted = false;   // routing classes only
 
 private:
+    // TakeLogin's state: a command not yet whole, and a QUIT answered.
+    QByteArray mvarBeforeLogin;
+    bool mblnQuitBeforeLogin = false;
+
     bool mblnC2SPaused = false;
     bool mblnS2CPaused = false;
 };

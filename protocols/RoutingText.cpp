@@ -35,4 +35,23 @@ bool WholeNumber(const QByteArray& text, qint64 lo, qint64 hi, int& value, int& 
     return true;
 }
 
+BeforeLogin TakeCommandBeforeLogin(QByteArray& pending, QByteArray& line, const QByteArray& loginWord)
+{
+    line.clear();
+    qsizetype wordEnd = 0;
+    auto wordEnds = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (wordEnd < pending.size() && !wordEnds(pending[wordEnd])) ++wordEnd;
+    const QByteArray word = pending.left(wordEnd).toUpper();
+    const bool wordWhole = wordEnd < pending.size();
+    if (wordWhole && word == loginWord) return BeforeLogin::Login;
+    qsizetype lineEnd = pending.indexOf('\n') + 1;
+    if (lineEnd == 0) {
+        if (pending.size() < kMaxLineBeforeLogin) return BeforeLogin::Wait;
+        lineEnd = pending.size();
+    }
+    line = pending.left(lineEnd);
+    pending.remove(0, lineEnd);
+    return wordWhole && word == "QUIT" ? BeforeLogin::Quit : BeforeLogin::Answer;
+}
+
 } // namespace RoutingText

@@ -9,7 +9,7 @@ BUILD_DIR=${2:-build}
 shift 2 || true
 TARGETS=("$@")
 PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
-      curl python3 python3-pyftpdlib xvfb xauth socat xxd haproxy clang trayer xdotool x11-utils)
+      curl lftp python3 python3-pyftpdlib xvfb xauth socat xxd haproxy clang trayer xdotool x11-utils)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -39,7 +39,8 @@ write('fuzz_http_routing',
 
 write('fuzz_pop3_routing', [b'110\\xUSER bob#mail.example\r\n', b'110\\xUSER bob\r\n', b'110\\xUSER a#b#c\r\n',
                             b'abc\\xUSER bob#mail\r\n', b'1e30\\xUSER bob#m\r\n', b'-1e-1836\\xUSER x#y\r\n',
-                            b'0\n\\xUSER x#y\r\n', b'\\x#'])
+                            b'0\n\\xUSER x#y\r\n', b'\\x#', b'110\\xCAPA\r\nUSER bob#m\r\n',
+                            b'110\\xquit\r\nUSER x#y\r\n', b'110\\xuSeR\tb#c', b'110\\xAUTH TLS\r'])
 
 ftp_user = [b'USER anonymous@ftp.example\r\n', b'USER a@b:2121\r\n', b'USER a@b:x\r\n', b'USER nobody\r\n',
             b'USER a@b@c:70000\r\n', b'USER a@b:1e-1836\r\n']

@@ -1,6 +1,7 @@
 // Tables for the POP3 and FTP routing and rewriting, without sockets.
 #include "protocols/FtpRouting.h"
 #include "protocols/Pop3Routing.h"
+#include "protocols/RoutingText.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,46 @@ TEST(Pop3Routing, Greeting)
     EXPECT_FALSE(Pop3Routing::IsPositiveGreeting("+O"));
     EXPECT_FALSE(Pop3Routing::IsPositiveGreeting("-ERR busy\r\n"));
     EXPECT_FALSE(Pop3Routing::IsPositiveGreeting(" +OK"));
+}
+
+TEST(RoutingText, CommandsBeforeTheLogin)
+{
+    using RoutingText::BeforeLogin;
+    const struct {
+        const char* pending;
+        BeforeLogin step;
+        const char* line;
+        const char* left;
+    } cases[] = {
+        // The login word in any case, with what follows it, is left to route.
+        {"USER a@h\r\nPASS p\r\n", BeforeLogin::Login, "", "USER a@h\r\nPASS p\r\n"},
+        {"uSeR\tb", BeforeLogin::Login, "", "uSeR\tb"},
+        // Not whole yet: the word may still become USER, or the line lacks its end.
+        {"", BeforeLogin::Wait, "", ""},
+        {"USER", BeforeLogin::Wait, "", "USER"},
+        {"AUTH TLS\r", BeforeLogin::Wait, "", "AUTH TLS\r"},
+        // Another command: its line goes, the rest stays.
+        {"CAPA\r\nUSER a#b\r\n", BeforeLogin::Answer, "CAPA\r\n", "USER a#b\r\n"},
+        {"USERS x\nUSER", BeforeLogin::Answer, "USERS x\n", "USER"},
+        {" USER a@h\r\n", BeforeLogin::Answer, " USER a@h\r\n", ""},
+        {"\r\nFEAT", BeforeLogin::Answer, "\r\n", "FEAT"},
+        {"quit\r\nUSER a#b\r\n", BeforeLogin::Quit, "quit\r\n", "USER a#b\r\n"},
+        {"QUITE\r\n", BeforeLogin::Answer, "QUITE\r\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pending);
+        QByteArray pending(c.pending), line("stale");
+        EXPECT_EQ(RoutingText::TakeCommandBeforeLogin(pending, line, "USER"), c.step);
+        EXPECT_EQ(line, QByteArray(c.line));
+        EXPECT_EQ(pending, QByteArray(c.left));
+    }
+    // A line without end is not held beyond the limit.
+    QByteArray pending(RoutingText::kMaxLineBeforeLogin - 1, 'x'), line;
+    EXPECT_EQ(RoutingText::TakeCommandBeforeLogin(pending, line, "USER"), BeforeLogin::Wait);
+    pending += "xy";
+    EXPECT_EQ(RoutingText::TakeCommandBeforeLogin(pending, line, "USER"), BeforeLogin::Answer);
+    EXPECT_EQ(line.size(), RoutingText::kMaxLineBeforeLogin + 1);
+    EXPECT_TRUE(pending.isEmpty());
 }
 
 struct FtpCase {
