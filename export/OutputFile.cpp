@@ -67,7 +67,7 @@ bool CanCreateOrReplace(const QString& path, FileError& error)
     return true;
 }
 
-int OpenRegularFile(const QString& path, int flags, FileError& error)
+int OpenRegularFile(const QString& path, int flags, FileError& error, qint64* size)
 {
     const QByteArray name = QFile::encodeName(path);
     if (name.isEmpty()) {
@@ -93,6 +93,7 @@ int OpenRegularFile(const QString& path, int flags, FileError& error)
         return -1;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (size) *size = qint64(st.st_size);
     return fd;
 }
 

@@ -37,7 +37,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #if defined(__SSE2__)
@@ -306,7 +305,8 @@ bool frmRealTimeLogging::OpenLogFile()
     const QString path = txtLogFile->text();
     // Only a regular file: each event would otherwise wait on a pipe's reader.
     tsy::Export::FileError error;
-    const int fd = tsy::Export::OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, error);
+    qint64 size = 0;
+    const int fd = tsy::Export::OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, error, &size);
     if (fd < 0) {
         Report(error.number, error.description);
         return false;
@@ -314,16 +314,9 @@ bool frmRealTimeLogging::OpenLogFile()
     mintLogFileNumber = fd;
     mstrOpenLogFileName = path;
     mblnLogFileOpen = true;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int e = errno;
-        CloseLogFile();
-        ReportErrno(e);
-        return false;
-    }
     // Absent or empty: an empty file (the user's, or one whose header write
     // failed before) gets the header too.
-    if (st.st_size == 0) {
+    if (size == 0) {
         QByteArray header;
         for (const char* column : kColumns) AppendField(header, QByteArray(column));
         header += "\r\n";
