@@ -268,16 +268,17 @@ void frmConfigure::lvwPort_Click()
         {
             const QSignalBlocker block(lstProtocol);
             int found = -1;
+            // Every item is visited: one left ticked by an earlier port would
+            // otherwise stand beside this port's own.
             for (int i = 0; i < lstProtocol->count(); ++i) {
                 QListWidgetItem* item = lstProtocol->item(i);
-                if (item->text() != protocol) {
+                if (found >= 0 || item->text() != protocol) {
                     item->setCheckState(Qt::Unchecked);
                     continue;
                 }
                 item->setCheckState(Qt::Checked);
                 found = i;
                 if (i != 0 && !PortIsListening(port)) cmdStartListening->show();
-                break;
             }
             // The current item follows the checked one, so that Configure and
             // its caption name this port's protocol.

@@ -62,6 +62,13 @@ int RowOf(QListWidget* list, const QString& text)
     return -1;
 }
 
+int Ticked(QListWidget* list)
+{
+    int n = 0;
+    for (int i = 0; i < list->count(); ++i) n += list->item(i)->checkState() == Qt::Checked;
+    return n;
+}
+
 void Flush() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
 class ConfigureTest : public ::testing::Test {
@@ -219,10 +226,12 @@ TEST_F(ConfigureTest, SwitchingRowsShowsEachPortsProtocolWithoutStoringIt)
         for (const auto& [port, protocol] : {std::pair{"KEY41102", "POP3"}, std::pair{"KEY41101", "HTTP"}}) {
             w->lvwPort->setCurrentItem(w->RowByKey(port));   // the user's click
             EXPECT_EQ(w->CheckedProtocol(), protocol);
+            EXPECT_EQ(Ticked(w->lstProtocol), 1) << port;   // the earlier port's protocol is unticked
         }
     }
     w->lvwPort->setCurrentItem(w->RowByKey("KEY41103"));
     EXPECT_EQ(w->CheckedProtocol(), "");
+    EXPECT_EQ(Ticked(w->lstProtocol), 0);
     EXPECT_FALSE(w->cmdStartListening->isVisibleTo(w));
     EXPECT_EQ(Get("Protocols", "41101"), "HTTP");
     EXPECT_EQ(Get("Protocols", "41102"), "POP3");
