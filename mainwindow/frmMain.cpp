@@ -152,6 +152,7 @@ frmMain::frmMain() : SingleInstance("frmMain")
 frmMain::~frmMain()
 {
     if (General::SocketTree() == tvwSockets) General::SetSocketTree(nullptr);
+    tvwSockets->OnRemoving = nullptr;   // the tree outlives this object's members
 }
 
 void frmMain::Form_Initialize()
@@ -584,9 +585,11 @@ void frmMain::ConfigureGridForEvent()
 
 void frmMain::RefreshPaneTitles()
 {
-    // The highlighted node; without one, the node last clicked.
+    // The highlighted node; without one, the node last clicked, which a trim
+    // of its branch can still leave without a node.
     QString key = tvwSockets->SelectedKey();
     if (key.isEmpty()) key = mnodSelectedNode;
+    if (!tvwSockets->Exists(key)) key = QStringLiteral("ROOT");
     const QString text = tvwSockets->Text(key);
     lblRealTime->setText(QStringLiteral("Real time data for ") + text);
     lblDetails->SetPanelText(1, QStringLiteral("Details for ") + text);

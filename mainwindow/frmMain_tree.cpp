@@ -67,6 +67,18 @@ void frmMain::SetupTreeHandlers()
     connect(tvwSockets, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { tvwSockets_MouseDown(Qt::RightButton, pos); });
 
+    // The node last clicked can go with a branch the purge or the port table
+    // removes; the nearest node that stays then stands in for it, so that the
+    // pane titles and the commands never look up a node that is gone.
+    tvwSockets->OnRemoving = [this](const QString& key, const QString& parentKey) {
+        if (key.isEmpty()) return;
+        for (QString k = mnodSelectedNode; !k.isEmpty() && tvwSockets->Exists(k); k = tvwSockets->ParentKey(k)) {
+            if (k != key) continue;
+            mnodSelectedNode = parentKey.isEmpty() ? QStringLiteral("ROOT") : parentKey;
+            return;
+        }
+    };
+
     connect(mnuStopListening, &QAction::triggered, this, &frmMain::mnuStopListening_Click);
     connect(mnuProtocol, &QAction::triggered, this, &frmMain::mnuProtocol_Click);
     connect(mnuSaveHistoryPopUp, &QAction::triggered, this, [this] { frmSaveHistory::Open(this); });

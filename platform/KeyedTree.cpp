@@ -293,6 +293,7 @@ void KeyedTree::RemoveItem(QTreeWidgetItem* item)
 {
     if (!item) return;
     Flush();
+    if (OnRemoving) OnRemoving(KeyOf(item), KeyOf(ParentOf(item)));
     // The node's siblings keep the keys they answer to now.
     if (QTreeWidgetItem* parent = item->parent()) Materialize(parent);
     DeleteItem(item);
@@ -310,6 +311,8 @@ void KeyedTree::RemoveChildren(const QString& key)
 {
     QTreeWidgetItem* parent = Node(key);
     Flush();
+    if (OnRemoving)
+        for (int i = 0; i < parent->childCount(); ++i) OnRemoving(KeyOf(parent->child(i)), key);
     mNumbered.remove(parent);   // every child goes
     mMoved.remove(parent);
     const auto kids = parent->takeChildren();

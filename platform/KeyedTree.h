@@ -17,6 +17,8 @@
 #include <QTreeWidget>
 #include <QVariant>
 
+#include <functional>
+
 namespace tsy {
 
 class KeyedTreeItem;
@@ -63,6 +65,9 @@ public:
     void Remove(const QString& key);
     void RemoveItem(QTreeWidgetItem* item);
     void RemoveChildren(const QString& key);
+    // Told of each node that Remove or RemoveChildren takes away with its
+    // sub-tree, with its key and its parent's, while both can still be read.
+    std::function<void(const QString& key, const QString& parentKey)> OnRemoving;
     // Gives a node another key; its place, text, image, tag and children
     // stay. Throws 35601 when it is missing, 35602 when newKey is taken.
     void Rekey(const QString& key, const QString& newKey);

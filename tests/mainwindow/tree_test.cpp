@@ -9,10 +9,12 @@
 #include "engine/frmError.h"
 #include "history/Logging.h"
 #include "mainwindow/frmMain.h"
+#include "mainwindow/frmOptions.h"
 #include "platform/KeyedTree.h"
 #include "platform/Settings.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -224,6 +226,42 @@ TEST_F(TreeTest, ClearAllDataClicksTheRootAndLeavesLiveRelaysIntact)
     QByteArray back;
     ASSERT_TRUE(tsytest::WaitUntil([&] { back += client.readAll(); return back.contains("still here"); }));
     EXPECT_FALSE(History()->mblnDead);
+    EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
+}
+
+TEST_F(TreeTest, APurgedSelectionFallsBackToItsNearestSurvivingParent)
+{
+    QTcpSocket client;
+    Connect(client);
+    main->tvwSockets_NodeClick(portKey);
+    main->tvwSockets_NodeClick(conKey);
+    main->tvwSockets_NodeClick(pairKey);
+    tree->Select(pairKey + "-2");   // as the user's own click highlights it
+    main->tvwSockets_NodeClick(pairKey + "-2");
+    client.disconnectFromHost();
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return History()->mblnDead; }));
+
+    tsy::Settings::SaveSetting("Options", "MaxMemorySize", "0");
+    tsy::Settings::SaveSetting("Options", "Discard", "1");
+    frmOptions::Unload();
+    General::gobjLogging->KillDeadSocketConnections();
+    ASSERT_EQ(General::gobjLogging->mobjSocketPairHistory.Count(), 0);
+    ASSERT_FALSE(tree->Exists(pairKey));
+
+    // Later connections refresh the titles from the partners' node, which the purge leaves.
+    QTcpSocket next;
+    next.connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(next.waitForConnected(5000));
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return General::gobjLogging->mobjSocketPairHistory.Count() == 1; }));
+    EXPECT_EQ(main->mnodSelectedNode, conKey);
+    EXPECT_EQ(main->lblRealTime->text(), "Real time data for " + tree->Text(conKey));
+
+    // With the partners' node gone too, the port's node stands in.
+    main->tvwSockets_NodeClick(conKey);
+    tree->Remove(conKey);
+    main->RefreshPaneTitles();
+    EXPECT_EQ(main->mnodSelectedNode, portKey);
+    EXPECT_EQ(main->lblRealTime->text(), "Real time data for " + tree->Text(portKey));
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
