@@ -42,8 +42,18 @@ namespace {
 FileError NotRegular(mode_t mode) { return S_ISDIR(mode) ? ErrorFromErrno(EISDIR) : BadFileName(); }
 } // namespace
 
+bool NamesAFolder(const QString& path)
+{
+    const QStringView last = QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    return last.isEmpty() || last == QLatin1String(".") || last == QLatin1String("..");
+}
+
 bool CanCreateOrReplace(const QString& path, FileError& error)
 {
+    if (NamesAFolder(path)) {
+        error = BadFileName();
+        return false;
+    }
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         if (S_ISREG(st.st_mode)) return true;
@@ -69,11 +79,11 @@ bool CanCreateOrReplace(const QString& path, FileError& error)
 
 int OpenRegularFile(const QString& path, int flags, FileError& error, qint64* size)
 {
-    const QByteArray name = QFile::encodeName(path);
-    if (name.isEmpty()) {
-        error = ErrorFromErrno(ENOENT);
+    if (NamesAFolder(path)) {
+        error = BadFileName();
         return -1;
     }
+    const QByteArray name = QFile::encodeName(path);
     // Without O_NONBLOCK, opening a pipe waits for a reader and the whole
     // program with it; a name may turn into a pipe after any check of it.
     const int fd = ::open(name.constData(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);

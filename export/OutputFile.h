@@ -20,6 +20,11 @@ FileError BadFileName();
 // The writer was given no history.
 FileError NoHistory();
 
+// Whether the name's last part is empty, "." or "..": it names a folder, and
+// cleaned it would name something beside or above it. Every writer refuses
+// such a name (52) before it looks at the disk.
+bool NamesAFolder(const QString& path);
+
 // Whether path can be created or replaced as a file without touching
 // anything else: it names a regular file, or nothing in an existing folder.
 // A folder, a device, a pipe or a socket under that name is refused.
@@ -27,7 +32,7 @@ bool CanCreateOrReplace(const QString& path, FileError& error);
 
 // Opens path with the given open flags, never blocking: a name that is, or
 // turns into, anything but a regular file is refused (a folder 75, a pipe,
-// device or socket 52). Returns the descriptor, or -1 with the error; the
+// device or socket 52), and so is a name that names a folder (52). Returns the descriptor, or -1 with the error; the
 // file's size as opened goes to *size when given.
 int OpenRegularFile(const QString& path, int flags, FileError& error, qint64* size = nullptr);
 

@@ -375,11 +375,8 @@ QByteArray Escape(const QString& strValue)
 
 bool DerivePaths(const QString& strFile, Paths& paths)
 {
-    if (strFile.isEmpty() || !QDir::isAbsolutePath(strFile)) return false;
-    // A name ending in "/", "." or ".." names a folder; cleaned, it would name
-    // a file beside or above it, and the pages would go there.
-    const QString last = strFile.section(QLatin1Char('/'), -1);
-    if (last.isEmpty() || last == QLatin1String(".") || last == QLatin1String("..")) return false;
+    // Cleaned, a name that names a folder would put the pages beside or above it.
+    if (!QDir::isAbsolutePath(strFile) || tsy::Export::NamesAFolder(strFile)) return false;
     const QFileInfo info(QDir::cleanPath(strFile));
     const QString name = info.fileName();
     if (name.isEmpty()) return false;

@@ -143,7 +143,11 @@ TEST_F(DataExport, FailuresAreReportedOnce)
     int entries = 0;
     for (const auto& [file, error] : {std::pair<QString, const char*>{"/dev/full", "52, Bad file name or number"},
                                       {Path("pipe"), "52, Bad file name or number"},
-                                      {Path("folder"), "75, Path/File access error"}}) {
+                                      {Path("folder"), "75, Path/File access error"},
+                                      {Path("folder/"), "52, Bad file name or number"},
+                                      {Path("folder/."), "52, Bad file name or number"},
+                                      {Path("folder/.."), "52, Bad file name or number"},
+                                      {Path("none/"), "52, Bad file name or number"}}) {
         EXPECT_FALSE(SavingData::SaveHistoryAsText(file, h, choices)) << file.toStdString();
         EXPECT_FALSE(SavingData::SaveHistoryAsRawData(file, h, choices)) << file.toStdString();
         EXPECT_EQ(ErrorEntries(), entries += 2);
@@ -154,14 +158,14 @@ TEST_F(DataExport, FailuresAreReportedOnce)
     EXPECT_EQ(::read(reader, &byte, 1), 0);   // nothing written, the writer gone
     ::close(reader);
     EXPECT_FALSE(SavingData::SaveHistoryAsText(Path("pipe"), h, choices));   // without a reader
-    EXPECT_EQ(ErrorEntries(), 7);
+    EXPECT_EQ(ErrorEntries(), 15);
 
     // Without the formatting library: a failure, what came before stays.
     tsy::FormatLibrary::SetLibraryPath(Path("missing.so"));
     const bool saved = SavingData::SaveHistoryAsText(Path("data.txt"), h, choices);
     tsy::FormatLibrary::SetLibraryPath(QString());
     EXPECT_FALSE(saved);
-    EXPECT_EQ(ErrorEntries(), 8);
+    EXPECT_EQ(ErrorEntries(), 16);
     EXPECT_TRUE(ErrorLog().contains(QString(sentence) + "53, File not found"));
     EXPECT_TRUE(Read(Path("data.txt")).endsWith("example.org:80.\r\n"));
 
@@ -171,7 +175,7 @@ TEST_F(DataExport, FailuresAreReportedOnce)
     EXPECT_FALSE(SavingData::SaveHistoryAsRawData(Path("none/raw.bin"), h, choices));
     EXPECT_TRUE(ErrorLog().contains(QString(sentence) + "76, Path not found"));
     EXPECT_FALSE(SavingData::SaveHistoryAsText(Path("data.txt"), nullptr, choices));
-    EXPECT_EQ(ErrorEntries(), 11);
+    EXPECT_EQ(ErrorEntries(), 19);
 }
 
 TEST_F(DataExport, FiftyThousandEventsExportWhole)

@@ -319,13 +319,22 @@ TEST_F(RealTimeLogTest, FailuresAreReportedPerEventAndLoseOnlyThatLine)
     EXPECT_EQ(NewErrors(), 4);
     EXPECT_TRUE(ErrorLog().contains("The operating system reports: 52, Bad file name or number"));
 
+    // A name that names a folder, there or not, is refused as the exports refuse it.
+    for (const QString& name : {mDir.path() + "/", mDir.filePath("."), mDir.filePath(".."), mDir.filePath("none/")}) {
+        Window()->txtLogFile->setText(name);
+        log->ServerBytesReceived(p, "x", false);
+        EXPECT_TRUE(ErrorLog().section("\r\n\r\n", 0, 0).endsWith("52, Bad file name or number"))
+            << name.toStdString() << ErrorLog().toStdString();
+    }
+    EXPECT_EQ(NewErrors(), 8);
+
     // A pair whose handler was released: reported, nothing else lost.
     Window()->txtLogFile->setText(mPath);
     p->mobjProtocolHandler.reset();
     log->ServerBytesReceived(p, "y", false);
-    EXPECT_EQ(NewErrors(), 5);
+    EXPECT_EQ(NewErrors(), 9);
     EXPECT_EQ(Lines(mPath).size(), 1);   // the header alone
-    EXPECT_EQ(History(p).mobjSocketPairEvents.Count(), 5);
+    EXPECT_EQ(History(p).mobjSocketPairEvents.Count(), 9);
 }
 
 TEST_F(RealTimeLogTest, UnloadStoresTheSettingsAndTheNextEventReloadsThem)
