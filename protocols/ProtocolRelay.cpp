@@ -458,6 +458,8 @@ void ProtocolRelay::ServerBytesSent()
         }
         UpdateBackPressure();
     });
+    if (mblnRepliesBeforeLoginWait) [[unlikely]]
+        AnswerTheRestBeforeLogin();
 }
 
 void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment)
@@ -663,12 +665,35 @@ void ProtocolRelay::SendDataToRemoteClient(const QByteArray& strData)
     });
 }
 
+qint64 ProtocolRelay::RepliesWaitingForTheClient() const
+{
+    const SocketPair* pair = mobjSocketPair.data();
+    return mvarS2CBuffer.size() + (pair && pair->sckServer ? pair->sckServer->BytesToWrite() : 0);
+}
+
+// A completion on the client's side: once the replies have drained (or no
+// send is left to report that they have), the commands read meanwhile are
+// answered, and the client is read from again unless they fill it anew.
+void ProtocolRelay::AnswerTheRestBeforeLogin()
+{
+    Trap(Member::ServerBytesReceived, [&] {
+        SocketPair* pair = mobjSocketPair.data();
+        if (!pair || pair->Dead()) return;
+        if (mblnS2CSendInProgress && RepliesWaitingForTheClient() > kRepliesBeforeLoginBytes / 2) return;
+        mblnRepliesBeforeLoginWait = false;
+        ServerBytesBeforeConnected(QByteArray());
+        if (!mblnRepliesBeforeLoginWait && !mblnC2SPaused && !pair->Dead()) pair->SetServerReadingPaused(false);
+    });
+}
+
 bool ProtocolRelay::TakeLogin(const QByteArray& strData, const QByteArray& strLoginWord, const QByteArray& strLogInFirst,
                               const QByteArray& strGoodbye, QByteArray& strLogin)
 {
     if (mblnQuitBeforeLogin) return false;
     mvarBeforeLogin.append(strData);
     for (;;) {
+        // The rest waits, in order, for the replies to drain.
+        if (mblnRepliesBeforeLoginWait) return false;
         QByteArray line;
         switch (RoutingText::TakeCommandBeforeLogin(mvarBeforeLogin, line, strLoginWord)) {
         case RoutingText::BeforeLogin::Wait:
@@ -681,6 +706,10 @@ bool ProtocolRelay::TakeLogin(const QByteArray& strData, const QByteArray& strLo
             if (Pair().Dead()) {
                 mvarBeforeLogin.clear();
                 return false;
+            }
+            if (RepliesWaitingForTheClient() > kRepliesBeforeLoginBytes) {
+                mblnRepliesBeforeLoginWait = true;
+                Pair().SetServerReadingPaused(true);
             }
             break;
         case RoutingText::BeforeLogin::Quit:

@@ -35,6 +35,10 @@ public:
     // A direction whose waiting data exceeds this stops reading from its
     // source until the backlog has drained to half of it.
     static constexpr qint64 kBackPressureBytes = 1024 * 1024;
+    // Before the login, while more of the proxy's own replies than this wait
+    // unsent for the client, the client's further commands are not read;
+    // reading goes on once half of it is left.
+    static constexpr qint64 kRepliesBeforeLoginBytes = 64 * 1024;
 
     // Read-only views for tests and diagnostics.
     qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
@@ -76,6 +80,9 @@ protected:
     // strLogInFirst and goes no further; QUIT is answered with strGoodbye and
     // the connection closes once that has gone, dropping what follows. True
     // when strLogin holds the data to route, from the login command on.
+    // A client that does not read its replies is not read from meanwhile
+    // (kRepliesBeforeLoginBytes); what it sent stays in order, and is taken
+    // up again, through ServerBytesBeforeConnected, once the replies drain.
     bool TakeLogin(const QByteArray& strData, const QByteArray& strLoginWord, const QByteArray& strLogInFirst,
                    const QByteArray& strGoodbye, QByteArray& strLogin);
 
@@ -152,9 +159,15 @@ protected:
     bool mblnRequestRouted = false;   // routing classes only
 
 private:
-    // TakeLogin's state: a command not yet whole, and a QUIT answered.
+    qint64 RepliesWaitingForTheClient() const;
+    void AnswerTheRestBeforeLogin();
+
+    // TakeLogin's state: the commands not yet answered (the last perhaps not
+    // whole), a QUIT answered, and the client not read from until the
+    // replies to the earlier commands have drained.
     QByteArray mvarBeforeLogin;
     bool mblnQuitBeforeLogin = false;
+    bool mblnRepliesBeforeLoginWait = false;
 
     bool mblnC2SPaused = false;
     bool mblnS2CPaused = false;

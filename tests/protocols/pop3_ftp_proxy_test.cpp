@@ -13,8 +13,10 @@
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
 #include "protocols/FtpRouting.h"
+#include "protocols/ProtocolRelay.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -24,6 +26,12 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <memory>
 
 using tsytest::ListenWithProtocol;
@@ -297,6 +305,80 @@ TEST_F(ProxyTest, CommandsBeforeTheLoginAreAnsweredByTheProxy)
     ftp.Send("QUIT\r\n");
     ASSERT_TRUE(WaitUntil([&] { return ftp.closed; }));
     EXPECT_EQ(ftp.got, "220 Tessaly FTP Server\r\n" + ftpRefusal + ftpRefusal + "221 Tessaly: goodbye\r\n");
+    EXPECT_TRUE(ErrorLog().isEmpty()) << ErrorLog().toStdString();
+}
+
+// A client that floods line ends before its login and reads none of the
+// replies: what waits unsent for it in the proxy stays within the bound
+// (the proxy stops reading meanwhile), and once it reads, every line has had
+// its reply and the login queued behind them routes.
+TEST_F(ProxyTest, RepliesBeforeTheLoginToAClientThatDoesNotReadStayBounded)
+{
+    struct Case {
+        QString protocol;
+        QByteArray greeting, refusal, serverGreeting, login, forwarded;
+    };
+    const QList<Case> cases = {
+        {QStringLiteral("FTP"), "220 Tessaly FTP Server\r\n", "530 Tessaly: log in first with USER user@host\r\n",
+         "220 scripted\r\n", "USER alice@127.0.0.1:%1\r\n", "USER alice\r\n"},
+        {QStringLiteral("POP3"), "+OK\r\n", "-ERR Tessaly: log in first with USER name#mailserver\r\n",
+         "+OK scripted ready\r\n", "USER bob#127.0.0.1\r\n", "USER bob\r\n"},
+    };
+    constexpr int kLines = 128 * 1024;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.protocol.toStdString());
+        ScriptedPop3 server;
+        server.greeting = c.serverGreeting;
+        const int port = c.protocol == QLatin1String("POP3") ? ListenPop3To(server.Port()) : ListenWithProtocol(c.protocol);
+        auto& pairs = General::gobjListening->mobjSocketPairs;
+        const int before = pairs.Count();
+        // A small receive window, so that the kernel takes little of the
+        // replies off the proxy's hands.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        const int window = 8192;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(quint16(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ASSERT_TRUE(WaitUntil([&] { return pairs.Count() == before + 1; }));
+        const QPointer<SocketPair> pair = pairs.Item(pairs.Count());
+        const auto relay = std::dynamic_pointer_cast<ProtocolRelay>(pair->mobjProtocolHandler);
+        ASSERT_TRUE(relay);
+
+        const QByteArray stream = QByteArray(kLines, '\n') + QByteArray(c.login).replace("%1", QByteArray::number(server.Port()));
+        const QByteArray want = c.greeting + c.refusal.repeated(kLines) + "+OK user accepted\r\n";
+        QByteArray got;
+        qint64 sent = 0;
+        qint64 most = 0;
+        bool reading = false;
+        char block[65536];
+        QElapsedTimer t;
+        t.start();
+        while (got.size() < want.size() && t.elapsed() < 60000) {
+            bool blocked = false;
+            if (sent < stream.size()) {
+                const ssize_t n = ::send(fd, stream.constData() + sent, size_t(stream.size() - sent), MSG_NOSIGNAL);
+                if (n > 0) sent += n;
+                blocked = n < 0;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (pair && relay) most = std::max(most, relay->S2CBufferedBytes() + pair->sckServer->BytesToWrite());
+            // The client reads once it has sent everything, or once it can
+            // send no more because the proxy has stopped reading.
+            reading = reading || sent == stream.size() || (blocked && pair && pair->sckServer->ReadingPaused());
+            for (ssize_t n; reading && (n = ::recv(fd, block, sizeof block, 0)) > 0;) got.append(block, qsizetype(n));
+        }
+        ::close(fd);
+        EXPECT_LE(most, ProtocolRelay::kRepliesBeforeLoginBytes + c.refusal.size());
+        EXPECT_EQ(sent, stream.size());
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want);
+        EXPECT_EQ(server.received, c.forwarded);
+    }
     EXPECT_TRUE(ErrorLog().isEmpty()) << ErrorLog().toStdString();
 }
 
