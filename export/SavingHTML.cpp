@@ -1,6 +1,7 @@
 #include "export/SavingHTML.h"
 #include "engine/General.h"
 #include "export/OutputFile.h"
+#include "history/DiagramRows.h"
 #include "history/SocketPairHistory.h"
 #include "mainwindow/Version.h"
 #include "platform/FormatLibrary.h"
@@ -191,7 +192,10 @@ private:
     int AppendEventRows(QByteArray& out, int i) const
     {
         const SocketEvent& e = *mEvents.Item(i);
-        const bool followOn = e.mblnNextEventFollowOn;
+        // The same rule as the main window's diagram: a follow-on whose arrow
+        // falls on this event's side gets rows of its own, so its page is linked.
+        const bool followOn = e.mblnNextEventFollowOn
+                              && (i >= mEvents.Count() || DiagramRows::JoinsRow(e, false, *mEvents.Item(i + 1)));
         bool merged = false;
 
         out.append("<tr>\r\n");

@@ -171,6 +171,7 @@ public:
     int mintPageCount = 0;
     int mintCurrentEvent = 0;   // from 1
     int mintCurrentRow = 0;     // from 1 on each page
+    bool mblnCurrentRowShared = false;   // the row's second event, on the proxy's other side, is drawn
     // The diagram's elements, by row.
     template <class T>
     using ControlArray = QMap<int, QPointer<T>>;

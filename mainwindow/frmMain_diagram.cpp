@@ -8,6 +8,7 @@
 #include "engine/Trap.h"
 #include "engine/frmError.h"
 #include "export/frmEventDetails.h"
+#include "history/DiagramRows.h"
 #include "history/Logging.h"
 #include "history/SocketPairHistory.h"
 #include "history/TreeImages.h"
@@ -456,9 +457,10 @@ void frmMain::DisplayConnectionDiagram(const std::shared_ptr<SocketPairHistory>&
         // A page always starts a fresh row 1, whatever the event before it announced.
         bool followOn = false;
         if (i > first) {
-            followOn = events.Item(i - 1)->mblnNextEventFollowOn;
+            followOn = DiagramRows::JoinsRow(*events.Item(i - 1), mblnCurrentRowShared, *events.Item(i));
             if (!followOn) ++mintCurrentRow;
         }
+        mblnCurrentRowShared = followOn;
         DrawDiagramEvent(objHistory, i, mintCurrentRow, followOn);
     }
 
@@ -510,7 +512,9 @@ void frmMain::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>
     const int n = objHistory->mobjSocketPairEvents.Count();
     const int first = mintCurrentPage * kEventsPerPage + 1;
     if (n >= first && n < first + kEventsPerPage) {
-        const bool followOn = n > first && objHistory->mblnPreviousEventFollowOn;
+        const auto& events = objHistory->mobjSocketPairEvents;
+        const bool followOn =
+            n > first && DiagramRows::JoinsRow(*events.Item(n - 1), mblnCurrentRowShared, *events.Item(n));
         const int row = n == first ? 1 : mintCurrentRow + (followOn ? 0 : 1);
         // After a trim the positions drawn name other events, and the rows
         // counted no longer match the page: draw the page afresh instead.
@@ -521,6 +525,7 @@ void frmMain::AddConnectionDiagramEvent(const std::shared_ptr<SocketPairHistory>
         }
         mblnAnimateDiagram = AnimateConnectionDiagram();
         mintCurrentRow = row;
+        mblnCurrentRowShared = followOn;
         DrawDiagramEvent(objHistory, n, row, followOn);
     } else if (PageCount(n) == mintPageCount) {
         // Off the page and no new page: only the event count in the title

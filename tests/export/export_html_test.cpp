@@ -55,15 +55,15 @@ TEST_F(HtmlExport, FollowOnTakesTheNextEventIntoTheRow)
     EXPECT_EQ(Rows(), 4);
     EXPECT_TRUE(main.contains("Log/Event2.htm") && main.contains("Log/Event3.htm"));
 
-    // On the same side: the second event is still taken in, its arrow is not drawn.
+    // On the same side: the second event gets rows of its own and its link.
     SocketPair* q = NewPair(2);
     log->LocalServerAcceptedConnection(q, false, 1000);
     log->ServerBytesReceived(q, "a", true);
     log->ServerBytesReceived(q, "b", false);
     Address(q);
     ExportAndCompare("follow_same_side", Shared(q));
-    EXPECT_EQ(Rows(), 4);
-    EXPECT_FALSE(main.contains("Log/Event3.htm"));
+    EXPECT_EQ(Rows(), 6);
+    EXPECT_TRUE(main.contains("Log/Event3.htm"));
 
     // Both sides dangling: DangleStart on both arrows.
     SocketPair* r = NewPair(3);

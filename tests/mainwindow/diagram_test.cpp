@@ -7,6 +7,8 @@
 #include "engine/Listening.h"
 #include "engine/SocketPair.h"
 #include "engine/frmError.h"
+#include "export/SavingHTML.h"
+#include "export/frmEventDetails.h"
 #include "history/Logging.h"
 #include "mainwindow/DiagramArrow.h"
 #include "mainwindow/frmMain.h"
@@ -25,10 +27,12 @@
 #include <QLineEdit>
 #include <QMovie>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
 #include <gtest/gtest.h>
@@ -142,8 +146,8 @@ TEST_F(DiagramTest, EachEventTypePlacesItsElementsInTheirColumns)
                                  {ServerBytesReceived, true},        // 6: client, arrow, proxy...
                                  {ClientBytesSendStart},             //    ...then server arrow and server
                                  {ServerBytesReceived, true},        // 7
-                                 {ServerBytesSendStart},             //    a second client: replaces the first
-                                 {99}});                             // 8: nothing at all
+                                 {ServerBytesSendStart},             // 8: its arrow's side is taken
+                                 {99}});                             // 9: nothing at all
     h->mstrRemoteClientName = "client.example";
     main->ShowDetailsView();
     EXPECT_FALSE(main->panDiagramOuter->isHidden());
@@ -195,15 +199,16 @@ TEST_F(DiagramTest, EachEventTypePlacesItsElementsInTheirColumns)
     EXPECT_EQ(main->aniTSY2Server.value(6)->property("Tag").toString(), "7");
     EXPECT_EQ(main->aniTSY.value(6)->property("Tag").toString(), "6");
 
-    // Row 7: the follow-on places its own client and arrow in place of the
-    // row's first ones, which leave the canvas.
-    EXPECT_EQ(main->aniClient2TSY.value(7)->property("Tag").toString(), "9");
-    EXPECT_EQ(main->aniClient.value(7)->property("Tag").toString(), "9");
-    EXPECT_TRUE(h->mobjSocketPairEvents.Item(8)->mobjUIObject.isNull());
-    EXPECT_EQ(main->aniTSY.value(7)->property("Tag").toString(), "8");
+    // Rows 7 and 8: a follow-on whose arrow falls on the side already drawn
+    // gets a row of its own, proxy included; both arrows stay.
+    EXPECT_EQ(main->aniClient2TSY.value(7)->property("Tag").toString(), "8");
+    EXPECT_EQ(h->mobjSocketPairEvents.Item(8)->mobjUIObject.data(), main->aniClient2TSY.value(7).data());
+    EXPECT_EQ(main->aniClient2TSY.value(8)->property("Tag").toString(), "9");
+    EXPECT_EQ(main->aniClient.value(8)->property("Tag").toString(), "9");
+    EXPECT_EQ(main->aniTSY.value(8)->property("Tag").toString(), "9");
 
-    // Event 10's type draws nothing; nothing stands beyond row 7.
-    EXPECT_EQ(main->aniTSY.lastKey(), 7);
+    // Event 10's type draws nothing; nothing stands beyond row 8.
+    EXPECT_EQ(main->aniTSY.lastKey(), 8);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(int(main->fraConnectionPanel->findChildren<tsy::AnimationControl*>(Qt::FindDirectChildrenOnly).size()),
               int(main->aniClient.size() + main->aniTSY.size() + main->aniServer.size() + main->aniClient2TSY.size()
@@ -637,6 +642,82 @@ TEST_F(DiagramTrafficTest, ServerArrowOfAClearedConnectionReturnsToAllActivity)
     EXPECT_TRUE(ErrorLog().contains(kPurged));
     EXPECT_EQ(main->mnodSelectedNode, "ROOT");
     EXPECT_TRUE(main->panDiagramOuter->isHidden());
+}
+
+// The proxy's own reply to a command before the login goes to the command's
+// side of the diagram. Each gets a row of its own, drawn live and redrawn,
+// and in the HTML export: both stay clickable and every page is linked. A
+// follow-on on the other side still shares its row.
+TEST_F(DiagramTrafficTest, TheProxysReplyStandsBesideItsCommandNotOverIt)
+{
+    const int ftp = tsytest::ListenWithProtocol("FTP");
+    const QString port = QString::number(ftp);
+    main->tvwSockets->Add("ROOT", "PROTO" + port, "FTP (" + port + ")", "Protocol");
+    main->tvwSockets->SetTag("PROTO" + port, port);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(ftp));
+    ASSERT_TRUE(client.waitForConnected(5000));
+    ASSERT_TRUE(tsytest::WaitUntil([&] { got += client.readAll(); return got.contains("220 "); }));
+    const auto h = tsytest::LastHistory();
+    ASSERT_TRUE(h);
+    key = h->mstrSocketPairKey;
+    main->tvwSockets_NodeClick("PROTO" + port);
+    main->tvwSockets_NodeClick(Logging::ConnectionKey(*h));
+    main->tvwSockets_NodeClick(key);
+    ASSERT_FALSE(main->panDiagramOuter->isHidden());
+
+    client.write("FEAT\r\n");
+    ASSERT_TRUE(tsytest::WaitUntil([&] { got += client.readAll(); return got.contains("530 "); }));
+    const auto& events = h->mobjSocketPairEvents;
+    const int command = events.Count() - 1;
+    ASSERT_EQ(events.Item(command)->mobjEventType, ServerBytesReceived);
+    ASSERT_EQ(events.Item(command)->mstrData, "FEAT\r\n");
+    ASSERT_EQ(events.Item(command + 1)->mobjEventType, ServerBytesSendStart);
+    // A block relayed on: its send falls on the other side.
+    SocketPair* pair = General::gobjListening->mobjSocketPairs.Item(key).data();
+    ASSERT_TRUE(pair);
+    General::gobjLogging->ServerBytesReceived(pair, "NOOP\r\n", true);
+    General::gobjLogging->ClientBytesSendStart(pair, "NOOP\r\n", false, false);
+    const int n = events.Count();
+    ASSERT_EQ(n, command + 3);
+
+    const auto row = [&](int i) {
+        auto* arrow = qobject_cast<DiagramArrow*>(events.Item(i)->mobjUIObject.data());
+        return arrow ? arrow->mintRow : 0;
+    };
+    frmEventDetails* details = frmEventDetails::Instance();
+    for (const char* pass : {"live", "redrawn"}) {
+        SCOPED_TRACE(pass);
+        for (int i = 1; i <= n; ++i) EXPECT_GT(row(i), 0) << "event " << i << " is not drawn";
+        EXPECT_EQ(row(command + 1), row(command) + 1);
+        EXPECT_EQ(row(command + 3), row(command + 2));
+
+        // Chosen in the tree, the command is framed; its arrow opens it in
+        // Event Details, whose next step frames the reply.
+        main->tvwSockets_NodeClick(key + "-" + QString::number(command));
+        EXPECT_EQ(main->mintCurrentEvent, command);
+        EXPECT_FALSE(main->shpHighlight->isHidden());
+        main->aniClient2TSY_Click(row(command));
+        EXPECT_EQ(main->mintCurrentEvent, command);
+        EXPECT_TRUE(details->windowTitle().startsWith(QString("Event Details - #%1  ").arg(command)));
+        details->UpdateButtons();
+        details->cmdRight[0]->click();
+        EXPECT_EQ(main->mintCurrentEvent, command + 1);
+        EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
+        main->tvwSockets_NodeClick(key);
+    }
+
+    // The export links every page it writes; only the relayed block shares its rows.
+    QTemporaryDir out;
+    ASSERT_TRUE(SavingHTML::SaveHistoryAsHTML(out.filePath("Log.htm"), h, tsy::Export::ExportChoices{}));
+    QFile file(out.filePath("Log.htm"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray page = file.readAll();
+    const QStringList pages = QDir(out.filePath("Log")).entryList(QDir::Files);
+    EXPECT_EQ(pages.size(), n);
+    for (const QString& name : pages) EXPECT_TRUE(page.contains("'Log/" + name.toLatin1() + "'")) << name.toStdString();
+    EXPECT_EQ(page.count("<tr>\r\n") - 1, 2 * (n - 1));
+    EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
 } // namespace
