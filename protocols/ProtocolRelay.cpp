@@ -91,6 +91,34 @@ void ProtocolRelay::EndS2CInBadState()
     ReportDeath();
 }
 
+bool ProtocolRelay::C2SHasNowhereToGo() const
+{
+    return mblnCloseAfterS2CFlush && Pair().ClientInitialised() && !ClientConnected() && ServerConnected();
+}
+
+bool ProtocolRelay::S2CHasNowhereToGo() const
+{
+    return mblnCloseAfterC2SFlush && !ServerConnected() && ClientConnected();
+}
+
+void ProtocolRelay::DropC2S(qint64 lngBytes)
+{
+    if (lngBytes <= 0) return;
+    if (!mblnC2SDropReported) {
+        mblnC2SDropReported = true;
+        C2SBadState();
+    }
+}
+
+void ProtocolRelay::DropS2C(qint64 lngBytes)
+{
+    if (lngBytes <= 0) return;
+    if (!mblnS2CDropReported) {
+        mblnS2CDropReported = true;
+        S2CBadState();
+    }
+}
+
 void ProtocolRelay::SendC2S(const QByteArray& T)
 {
     SocketPair& pair = Pair();
@@ -294,6 +322,11 @@ void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
             UpdateBackPressure();
             return;
         }
+        if (pair.ClientInitialised() && C2SHasNowhereToGo()) {
+            Log().ServerBytesReceived(&pair, strData, !mblnC2SDropReported);
+            DropC2S(strData.size());
+            return;
+        }
         Log().ServerBytesReceived(&pair, strData, true);
         if (pair.ClientInitialised()) {
             if (C2SDangling()) {
@@ -315,6 +348,11 @@ void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
         if (!mblnS2CSendInProgress && mvarS2CBuffer.isEmpty() && !S2CDangling() && ServerConnected()) {
             RelayAtOnceS2C(strData);
             UpdateBackPressure();
+            return;
+        }
+        if (S2CHasNowhereToGo()) {
+            Log().ClientBytesReceived(&pair, strData, !mblnS2CDropReported);
+            DropS2C(strData.size());
             return;
         }
         Log().ClientBytesReceived(&pair, strData, true);
@@ -371,7 +409,8 @@ void ProtocolRelay::RelayAtOnceS2C(const QByteArray& strData)
 void ProtocolRelay::ForwardC2S(const QByteArray& strData)
 {
     if (!ClientConnected()) {
-        EndC2SInBadState(false);
+        if (C2SHasNowhereToGo()) DropC2S(strData.size());
+        else EndC2SInBadState(false);
     } else if (mblnC2SSendInProgress) {
         AppendC2S(strData, false);
     } else {
@@ -390,7 +429,8 @@ void ProtocolRelay::ForwardC2S(const QByteArray& strData)
 void ProtocolRelay::ForwardS2C(const QByteArray& strData)
 {
     if (!ServerConnected()) {
-        EndS2CInBadState();
+        if (S2CHasNowhereToGo()) DropS2C(strData.size());
+        else EndS2CInBadState();
     } else if (mblnS2CSendInProgress) {
         AppendS2C(strData, false);
     } else {
@@ -417,6 +457,10 @@ void ProtocolRelay::ClientBytesSent()
                     mblnC2SSendOutstanding = true;
                     SendC2S(NextPiece(mvarC2SBuffer));
                 }
+            } else if (C2SHasNowhereToGo()) {
+                DropC2S(mvarC2SBuffer.size());
+                mvarC2SBuffer.clear();
+                mblnC2SSendInProgress = false;
             } else {
                 EndC2SInBadState(true);
             }
@@ -445,6 +489,10 @@ void ProtocolRelay::ServerBytesSent()
                     mblnS2CSendOutstanding = true;
                     SendS2C(NextPiece(mvarS2CBuffer));
                 }
+            } else if (S2CHasNowhereToGo()) {
+                DropS2C(mvarS2CBuffer.size());
+                mvarS2CBuffer.clear();
+                mblnS2CSendInProgress = false;
             } else {
                 EndS2CInBadState();
             }
@@ -583,6 +631,14 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
             ActOnIdlePendingCloses();
             return;
         }
+        if (!ClientConnected() && C2SHasNowhereToGo()) {
+            DropC2S(mvarC2SBuffer.size());
+            mvarC2SBuffer.clear();
+            mblnC2SSendInProgress = false;
+            ActOnIdlePendingCloses();
+            UpdateBackPressure();
+            return;
+        }
         blnResult = true;
         if (!ClientConnected()) {
             EndC2SInBadState(false);
@@ -610,6 +666,14 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
         if (mvarS2CBuffer.isEmpty() || S2CDangling()) {
             mblnS2CSendInProgress = false;
             ActOnIdlePendingCloses();
+            return;
+        }
+        if (!ServerConnected() && S2CHasNowhereToGo()) {
+            DropS2C(mvarS2CBuffer.size());
+            mvarS2CBuffer.clear();
+            mblnS2CSendInProgress = false;
+            ActOnIdlePendingCloses();
+            UpdateBackPressure();
             return;
         }
         blnResult = true;

@@ -99,6 +99,15 @@ protected:
     // left and end the pair.
     void EndC2SInBadState(bool blnCloseClientSide);
     void EndS2CInBadState();
+    // A direction whose receiving side we closed because that side's peer
+    // went away, while the other direction is still being delivered: what
+    // comes for it has nowhere to go. It is dropped (the first drop is
+    // recorded as the bad state of that side) and the pair lives on until
+    // the other direction has delivered what it holds.
+    bool C2SHasNowhereToGo() const;
+    bool S2CHasNowhereToGo() const;
+    void DropC2S(qint64 lngBytes);
+    void DropS2C(qint64 lngBytes);
     // Sends T; what throttling holds back goes in front of the buffer.
     void SendC2S(const QByteArray& T);
     void SendS2C(const QByteArray& T);
@@ -158,4 +167,6 @@ private:
 
     bool mblnC2SPaused = false;
     bool mblnS2CPaused = false;
+    bool mblnC2SDropReported = false;
+    bool mblnS2CDropReported = false;
 };

@@ -9,11 +9,13 @@
 #include "engine/SocketPair.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
+#include "history/SocketEvent.h"
 #include "mainwindow/frmMain.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
+#include "platform/WindowTimer.h"
 #include "platform/Winsock.h"
 #include "protocols/ProtocolRelay.h"
 
@@ -616,6 +618,77 @@ TEST_F(FailureSimTest, ThrottledDataArrivesIntactAndPaced)
                                         : "200 bytes of throttled data has been sent to the remote server.");
         // The pacing stops once everything has gone.
         EXPECT_TRUE(WaitUntil([&] { return !(s2c ? Pair(n)->IsServerSendingData() : Pair(n)->IsClientSendingData()); }));
+    }
+}
+
+// A direction held by a throttle or a dangle keeps its data when its
+// sender closes and the other peer then speaks: what the other peer sends
+// has nowhere to go and is dropped, the held data is still delivered, and
+// the close waits for it. The paced tick and the dangle's end are long off
+// and brought forward once the other peer's data has arrived.
+TEST_F(FailureSimTest, HeldDataOutlivesAClosedSenderWhoseFarPeerSpeaks)
+{
+    StartProxy();
+    sim->txtS2CBytes->setText("50000");
+    sim->txtS2CPeriod->setText("60000");
+    sim->txtC2SBytes->setText("50000");
+    sim->txtC2SPeriod->setText("60000");
+    sim->txtDangleNthConnection->setText("1");
+    sim->txtDangleStartTime->setText("1");
+    sim->txtDangleStopTime->setText("60000");
+    const QByteArray data = Pattern(200000);
+    int n = 0;
+    for (const bool dangle : {false, true}) {
+        for (const bool s2c : {true, false}) {
+            SCOPED_TRACE(std::string(dangle ? "dangle, " : "throttle, ") + (s2c ? "server to client" : "client to server"));
+            ++n;
+            sim->chkThrottleS2CData->setChecked(!dangle && s2c);
+            sim->chkThrottleC2SData->setChecked(!dangle && !s2c);
+            sim->chkDangleConnections->setChecked(dangle);
+            sim->optDangleDirections(s2c ? 1 : 0)->setChecked(true);
+            auto client = Connected(n);
+            SocketPair* pair = Pair(n);
+            ASSERT_NE(pair, nullptr);
+            if (dangle) {
+                ASSERT_TRUE(WaitUntil([&] { return pair->IsDanglingCurrentlyOn(!s2c); }));
+            }
+            QTcpSocket* server = backend.conns[size_t(n - 1)];
+            // The sender sends and closes; the other peer speaks once the
+            // proxy has seen the close.
+            if (s2c) {
+                server->write(data);
+                server->disconnectFromHost();
+            } else {
+                client->write(data);
+                client->socket->Close();
+            }
+            const int closeEvent = s2c ? SocketEventType::RemoteServerDisconnected : SocketEventType::RemoteClientDisconnected;
+            ASSERT_TRUE(WaitUntil([&] { return !Descriptions(n, closeEvent).isEmpty(); }));
+            if (s2c) client->write("too late");
+            else server->write("too late");
+            const int arrival = s2c ? SocketEventType::ServerBytesReceived : SocketEventType::ClientBytesReceived;
+            ASSERT_TRUE(WaitUntil([&] { return !Descriptions(n, arrival).isEmpty(); }));
+            ASSERT_FALSE(pair->Dead());
+            // What was held goes now, whole, and then the side closes.
+            sim->chkThrottleS2CData->setChecked(false);
+            sim->chkThrottleC2SData->setChecked(false);
+            tsy::WindowTimer* due = dangle ? pair->tmrDangleStopTimer
+                                           : (s2c ? pair->tmrS2CThrottleDataRequest : pair->tmrC2SThrottleDataRequest);
+            due->SetInterval(1);
+            if (s2c) {
+                EXPECT_TRUE(WaitUntil([&] { return client->ended; }));
+                EXPECT_EQ(client->received.size(), data.size());
+                EXPECT_TRUE(client->received == data);
+            } else {
+                EXPECT_TRUE(WaitUntil([&] { return server->state() != QAbstractSocket::ConnectedState; }));
+                EXPECT_EQ(backend.received[size_t(n - 1)].size(), data.size());
+                EXPECT_TRUE(backend.received[size_t(n - 1)] == data);
+            }
+            EXPECT_TRUE(pair->Dead());
+            // The late data is recorded as having nowhere to go.
+            const int badState = s2c ? SocketEventType::ClientInBadState : SocketEventType::ServerInBadState;
+            EXPECT_EQ(Descriptions(n, badState).size(), 1);
+        }
     }
 }
 
