@@ -104,6 +104,9 @@ bool ProtocolRelay::S2CHasNowhereToGo() const
 void ProtocolRelay::DropC2S(qint64 lngBytes)
 {
     if (lngBytes <= 0) return;
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.dropped += lngBytes;
+#endif
     if (!mblnC2SDropReported) {
         mblnC2SDropReported = true;
         C2SBadState();
@@ -113,6 +116,9 @@ void ProtocolRelay::DropC2S(qint64 lngBytes)
 void ProtocolRelay::DropS2C(qint64 lngBytes)
 {
     if (lngBytes <= 0) return;
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.dropped += lngBytes;
+#endif
     if (!mblnS2CDropReported) {
         mblnS2CDropReported = true;
         S2CBadState();
@@ -126,6 +132,10 @@ void ProtocolRelay::SendC2S(const QByteArray& T)
     QByteArray held = T;   // a send that cannot start keeps T waiting
     const bool blnThrottled = pair.ClientSendData(T, sent, held);
     mvarC2SBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.sent += sent.size();
+    CheckByteCount(true);
+#endif
     Log().ClientBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -136,6 +146,10 @@ void ProtocolRelay::SendS2C(const QByteArray& T)
     QByteArray held = T;
     const bool blnThrottled = pair.ServerSendData(T, sent, held);
     mvarS2CBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.sent += sent.size();
+    CheckByteCount(false);
+#endif
     Log().ServerBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -212,6 +226,31 @@ void ProtocolRelay::UpdateBackPressure()
         pair->SetClientReadingPaused(false);
     }
 }
+
+#ifdef TSY_BYTE_COUNT
+void ProtocolRelay::CheckByteCount(bool blnC2S)
+{
+    ByteCount& count = blnC2S ? mC2SCount : mS2CCount;
+    if (count.breached || !RelaysUnchanged()) return;
+    const qint64 waiting = blnC2S ? mvarC2SBuffer.size() : mvarS2CBuffer.size();
+    if (count.received == count.sent + waiting + count.discarded + count.dropped) return;
+    count.breached = true;
+    SocketPair* pair = mobjSocketPair.data();
+    const QString strBreach = QStringLiteral("Byte count of ") + (pair ? pair->SocketPairKey() : QStringLiteral("?"))
+                       + (blnC2S ? QStringLiteral(", client to server: ") : QStringLiteral(", server to client: "))
+                       + QStringLiteral("received %1, sent on %2, waiting %3, discarded by a failure rule %4, "
+                                        "dropped after a close %5, unaccounted %6")
+                             .arg(count.received)
+                             .arg(count.sent)
+                             .arg(waiting)
+                             .arg(count.discarded)
+                             .arg(count.dropped)
+                             .arg(count.received - count.sent - waiting - count.discarded - count.dropped);
+    // Also on the console, where a test run shows it.
+    qWarning("%s", qPrintable(strBreach));
+    frmError::LogError(strBreach);
+}
+#endif
 
 void ProtocolRelay::DescribeFailure(std::exception_ptr e, int& lngNumber, QString& strDescription)
 {
@@ -314,6 +353,9 @@ void ProtocolRelay::ServerBytesBeforeConnected(const QByteArray& strData)
 
 void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
 {
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.received += strData.size();
+#endif
     Trap(Member::ServerBytesReceived, [&] {
         SocketPair& pair = Pair();
         if (pair.ClientInitialised() && !mblnC2SSendInProgress && mvarC2SBuffer.isEmpty() && !C2SDangling()
@@ -343,6 +385,9 @@ void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
 
 void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
 {
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.received += strData.size();
+#endif
     Trap(Member::ClientBytesReceived, [&] {
         SocketPair& pair = Pair();
         if (!mblnS2CSendInProgress && mvarS2CBuffer.isEmpty() && !S2CDangling() && ServerConnected()) {
@@ -384,6 +429,10 @@ void ProtocolRelay::RelayAtOnceC2S(const QByteArray& strData)
     }
     Log().ServerBytesReceived(&pair, strData, true);
     mvarC2SBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.sent += sent.size();
+    CheckByteCount(true);
+#endif
     Log().ClientBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -403,6 +452,10 @@ void ProtocolRelay::RelayAtOnceS2C(const QByteArray& strData)
     }
     Log().ClientBytesReceived(&pair, strData, true);
     mvarS2CBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.sent += sent.size();
+    CheckByteCount(false);
+#endif
     Log().ServerBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -473,6 +526,9 @@ void ProtocolRelay::ClientBytesSent()
                 ReportDeath();
             }
         }
+#ifdef TSY_BYTE_COUNT
+        CheckByteCount(true);
+#endif
         UpdateBackPressure();
     });
 }
@@ -504,6 +560,9 @@ void ProtocolRelay::ServerBytesSent()
                 ReportDeath();
             }
         }
+#ifdef TSY_BYTE_COUNT
+        CheckByteCount(false);
+#endif
         UpdateBackPressure();
     });
 }
@@ -621,6 +680,10 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
     bool blnResult = false;
     Trap(Member::ResumeThrottledOrDangledClientSend, [&] {
         if (blnDiscardData) {
+#ifdef TSY_BYTE_COUNT
+            mC2SCount.discarded += mvarC2SBuffer.size();
+            if (gDiscardObserver && !mvarC2SBuffer.isEmpty()) gDiscardObserver(mobjSocketPair.data(), mvarC2SBuffer.size());
+#endif
             mvarC2SBuffer.clear();
             ActOnIdlePendingCloses();
             UpdateBackPressure();
@@ -658,6 +721,10 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
     bool blnResult = false;
     Trap(Member::ResumeThrottledOrDangledServerSend, [&] {
         if (blnDiscardData) {
+#ifdef TSY_BYTE_COUNT
+            mS2CCount.discarded += mvarS2CBuffer.size();
+            if (gDiscardObserver && !mvarS2CBuffer.isEmpty()) gDiscardObserver(mobjSocketPair.data(), mvarS2CBuffer.size());
+#endif
             mvarS2CBuffer.clear();
             ActOnIdlePendingCloses();
             UpdateBackPressure();

@@ -7,8 +7,10 @@
 #include <QByteArray>
 #include <QString>
 #include <exception>
+#include <functional>
 #include <utility>
 
+#include "platform/ByteCount.h"
 #include "protocols/ProtocolHandler.h"
 #include "protocols/RelayBuffer.h"
 
@@ -35,6 +37,12 @@ public:
     // A direction whose waiting data exceeds this stops reading from its
     // source until the backlog has drained to half of it.
     static constexpr qint64 kBackPressureBytes = 1024 * 1024;
+
+#ifdef TSY_BYTE_COUNT
+    // Told of every discard by a failure rule, so that a soak can tell the
+    // gap it leaves from a lost block.
+    static inline std::function<void(SocketPair* objSocketPair, qint64 lngBytes)> gDiscardObserver;
+#endif
 
     // Read-only views for tests and diagnostics.
     qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
@@ -64,6 +72,9 @@ protected:
     virtual bool UsesNoSiteError() const { return true; }
     // A dangle's start and end also act on the closes pending for it.
     virtual bool ClosesPendingOnDangle() const { return false; }
+    // Every byte a peer sends is relayed as it came: nothing is rewritten,
+    // added or answered by the proxy, so the byte count can hold it to that.
+    virtual bool RelaysUnchanged() const { return false; }
     // Client data that arrives before the outgoing connection is up.
     virtual void ServerBytesBeforeConnected(const QByteArray& strData);
 
@@ -169,4 +180,20 @@ private:
     bool mblnS2CPaused = false;
     bool mblnC2SDropReported = false;
     bool mblnS2CDropReported = false;
+
+#ifdef TSY_BYTE_COUNT
+    // Per direction: what the sending peer delivered must have been sent on,
+    // still wait, have been discarded by a failure rule or dropped because
+    // its side had closed.
+    struct ByteCount {
+        qint64 received = 0;
+        qint64 sent = 0;
+        qint64 discarded = 0;
+        qint64 dropped = 0;
+        bool breached = false;   // reported once
+    };
+    ByteCount mC2SCount;
+    ByteCount mS2CCount;
+    void CheckByteCount(bool blnC2S);
+#endif
 };
