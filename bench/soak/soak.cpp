@@ -28,6 +28,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -38,6 +39,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -138,38 +140,64 @@ struct Stream {
 };
 
 struct Verdict {
-    enum Kind { Whole, Short, Gap, Corrupt } kind = Whole;
-    long long at = 0, belongsAt = 0;
+    enum Kind { Whole, Short, Gaps, Corrupt } kind = Whole;
+    // Each gap: the offset received, and where the bytes received there belong.
+    std::vector<std::pair<long long, long long>> gaps;
+    long long missing = 0;   // bytes the gaps left out
+    long long corruptAt = -1;
 };
 
+// Compares what came back with what was sent: a prefix of it, with gaps
+// (blocks left out, everything after each one right) or corrupt.
 Verdict Check(const Stream& s)
 {
     Verdict v;
     const size_t n = s.got.size();
-    size_t i = 0;
-    while (i < n && s.got[i] == s.data[i]) ++i;
-    if (i == n) {
-        v.kind = n == s.data.size() ? Verdict::Whole : Verdict::Short;
-        v.at = (long long)n;
-        return v;
+    size_t i = 0;   // in what came back
+    size_t j = 0;   // in what was sent
+    for (;;) {
+        while (i < n && j < s.data.size() && s.got[i] == s.data[j]) ++i, ++j;
+        if (i == n) break;
+        // Where the bytes after the mismatch belong: a gap's far side.
+        const size_t probe = std::min<size_t>(64, n - i);
+        const auto it = probe < 16 || j >= s.data.size()
+            ? s.data.end()
+            : std::search(s.data.begin() + std::ptrdiff_t(j + 1), s.data.end(), s.got.begin() + std::ptrdiff_t(i),
+                          s.got.begin() + std::ptrdiff_t(i + probe));
+        if (it == s.data.end() || v.gaps.size() >= 64) {
+            v.kind = Verdict::Corrupt;
+            v.corruptAt = (long long)i;
+            return v;
+        }
+        const size_t to = size_t(it - s.data.begin());
+        v.gaps.emplace_back((long long)i, (long long)to);
+        v.missing += (long long)(to - j);
+        j = to;
     }
-    v.at = (long long)i;
-    // Where the bytes after the mismatch belong: a gap's far side.
-    const size_t probe = std::min<size_t>(64, n - i);
-    const auto from = s.data.begin() + std::ptrdiff_t(i + 1);
-    const auto it = std::search(from, s.data.end(), s.got.begin() + std::ptrdiff_t(i),
-                                s.got.begin() + std::ptrdiff_t(i + probe));
-    if (it == s.data.end() || probe < 16) {
-        v.kind = Verdict::Corrupt;
-        return v;
-    }
-    const size_t j = size_t(it - s.data.begin());
-    v.belongsAt = (long long)j;
-    const size_t rest = n - i;
-    v.kind = j + rest <= s.data.size() && std::memcmp(s.got.data() + i, s.data.data() + j, rest) == 0 ? Verdict::Gap
-                                                                                                     : Verdict::Corrupt;
+    if (!v.gaps.empty()) v.kind = Verdict::Gaps;
+    else v.kind = j == s.data.size() ? Verdict::Whole : Verdict::Short;
     return v;
 }
+
+// Message boxes as a user meets them: the box is up for a while, and the
+// program goes on meanwhile in the box's own event loop, then OK.
+class UserModal : public tsy::Modal::ScriptedBackend {
+public:
+    explicit UserModal(std::mt19937_64& r) : rng(r) {}
+    tsy::Modal::Answer MsgBox(QWidget*, const QString&, tsy::Modal::Icon, tsy::Modal::Buttons, const QString&) override
+    {
+        ++shown;
+        open = true;
+        QEventLoop loop;
+        QTimer::singleShot(int(20 + rng() % 800), &loop, &QEventLoop::quit);
+        loop.exec();
+        open = false;
+        return tsy::Modal::Answer::Ok;
+    }
+    std::mt19937_64& rng;
+    long long shown = 0;
+    bool open = false;
+};
 
 struct Args {
     int seconds = 600;
@@ -205,7 +233,7 @@ private:
     int breachesSeen = 0;
     std::map<std::string, long long> actionCounts;
     Clock::time_point end;
-    tsy::Modal::ScriptedBackend* modal = nullptr;
+    UserModal* modal = nullptr;
 };
 
 QString Soak::RandomText(bool time)
@@ -318,7 +346,6 @@ void Soak::Act()
     default: name = "nothing"; break;
     }
     ++actionCounts[name];
-    if (modal && modal->calls.size() > 100) modal->calls.clear();
 }
 
 void Soak::StartStream()
@@ -346,23 +373,25 @@ void Soak::Poll()
         switch (v.kind) {
         case Verdict::Whole: ++whole; break;
         case Verdict::Short: ++cut; break;
-        case Verdict::Gap:
-            if (discarded >= v.belongsAt - v.at) {
+        case Verdict::Gaps:
+            if (discarded >= v.missing) {
                 ++gapsExplained;
             } else {
                 ++losses;
-                std::printf("LOSS seed=%llu stream=%d port=%d: offset %lld received what belongs at %lld (%lld bytes "
-                            "missing; rules discarded %lld on its pair), %zu of %zu bytes received\n",
-                            (unsigned long long)args.seed, s.id, s.localPort, v.at, v.belongsAt, v.belongsAt - v.at,
-                            discarded, s.got.size(), s.data.size());
+                std::printf("LOSS seed=%llu stream=%d port=%d: %lld bytes missing in %zu gap(s), rules discarded %lld "
+                            "on its pair; %zu of %zu bytes received\n",
+                            (unsigned long long)args.seed, s.id, s.localPort, v.missing, v.gaps.size(), discarded,
+                            s.got.size(), s.data.size());
+                for (const auto& [at, belongs] : v.gaps)
+                    std::printf("  offset %lld received what belongs at %lld\n", at, belongs);
             }
             break;
         case Verdict::Corrupt:
             ++losses;
-            std::printf("CORRUPT seed=%llu stream=%d port=%d: first wrong byte at offset %lld, %zu of %zu bytes "
-                        "received (rules discarded %lld on its pair)\n",
-                        (unsigned long long)args.seed, s.id, s.localPort, v.at, s.got.size(), s.data.size(),
-                        discarded);
+            std::printf("CORRUPT seed=%llu stream=%d port=%d: a wrong byte at offset %lld after %zu gap(s), %zu of %zu "
+                        "bytes received (rules discarded %lld on its pair)\n",
+                        (unsigned long long)args.seed, s.id, s.localPort, v.corruptAt, v.gaps.size(), s.got.size(),
+                        s.data.size(), discarded);
             break;
         }
         std::fflush(stdout);
@@ -404,7 +433,11 @@ int Soak::Run()
     tsy::Settings::SaveSetting(section, QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
     tsy::Settings::SaveSetting(section, QStringLiteral("Port"), QString::number(echoPort));
     tsy::Settings::SaveSetting(QStringLiteral("RealTime"), QStringLiteral("ShowRealTimeData"), QStringLiteral("1"));
-    modal = &tsy::Modal::UseScript();
+    {
+        auto m = std::make_unique<UserModal>(rng);
+        modal = m.get();
+        tsy::Modal::SetBackend(std::move(m));
+    }
     General::gblnLoggingEnabled = true;
     General::gobjLogging = new Logging();
     General::gobjListening = new Listening();
@@ -443,8 +476,9 @@ int Soak::Run()
     const auto start = Clock::now();
     end = start + std::chrono::seconds(args.seconds);
     QTimer act, poll, report;
+    // While a message box is up, the user only reads it.
     QObject::connect(&act, &QTimer::timeout, [this] {
-        if (Clock::now() < end) Act();
+        if (Clock::now() < end && !modal->open) Act();
     });
     QObject::connect(&poll, &QTimer::timeout, [this] { Poll(); });
     QObject::connect(&report, &QTimer::timeout, [this, start] {
@@ -460,9 +494,9 @@ int Soak::Run()
     QCoreApplication::exec();
 
     std::printf("soak done: seed %llu, %.0f s, %lld streams whole, %lld cut short, %lld gaps a rule discarded, %lld lost "
-                "or corrupt; %.0f MiB checked; %lld actions; %d byte-count breaches\n",
+                "or corrupt; %.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches\n",
                 (unsigned long long)args.seed, Seconds(start, Clock::now()), whole, cut, gapsExplained, losses,
-                double(bytesChecked) / (1 << 20), actions, breachesSeen);
+                double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
     std::printf("\n");
