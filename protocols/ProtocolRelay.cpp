@@ -679,12 +679,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
 {
     bool blnResult = false;
     Trap(Member::ResumeThrottledOrDangledClientSend, [&] {
-        if (blnDiscardData) {
-#ifdef TSY_BYTE_COUNT
-            mC2SCount.discarded += mvarC2SBuffer.size();
-            if (gDiscardObserver && !mvarC2SBuffer.isEmpty()) gDiscardObserver(mobjSocketPair.data(), mvarC2SBuffer.size());
-#endif
-            mvarC2SBuffer.clear();
+        if (blnDiscardData && !DiscardCollected(mvarC2SBuffer, mlngC2SBeforeDangle, true)) {
             ActOnIdlePendingCloses();
             UpdateBackPressure();
             return;
@@ -720,12 +715,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
 {
     bool blnResult = false;
     Trap(Member::ResumeThrottledOrDangledServerSend, [&] {
-        if (blnDiscardData) {
-#ifdef TSY_BYTE_COUNT
-            mS2CCount.discarded += mvarS2CBuffer.size();
-            if (gDiscardObserver && !mvarS2CBuffer.isEmpty()) gDiscardObserver(mobjSocketPair.data(), mvarS2CBuffer.size());
-#endif
-            mvarS2CBuffer.clear();
+        if (blnDiscardData && !DiscardCollected(mvarS2CBuffer, mlngS2CBeforeDangle, false)) {
             ActOnIdlePendingCloses();
             UpdateBackPressure();
             return;
@@ -756,9 +746,35 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
     return blnResult;
 }
 
+bool ProtocolRelay::DiscardCollected(RelayBuffer& buffer, qint64& lngBeforeDangle, bool blnC2S)
+{
+    // The front of the buffer waited before the dangle (a throttle's
+    // backlog, data a slow peer held back): it was not collected by the
+    // dangle, and goes on as after a dangle that transmits.
+    const qint64 keep = qMin(lngBeforeDangle, buffer.size());
+    lngBeforeDangle = 0;
+    const QByteArray kept = buffer.takeFront(keep);
+#ifdef TSY_BYTE_COUNT
+    (blnC2S ? mC2SCount : mS2CCount).discarded += buffer.size();
+    if (gDiscardObserver && !buffer.isEmpty()) gDiscardObserver(mobjSocketPair.data(), buffer.size());
+#else
+    Q_UNUSED(blnC2S);
+#endif
+    buffer.clear();
+    buffer.prepend(kept);
+    return !buffer.isEmpty();
+}
+
 void ProtocolRelay::DanglingStatusChanged(bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle)
 {
     SocketPair& pair = Pair();
+    if (blnDanglingOn) {
+        // A dangle that starts again while it runs keeps its first mark.
+        if ((intDataBeingDangled == 0 || intDataBeingDangled == 2) && !C2SDangling())
+            mlngC2SBeforeDangle = mvarC2SBuffer.size();
+        if ((intDataBeingDangled == 1 || intDataBeingDangled == 2) && !S2CDangling())
+            mlngS2CBeforeDangle = mvarS2CBuffer.size();
+    }
     Log().DanglingStatusChanged(&pair, blnDanglingOn, intDataBeingDangled, lngTimeDuringDangle);
     if (ClosesPendingOnDangle()) {
         // Only a direction with nothing left to deliver is closed here. Data

@@ -180,6 +180,13 @@ private:
     bool mblnS2CPaused = false;
     bool mblnC2SDropReported = false;
     bool mblnS2CDropReported = false;
+    // What already waited when the current dangle of a direction began: a
+    // discard at its end drops only what came after.
+    qint64 mlngC2SBeforeDangle = 0;
+    qint64 mlngS2CBeforeDangle = 0;
+    // Drops what the dangle collected from the back of the buffer; false
+    // when nothing is left to send.
+    bool DiscardCollected(RelayBuffer& buffer, qint64& lngBeforeDangle, bool blnC2S);
 
 #ifdef TSY_BYTE_COUNT
     // Per direction: what the sending peer delivered must have been sent on,

@@ -692,6 +692,43 @@ TEST_F(FailureSimTest, HeldDataOutlivesAClosedSenderWhoseFarPeerSpeaks)
     }
 }
 
+// "Discard data collected during dangle" drops what the dangle collected,
+// not what already waited when it began: a throttled stream's backlog
+// (here 150,000 bytes held by slices of 50,000 a minute) is still sent
+// after a dangle that discards, and only the bytes that arrived during the
+// dangle are gone.
+TEST_F(FailureSimTest, DiscardAfterADangleKeepsWhatWaitedBeforeIt)
+{
+    StartProxy();
+    sim->chkThrottleC2SData->setChecked(true);
+    sim->txtC2SBytes->setText("50000");
+    sim->txtC2SPeriod->setText("60000");
+    sim->txtDangleStopTime->setText("60000");
+    sim->optDangleDirections(0)->setChecked(true);
+    sim->optDangleClose(2)->setChecked(true);
+    auto client = Connected(1);
+    SocketPair* pair = Pair(1);
+    auto* relay = dynamic_cast<ProtocolRelay*>(pair->mobjProtocolHandler.get());
+    ASSERT_NE(relay, nullptr);
+    const QByteArray data = Pattern(200000);
+    client->write(data);
+    ASSERT_TRUE(WaitUntil([&] { return relay->C2SBufferedBytes() == 150000 && backend.received[0].size() == 50000; }));
+
+    sim->cmdDangleAll_Click();
+    ASSERT_TRUE(pair->IsDanglingCurrentlyOn(true));
+    client->write("collected during the dangle");
+    ASSERT_TRUE(WaitUntil([&] { return !Descriptions(1, SocketEventType::ClientBytesBufferedDangling).isEmpty(); }));
+    // The dangle ends (discarding), unthrottled from then on.
+    sim->chkThrottleC2SData->setChecked(false);
+    pair->tmrDangleStopTimer->SetInterval(1);
+    ASSERT_TRUE(WaitUntil([&] { return !pair->IsDanglingCurrentlyOn(true); }));
+    client->write("end");
+    pair->tmrC2SThrottleDataRequest->SetInterval(1);   // a slice still due goes now
+    ASSERT_TRUE(WaitUntil([&] { return backend.received[0].endsWith("end"); }));
+    EXPECT_EQ(backend.received[0].size(), data.size() + 3);
+    EXPECT_TRUE(backend.received[0] == data + "end");
+}
+
 TEST_F(FailureSimTest, TerminateAllAndDangleAll)
 {
     StartProxy();
