@@ -259,9 +259,9 @@ void SocketPair::CheckSendCount(bool blnClientSide)
     if (figures.isEmpty()) return;
     breached = true;
     const QString strBreach = QStringLiteral("Byte count of ") + mstrSocketPairKey
-                       + (blnClientSide ? QStringLiteral(", local client socket (to the remote server): ")
-                                        : QStringLiteral(", local server socket (to the remote client): "))
-                       + figures;
+                              + (blnClientSide ? QStringLiteral(", local client socket (to the remote server): ")
+                                               : QStringLiteral(", local server socket (to the remote client): "))
+                              + figures;
     qWarning("%s", qPrintable(strBreach));
     frmError::LogError(strBreach);
 }

@@ -236,16 +236,17 @@ void ProtocolRelay::CheckByteCount(bool blnC2S)
     if (count.received == count.sent + waiting + count.discarded + count.dropped) return;
     count.breached = true;
     SocketPair* pair = mobjSocketPair.data();
-    const QString strBreach = QStringLiteral("Byte count of ") + (pair ? pair->SocketPairKey() : QStringLiteral("?"))
-                       + (blnC2S ? QStringLiteral(", client to server: ") : QStringLiteral(", server to client: "))
-                       + QStringLiteral("received %1, sent on %2, waiting %3, discarded by a failure rule %4, "
-                                        "dropped after a close %5, unaccounted %6")
-                             .arg(count.received)
-                             .arg(count.sent)
-                             .arg(waiting)
-                             .arg(count.discarded)
-                             .arg(count.dropped)
-                             .arg(count.received - count.sent - waiting - count.discarded - count.dropped);
+    const QString strBreach =
+        QStringLiteral("Byte count of ") + (pair ? pair->SocketPairKey() : QStringLiteral("?"))
+        + (blnC2S ? QStringLiteral(", client to server: ") : QStringLiteral(", server to client: "))
+        + QStringLiteral("received %1, sent on %2, waiting %3, discarded by a failure rule %4, dropped after a close %5, "
+                         "unaccounted %6")
+              .arg(count.received)
+              .arg(count.sent)
+              .arg(waiting)
+              .arg(count.discarded)
+              .arg(count.dropped)
+              .arg(count.received - count.sent - waiting - count.discarded - count.dropped);
     // Also on the console, where a test run shows it.
     qWarning("%s", qPrintable(strBreach));
     frmError::LogError(strBreach);
