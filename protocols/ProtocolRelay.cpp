@@ -572,7 +572,9 @@ void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment
 {
     Trap(Member::RemoteServerInitiatedDisconnection, [&] {
         SocketPair& pair = Pair();
-        if (S2CDangling() || mblnS2CSendInProgress) {
+        // With the remote client gone too, what waits for it has nowhere to go.
+        const bool blnClientGone = mblnCloseAfterC2SFlush && !ServerConnected();
+        if ((S2CDangling() || mblnS2CSendInProgress) && !blnClientGone) {
             mblnCloseAfterS2CFlush = true;
             pair.ClientDisconnect();
             Log().RemoteServerDisconnected(&pair, false, strComment);
@@ -595,7 +597,9 @@ void ProtocolRelay::RemoteClientInitiatedDisconnection()
 {
     Trap(Member::RemoteClientInitiatedDisconnection, [&] {
         SocketPair& pair = Pair();
-        if (C2SDangling() || mblnC2SSendInProgress) {
+        // With the remote server gone too, what waits for it has nowhere to go.
+        const bool blnServerGone = mblnCloseAfterS2CFlush && pair.ClientInitialised() && !ClientConnected();
+        if ((C2SDangling() || mblnC2SSendInProgress) && !blnServerGone) {
             mblnCloseAfterC2SFlush = true;
             pair.ServerDisconnect();
             Log().RemoteClientDisconnected(&pair, false);

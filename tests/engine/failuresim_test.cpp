@@ -630,9 +630,9 @@ TEST_F(FailureSimTest, HeldDataOutlivesAClosedSenderWhoseFarPeerSpeaks)
 {
     StartProxy();
     sim->txtS2CBytes->setText("50000");
-    sim->txtS2CPeriod->setText("60000");
+    sim->txtS2CPeriod->setText("600000");
     sim->txtC2SBytes->setText("50000");
-    sim->txtC2SPeriod->setText("60000");
+    sim->txtC2SPeriod->setText("600000");
     sim->txtDangleNthConnection->setText("1");
     sim->txtDangleStartTime->setText("1");
     sim->txtDangleStopTime->setText("60000");
@@ -690,6 +690,20 @@ TEST_F(FailureSimTest, HeldDataOutlivesAClosedSenderWhoseFarPeerSpeaks)
             EXPECT_EQ(Descriptions(n, badState).size(), 1);
         }
     }
+    // Both directions held and both peers gone: nothing is left to wait for.
+    sim->chkDangleConnections->setChecked(false);
+    sim->chkThrottleS2CData->setChecked(true);
+    sim->chkThrottleC2SData->setChecked(true);
+    ++n;
+    auto client = Connected(n);
+    QTcpSocket* server = backend.conns[size_t(n - 1)];
+    client->write(data);
+    server->write(data);
+    ASSERT_TRUE(WaitUntil([&] { return backend.received[size_t(n - 1)].size() == 50000 && client->received.size() == 50000; }));
+    server->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return !Descriptions(n, SocketEventType::RemoteServerDisconnected).isEmpty(); }));
+    client->socket->Close();
+    EXPECT_TRUE(WaitUntil([&] { return Pair(n)->Dead(); }));
 }
 
 // "Discard data collected during dangle" drops what the dangle collected,
