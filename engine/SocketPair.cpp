@@ -226,6 +226,9 @@ bool SocketPair::SendData(bool blnClientSide, QByteArray& strData, QByteArray& s
             QByteArray sent = strData.left(lngAmount);
             QByteArray rest = strData.mid(sent.size());
             if (!socket->SendData(sent, &err)) throw tsy::CollectionError(err.number, err.description.toUtf8().constData());
+#ifdef TSY_BYTE_COUNT
+            CheckSendCount(blnClientSide);
+#endif
             strDataSent = sent;
             strDataStillToBeSent = rest;
             Arm(timer, lngPeriod);
@@ -233,6 +236,9 @@ bool SocketPair::SendData(bool blnClientSide, QByteArray& strData, QByteArray& s
         }
         timer->SetEnabled(false);
         if (!socket->SendData(strData, &err)) throw tsy::CollectionError(err.number, err.description.toUtf8().constData());
+#ifdef TSY_BYTE_COUNT
+        CheckSendCount(blnClientSide);
+#endif
         strDataSent = strData;
         strDataStillToBeSent.clear();
         return false;
@@ -243,6 +249,23 @@ bool SocketPair::SendData(bool blnClientSide, QByteArray& strData, QByteArray& s
         return false;
     }
 }
+
+#ifdef TSY_BYTE_COUNT
+void SocketPair::CheckSendCount(bool blnClientSide)
+{
+    bool& breached = blnClientSide ? mblnClientCountBreached : mblnServerCountBreached;
+    if (breached) return;
+    const QString figures = (blnClientSide ? sckClient : sckServer)->SendCountBreach();
+    if (figures.isEmpty()) return;
+    breached = true;
+    const QString strBreach = QStringLiteral("Byte count of ") + mstrSocketPairKey
+                              + (blnClientSide ? QStringLiteral(", local client socket (to the remote server): ")
+                                               : QStringLiteral(", local server socket (to the remote client): "))
+                              + figures;
+    qWarning("%s", qPrintable(strBreach));
+    frmError::LogError(strBreach);
+}
+#endif
 
 bool SocketPair::IsDanglingCurrentlyOn(bool blnClientToServer) const
 {
@@ -355,11 +378,17 @@ void SocketPair::sckServer_Error(int Number, const QString& Description)
 
 void SocketPair::sckClient_SendComplete()
 {
+#ifdef TSY_BYTE_COUNT
+    CheckSendCount(true);
+#endif
     if (auto handler = mobjProtocolHandler) handler->ClientBytesSent();
 }
 
 void SocketPair::sckServer_SendComplete()
 {
+#ifdef TSY_BYTE_COUNT
+    CheckSendCount(false);
+#endif
     if (auto handler = mobjProtocolHandler) handler->ServerBytesSent();
 }
 

@@ -8,6 +8,8 @@
 #include <QString>
 #include <memory>
 
+#include "platform/ByteCount.h"
+
 class ProtocolHandler;
 
 namespace tsy {
@@ -105,6 +107,13 @@ private:
     static bool Armed(const tsy::WindowTimer* timer);
     static void Arm(tsy::WindowTimer* timer, int period);
     static void Disarm(tsy::WindowTimer* timer);
+
+#ifdef TSY_BYTE_COUNT
+    // Writes a breach of a socket's send count to the error log, once per socket.
+    void CheckSendCount(bool blnClientSide);
+    bool mblnClientCountBreached = false;
+    bool mblnServerCountBreached = false;
+#endif
 
     bool mblnDead = false;
     bool mblnClientInitialised = false;

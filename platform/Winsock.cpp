@@ -219,6 +219,16 @@ struct detail::Outgoing {
     std::deque<QByteArray> chunks;
     qsizetype offset = 0;   // written part of the first chunk
     qint64 bytes = 0;
+#ifdef TSY_BYTE_COUNT
+    qint64 written = 0;
+    // Counted from the chunks themselves, not from `bytes`.
+    qint64 queued() const
+    {
+        qint64 n = -qint64(offset);
+        for (const QByteArray& c : chunks) n += c.size();
+        return chunks.empty() ? 0 : n;
+    }
+#endif
 
     bool empty() const { return chunks.empty(); }
     void push(QByteArray data, qsizetype from)
@@ -252,6 +262,9 @@ struct detail::Outgoing {
                 return false;
             }
             if (progress && n > 0) *progress = true;
+#ifdef TSY_BYTE_COUNT
+            written += n;
+#endif
             consume(qint64(n));
             if (count < kMaxIov && !chunks.empty()) return true;   // the socket took less than offered
         }
@@ -532,6 +545,9 @@ void Winsock::fail(int number, const QString& description)
         mFd = -1;
     }
     mReserve.Release();
+#ifdef TSY_BYTE_COUNT
+    settleOut(&SendCount::abandoned);
+#endif
     mOut.reset();
     mGathered = false;
     mFailing = false;
@@ -889,6 +905,9 @@ void Winsock::failAfterReading(const SocketError& error)
     resetAndClose(mFd);
     mFd = -1;
     mReserve.Release();
+#ifdef TSY_BYTE_COUNT
+    settleOut(&SendCount::abandoned);
+#endif
     mOut.reset();
     mGathered = false;
     mSendPending = false;
@@ -935,6 +954,9 @@ void Winsock::attach(int fd)
     }();
     Q_UNUSED(spinning);
     Watched().insert(this);
+#ifdef TSY_BYTE_COUNT
+    mSendCount = {};
+#endif
     mOut = std::make_unique<detail::Outgoing>();
     mHeld.clear();
     mReadNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
@@ -1123,9 +1145,18 @@ bool Winsock::SendData(const QByteArray& data, SocketError* err)
 {
     // The peer has gone; its error follows the bytes it sent last. What is
     // sent meanwhile goes nowhere, as it would on the wire.
-    if (mFailing) return true;
+    if (mFailing) {
+#ifdef TSY_BYTE_COUNT
+        mSendCount.handed += data.size();
+        mSendCount.abandoned += data.size();
+#endif
+        return true;
+    }
     if (mState != sckConnected || mFd == -1 || !mOut) return failNow(err, SockErr::NotConnected);
     if (data.isEmpty()) return true;
+#ifdef TSY_BYTE_COUNT
+    mSendCount.handed += data.size();
+#endif
     mSendPending = true;
     if (mGathered) {
         mOut->push(data, 0);
@@ -1161,10 +1192,16 @@ bool Winsock::SendData(const QByteArray& data, SocketError* err)
             // Nothing is raised inside a call: the failure arrives as an event.
             const int socketError = pendingError(mFd, e);
             deferToLoop([this, socketError] { socketFailed(socketError); });
+#ifdef TSY_BYTE_COUNT
+            mSendCount.abandoned += data.size();
+#endif
             return true;
         }
         n = 0;
     }
+#ifdef TSY_BYTE_COUNT
+    mSendCount.written += n;
+#endif
     if (n == data.size()) {
         queueCompletionCheck();
         return true;
@@ -1190,6 +1227,12 @@ void Winsock::Close()
     mLookupId = -1;
     abandonConnect();
     dropNotifiers();
+#ifdef TSY_BYTE_COUNT
+    // What is still queued goes with the close to be flushed, or is lost
+    // with a connection that never came up or has failed.
+    settleOut(mFd != -1 && (mState == sckConnected || mState == sckClosing) ? &SendCount::lingered
+                                                                             : &SendCount::abandoned);
+#endif
     if (mFd != -1) {
         const int fd = mFd;
         mFd = -1;
@@ -1295,5 +1338,32 @@ qint64 Winsock::BytesToWrite() const
 {
     return mOut ? mOut->bytes : 0;
 }
+
+#ifdef TSY_BYTE_COUNT
+void Winsock::settleOut(qint64 SendCount::*where)
+{
+    if (!mOut) return;
+    mSendCount.written += mOut->written;
+    mSendCount.*where += mOut->queued();
+    // The queue is retired or emptied right after.
+    mOut->written = 0;
+}
+
+QString Winsock::SendCountBreach() const
+{
+    const qint64 written = mSendCount.written + (mOut ? mOut->written : 0);
+    const qint64 queued = mOut ? mOut->queued() : 0;
+    if (mSendCount.handed == written + queued + mSendCount.lingered + mSendCount.abandoned
+        && (!mOut || queued == mOut->bytes))
+        return QString();
+    return QStringLiteral("taken %1, written %2, queued %3 (counted as %4), flushed by the close %5, abandoned %6")
+        .arg(mSendCount.handed)
+        .arg(written)
+        .arg(queued)
+        .arg(mOut ? mOut->bytes : 0)
+        .arg(mSendCount.lingered)
+        .arg(mSendCount.abandoned);
+}
+#endif
 
 } // namespace tsy

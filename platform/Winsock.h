@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/ByteCount.h"
 #include "platform/Descriptors.h"
 
 class QSocketNotifier;
@@ -109,6 +110,13 @@ public:
     // descriptor is the one reserved when that request was taken.
     void DrawReserveFrom(Winsock* accepted);
 
+#ifdef TSY_BYTE_COUNT
+    // What SendData took must have been written, still be queued, have gone
+    // with a close to be flushed, or have been abandoned by a failure. Empty
+    // when that holds; otherwise the figures.
+    QString SendCountBreach() const;
+#endif
+
 signals:
     // Raised synchronously for each incoming connection. Accept it on another
     // Winsock inside the slot; a request still unclaimed when the slot
@@ -190,6 +198,16 @@ private:
     QString mPeerIP;
     QString mBoundIP;
     int mBoundPort = 0;
+#ifdef TSY_BYTE_COUNT
+    struct SendCount {
+        qint64 handed = 0;      // taken by SendData
+        qint64 written = 0;     // by queues already retired
+        qint64 lingered = 0;    // queued when the socket was closed: flushed by the close
+        qint64 abandoned = 0;   // queued, or sent, when the connection failed
+    };
+    SendCount mSendCount;
+    void settleOut(qint64 SendCount::*where);
+#endif
 };
 
 // For tests: how many pending requests are held unclaimed right now.

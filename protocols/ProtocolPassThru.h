@@ -19,6 +19,7 @@ protected:
     qint64 ContinuationPieceLimit() const override { return 8192; }
     bool UsesNoSiteError() const override { return false; }
     bool ClosesPendingOnDangle() const override { return true; }
+    bool RelaysUnchanged() const override { return true; }
 
 private:
     bool GetDestinationServerAndPort(int lngPort, QString& strServer, int& lngRemotePort);

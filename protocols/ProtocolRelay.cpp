@@ -91,6 +91,40 @@ void ProtocolRelay::EndS2CInBadState()
     ReportDeath();
 }
 
+bool ProtocolRelay::C2SHasNowhereToGo() const
+{
+    return mblnCloseAfterS2CFlush && Pair().ClientInitialised() && !ClientConnected() && ServerConnected();
+}
+
+bool ProtocolRelay::S2CHasNowhereToGo() const
+{
+    return mblnCloseAfterC2SFlush && !ServerConnected() && ClientConnected();
+}
+
+void ProtocolRelay::DropC2S(qint64 lngBytes)
+{
+    if (lngBytes <= 0) return;
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.dropped += lngBytes;
+#endif
+    if (!mblnC2SDropReported) {
+        mblnC2SDropReported = true;
+        C2SBadState();
+    }
+}
+
+void ProtocolRelay::DropS2C(qint64 lngBytes)
+{
+    if (lngBytes <= 0) return;
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.dropped += lngBytes;
+#endif
+    if (!mblnS2CDropReported) {
+        mblnS2CDropReported = true;
+        S2CBadState();
+    }
+}
+
 void ProtocolRelay::SendC2S(const QByteArray& T)
 {
     SocketPair& pair = Pair();
@@ -98,6 +132,10 @@ void ProtocolRelay::SendC2S(const QByteArray& T)
     QByteArray held = T;   // a send that cannot start keeps T waiting
     const bool blnThrottled = pair.ClientSendData(T, sent, held);
     mvarC2SBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.sent += sent.size();
+    CheckByteCount(true);
+#endif
     Log().ClientBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -108,6 +146,10 @@ void ProtocolRelay::SendS2C(const QByteArray& T)
     QByteArray held = T;
     const bool blnThrottled = pair.ServerSendData(T, sent, held);
     mvarS2CBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.sent += sent.size();
+    CheckByteCount(false);
+#endif
     Log().ServerBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -184,6 +226,32 @@ void ProtocolRelay::UpdateBackPressure()
         pair->SetClientReadingPaused(false);
     }
 }
+
+#ifdef TSY_BYTE_COUNT
+void ProtocolRelay::CheckByteCount(bool blnC2S)
+{
+    ByteCount& count = blnC2S ? mC2SCount : mS2CCount;
+    if (count.breached || !RelaysUnchanged()) return;
+    const qint64 waiting = blnC2S ? mvarC2SBuffer.size() : mvarS2CBuffer.size();
+    if (count.received == count.sent + waiting + count.discarded + count.dropped) return;
+    count.breached = true;
+    SocketPair* pair = mobjSocketPair.data();
+    const QString strBreach =
+        QStringLiteral("Byte count of ") + (pair ? pair->SocketPairKey() : QStringLiteral("?"))
+        + (blnC2S ? QStringLiteral(", client to server: ") : QStringLiteral(", server to client: "))
+        + QStringLiteral("received %1, sent on %2, waiting %3, discarded by a failure rule %4, dropped after a close %5, "
+                         "unaccounted %6")
+              .arg(count.received)
+              .arg(count.sent)
+              .arg(waiting)
+              .arg(count.discarded)
+              .arg(count.dropped)
+              .arg(count.received - count.sent - waiting - count.discarded - count.dropped);
+    // Also on the console, where a test run shows it.
+    qWarning("%s", qPrintable(strBreach));
+    frmError::LogError(strBreach);
+}
+#endif
 
 void ProtocolRelay::DescribeFailure(std::exception_ptr e, int& lngNumber, QString& strDescription)
 {
@@ -286,12 +354,20 @@ void ProtocolRelay::ServerBytesBeforeConnected(const QByteArray& strData)
 
 void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
 {
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.received += strData.size();
+#endif
     Trap(Member::ServerBytesReceived, [&] {
         SocketPair& pair = Pair();
         if (pair.ClientInitialised() && !mblnC2SSendInProgress && mvarC2SBuffer.isEmpty() && !C2SDangling()
             && ClientConnected()) {
             RelayAtOnceC2S(strData);
             UpdateBackPressure();
+            return;
+        }
+        if (pair.ClientInitialised() && C2SHasNowhereToGo()) {
+            Log().ServerBytesReceived(&pair, strData, !mblnC2SDropReported);
+            DropC2S(strData.size());
             return;
         }
         Log().ServerBytesReceived(&pair, strData, true);
@@ -310,11 +386,19 @@ void ProtocolRelay::ServerBytesReceived(const QByteArray& strData)
 
 void ProtocolRelay::ClientBytesReceived(const QByteArray& strData)
 {
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.received += strData.size();
+#endif
     Trap(Member::ClientBytesReceived, [&] {
         SocketPair& pair = Pair();
         if (!mblnS2CSendInProgress && mvarS2CBuffer.isEmpty() && !S2CDangling() && ServerConnected()) {
             RelayAtOnceS2C(strData);
             UpdateBackPressure();
+            return;
+        }
+        if (S2CHasNowhereToGo()) {
+            Log().ClientBytesReceived(&pair, strData, !mblnS2CDropReported);
+            DropS2C(strData.size());
             return;
         }
         Log().ClientBytesReceived(&pair, strData, true);
@@ -346,6 +430,10 @@ void ProtocolRelay::RelayAtOnceC2S(const QByteArray& strData)
     }
     Log().ServerBytesReceived(&pair, strData, true);
     mvarC2SBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mC2SCount.sent += sent.size();
+    CheckByteCount(true);
+#endif
     Log().ClientBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
@@ -365,13 +453,18 @@ void ProtocolRelay::RelayAtOnceS2C(const QByteArray& strData)
     }
     Log().ClientBytesReceived(&pair, strData, true);
     mvarS2CBuffer.prepend(held);
+#ifdef TSY_BYTE_COUNT
+    mS2CCount.sent += sent.size();
+    CheckByteCount(false);
+#endif
     Log().ServerBytesSendStart(&pair, sent, false, blnThrottled);
 }
 
 void ProtocolRelay::ForwardC2S(const QByteArray& strData)
 {
     if (!ClientConnected()) {
-        EndC2SInBadState(false);
+        if (C2SHasNowhereToGo()) DropC2S(strData.size());
+        else EndC2SInBadState(false);
     } else if (mblnC2SSendInProgress) {
         AppendC2S(strData, false);
     } else {
@@ -390,7 +483,8 @@ void ProtocolRelay::ForwardC2S(const QByteArray& strData)
 void ProtocolRelay::ForwardS2C(const QByteArray& strData)
 {
     if (!ServerConnected()) {
-        EndS2CInBadState();
+        if (S2CHasNowhereToGo()) DropS2C(strData.size());
+        else EndS2CInBadState();
     } else if (mblnS2CSendInProgress) {
         AppendS2C(strData, false);
     } else {
@@ -417,6 +511,10 @@ void ProtocolRelay::ClientBytesSent()
                     mblnC2SSendOutstanding = true;
                     SendC2S(NextPiece(mvarC2SBuffer));
                 }
+            } else if (C2SHasNowhereToGo()) {
+                DropC2S(mvarC2SBuffer.size());
+                mvarC2SBuffer.clear();
+                mblnC2SSendInProgress = false;
             } else {
                 EndC2SInBadState(true);
             }
@@ -429,6 +527,9 @@ void ProtocolRelay::ClientBytesSent()
                 ReportDeath();
             }
         }
+#ifdef TSY_BYTE_COUNT
+        CheckByteCount(true);
+#endif
         UpdateBackPressure();
     });
 }
@@ -445,6 +546,10 @@ void ProtocolRelay::ServerBytesSent()
                     mblnS2CSendOutstanding = true;
                     SendS2C(NextPiece(mvarS2CBuffer));
                 }
+            } else if (S2CHasNowhereToGo()) {
+                DropS2C(mvarS2CBuffer.size());
+                mvarS2CBuffer.clear();
+                mblnS2CSendInProgress = false;
             } else {
                 EndS2CInBadState();
             }
@@ -456,6 +561,9 @@ void ProtocolRelay::ServerBytesSent()
                 ReportDeath();
             }
         }
+#ifdef TSY_BYTE_COUNT
+        CheckByteCount(false);
+#endif
         UpdateBackPressure();
     });
     if (mblnRepliesBeforeLoginWait) [[unlikely]]
@@ -466,7 +574,9 @@ void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment
 {
     Trap(Member::RemoteServerInitiatedDisconnection, [&] {
         SocketPair& pair = Pair();
-        if (S2CDangling() || mblnS2CSendInProgress) {
+        // With the remote client gone too, what waits for it has nowhere to go.
+        const bool blnClientGone = mblnCloseAfterC2SFlush && !ServerConnected();
+        if ((S2CDangling() || mblnS2CSendInProgress) && !blnClientGone) {
             mblnCloseAfterS2CFlush = true;
             pair.ClientDisconnect();
             Log().RemoteServerDisconnected(&pair, false, strComment);
@@ -489,7 +599,9 @@ void ProtocolRelay::RemoteClientInitiatedDisconnection()
 {
     Trap(Member::RemoteClientInitiatedDisconnection, [&] {
         SocketPair& pair = Pair();
-        if (C2SDangling() || mblnC2SSendInProgress) {
+        // With the remote server gone too, what waits for it has nowhere to go.
+        const bool blnServerGone = mblnCloseAfterS2CFlush && pair.ClientInitialised() && !ClientConnected();
+        if ((C2SDangling() || mblnC2SSendInProgress) && !blnServerGone) {
             mblnCloseAfterC2SFlush = true;
             pair.ServerDisconnect();
             Log().RemoteClientDisconnected(&pair, false);
@@ -574,8 +686,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
 {
     bool blnResult = false;
     Trap(Member::ResumeThrottledOrDangledClientSend, [&] {
-        if (blnDiscardData) {
-            mvarC2SBuffer.clear();
+        if (blnDiscardData && !DiscardCollected(mvarC2SBuffer, mlngC2SBeforeDangle, true)) {
             ActOnIdlePendingCloses();
             UpdateBackPressure();
             return;
@@ -583,6 +694,14 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
         if (mvarC2SBuffer.isEmpty() || C2SDangling()) {
             mblnC2SSendInProgress = false;
             ActOnIdlePendingCloses();
+            return;
+        }
+        if (!ClientConnected() && C2SHasNowhereToGo()) {
+            DropC2S(mvarC2SBuffer.size());
+            mvarC2SBuffer.clear();
+            mblnC2SSendInProgress = false;
+            ActOnIdlePendingCloses();
+            UpdateBackPressure();
             return;
         }
         blnResult = true;
@@ -603,8 +722,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
 {
     bool blnResult = false;
     Trap(Member::ResumeThrottledOrDangledServerSend, [&] {
-        if (blnDiscardData) {
-            mvarS2CBuffer.clear();
+        if (blnDiscardData && !DiscardCollected(mvarS2CBuffer, mlngS2CBeforeDangle, false)) {
             ActOnIdlePendingCloses();
             UpdateBackPressure();
             return;
@@ -612,6 +730,14 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
         if (mvarS2CBuffer.isEmpty() || S2CDangling()) {
             mblnS2CSendInProgress = false;
             ActOnIdlePendingCloses();
+            return;
+        }
+        if (!ServerConnected() && S2CHasNowhereToGo()) {
+            DropS2C(mvarS2CBuffer.size());
+            mvarS2CBuffer.clear();
+            mblnS2CSendInProgress = false;
+            ActOnIdlePendingCloses();
+            UpdateBackPressure();
             return;
         }
         blnResult = true;
@@ -627,9 +753,35 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
     return blnResult;
 }
 
+bool ProtocolRelay::DiscardCollected(RelayBuffer& buffer, qint64& lngBeforeDangle, bool blnC2S)
+{
+    // The front of the buffer waited before the dangle (a throttle's
+    // backlog, data a slow peer held back): it was not collected by the
+    // dangle, and goes on as after a dangle that transmits.
+    const qint64 keep = qMin(lngBeforeDangle, buffer.size());
+    lngBeforeDangle = 0;
+    const QByteArray kept = buffer.takeFront(keep);
+#ifdef TSY_BYTE_COUNT
+    (blnC2S ? mC2SCount : mS2CCount).discarded += buffer.size();
+    if (gDiscardObserver && !buffer.isEmpty()) gDiscardObserver(mobjSocketPair.data(), buffer.size());
+#else
+    Q_UNUSED(blnC2S);
+#endif
+    buffer.clear();
+    buffer.prepend(kept);
+    return !buffer.isEmpty();
+}
+
 void ProtocolRelay::DanglingStatusChanged(bool blnDanglingOn, int intDataBeingDangled, int lngTimeDuringDangle)
 {
     SocketPair& pair = Pair();
+    if (blnDanglingOn) {
+        // A dangle that starts again while it runs keeps its first mark.
+        if ((intDataBeingDangled == 0 || intDataBeingDangled == 2) && !C2SDangling())
+            mlngC2SBeforeDangle = mvarC2SBuffer.size();
+        if ((intDataBeingDangled == 1 || intDataBeingDangled == 2) && !S2CDangling())
+            mlngS2CBeforeDangle = mvarS2CBuffer.size();
+    }
     Log().DanglingStatusChanged(&pair, blnDanglingOn, intDataBeingDangled, lngTimeDuringDangle);
     if (ClosesPendingOnDangle()) {
         // Only a direction with nothing left to deliver is closed here. Data

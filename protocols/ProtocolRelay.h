@@ -7,8 +7,10 @@
 #include <QByteArray>
 #include <QString>
 #include <exception>
+#include <functional>
 #include <utility>
 
+#include "platform/ByteCount.h"
 #include "protocols/ProtocolHandler.h"
 #include "protocols/RelayBuffer.h"
 
@@ -40,6 +42,12 @@ public:
     // reading goes on once half of it is left.
     static constexpr qint64 kRepliesBeforeLoginBytes = 64 * 1024;
 
+#ifdef TSY_BYTE_COUNT
+    // Told of every discard by a failure rule, so that a soak can tell the
+    // gap it leaves from a lost block.
+    static inline std::function<void(SocketPair* objSocketPair, qint64 lngBytes)> gDiscardObserver;
+#endif
+
     // Read-only views for tests and diagnostics.
     qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
     qint64 S2CBufferedBytes() const { return mvarS2CBuffer.size(); }
@@ -68,6 +76,9 @@ protected:
     virtual bool UsesNoSiteError() const { return true; }
     // A dangle's start and end also act on the closes pending for it.
     virtual bool ClosesPendingOnDangle() const { return false; }
+    // Every byte a peer sends is relayed as it came: nothing is rewritten,
+    // added or answered by the proxy, so the byte count can hold it to that.
+    virtual bool RelaysUnchanged() const { return false; }
     // Client data that arrives before the outgoing connection is up.
     virtual void ServerBytesBeforeConnected(const QByteArray& strData);
 
@@ -106,6 +117,15 @@ protected:
     // left and end the pair.
     void EndC2SInBadState(bool blnCloseClientSide);
     void EndS2CInBadState();
+    // A direction whose receiving side we closed because that side's peer
+    // went away, while the other direction is still being delivered: what
+    // comes for it has nowhere to go. It is dropped (the first drop is
+    // recorded as the bad state of that side) and the pair lives on until
+    // the other direction has delivered what it holds.
+    bool C2SHasNowhereToGo() const;
+    bool S2CHasNowhereToGo() const;
+    void DropC2S(qint64 lngBytes);
+    void DropS2C(qint64 lngBytes);
     // Sends T; what throttling holds back goes in front of the buffer.
     void SendC2S(const QByteArray& T);
     void SendS2C(const QByteArray& T);
@@ -171,4 +191,29 @@ private:
 
     bool mblnC2SPaused = false;
     bool mblnS2CPaused = false;
+    bool mblnC2SDropReported = false;
+    bool mblnS2CDropReported = false;
+    // What already waited when the current dangle of a direction began: a
+    // discard at its end drops only what came after.
+    qint64 mlngC2SBeforeDangle = 0;
+    qint64 mlngS2CBeforeDangle = 0;
+    // Drops what the dangle collected from the back of the buffer; false
+    // when nothing is left to send.
+    bool DiscardCollected(RelayBuffer& buffer, qint64& lngBeforeDangle, bool blnC2S);
+
+#ifdef TSY_BYTE_COUNT
+    // Per direction: what the sending peer delivered must have been sent on,
+    // still wait, have been discarded by a failure rule or dropped because
+    // its side had closed.
+    struct ByteCount {
+        qint64 received = 0;
+        qint64 sent = 0;
+        qint64 discarded = 0;
+        qint64 dropped = 0;
+        bool breached = false;   // reported once
+    };
+    ByteCount mC2SCount;
+    ByteCount mS2CCount;
+    void CheckByteCount(bool blnC2S);
+#endif
 };

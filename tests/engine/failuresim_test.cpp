@@ -9,11 +9,13 @@
 #include "engine/SocketPair.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
+#include "history/SocketEvent.h"
 #include "mainwindow/frmMain.h"
 #include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Runtime.h"
 #include "platform/Settings.h"
+#include "platform/WindowTimer.h"
 #include "platform/Winsock.h"
 #include "protocols/ProtocolRelay.h"
 
@@ -617,6 +619,128 @@ TEST_F(FailureSimTest, ThrottledDataArrivesIntactAndPaced)
         // The pacing stops once everything has gone.
         EXPECT_TRUE(WaitUntil([&] { return !(s2c ? Pair(n)->IsServerSendingData() : Pair(n)->IsClientSendingData()); }));
     }
+}
+
+// A direction held by a throttle or a dangle keeps its data when its
+// sender closes and the other peer then speaks: what the other peer sends
+// has nowhere to go and is dropped, the held data is still delivered, and
+// the close waits for it. The paced tick and the dangle's end are long off
+// and brought forward once the other peer's data has arrived.
+TEST_F(FailureSimTest, HeldDataOutlivesAClosedSenderWhoseFarPeerSpeaks)
+{
+    StartProxy();
+    sim->txtS2CBytes->setText("50000");
+    sim->txtS2CPeriod->setText("600000");
+    sim->txtC2SBytes->setText("50000");
+    sim->txtC2SPeriod->setText("600000");
+    sim->txtDangleNthConnection->setText("1");
+    sim->txtDangleStartTime->setText("1");
+    sim->txtDangleStopTime->setText("60000");
+    const QByteArray data = Pattern(200000);
+    int n = 0;
+    for (const bool dangle : {false, true}) {
+        for (const bool s2c : {true, false}) {
+            SCOPED_TRACE(std::string(dangle ? "dangle, " : "throttle, ") + (s2c ? "server to client" : "client to server"));
+            ++n;
+            sim->chkThrottleS2CData->setChecked(!dangle && s2c);
+            sim->chkThrottleC2SData->setChecked(!dangle && !s2c);
+            sim->chkDangleConnections->setChecked(dangle);
+            sim->optDangleDirections(s2c ? 1 : 0)->setChecked(true);
+            auto client = Connected(n);
+            SocketPair* pair = Pair(n);
+            ASSERT_NE(pair, nullptr);
+            if (dangle) {
+                ASSERT_TRUE(WaitUntil([&] { return pair->IsDanglingCurrentlyOn(!s2c); }));
+            }
+            QTcpSocket* server = backend.conns[size_t(n - 1)];
+            // The sender sends and closes; the other peer speaks once the
+            // proxy has seen the close.
+            if (s2c) {
+                server->write(data);
+                server->disconnectFromHost();
+            } else {
+                client->write(data);
+                client->socket->Close();
+            }
+            const int closeEvent = s2c ? SocketEventType::RemoteServerDisconnected : SocketEventType::RemoteClientDisconnected;
+            ASSERT_TRUE(WaitUntil([&] { return !Descriptions(n, closeEvent).isEmpty(); }));
+            if (s2c) client->write("too late");
+            else server->write("too late");
+            const int arrival = s2c ? SocketEventType::ServerBytesReceived : SocketEventType::ClientBytesReceived;
+            ASSERT_TRUE(WaitUntil([&] { return !Descriptions(n, arrival).isEmpty(); }));
+            ASSERT_FALSE(pair->Dead());
+            // What was held goes now, whole, and then the side closes.
+            sim->chkThrottleS2CData->setChecked(false);
+            sim->chkThrottleC2SData->setChecked(false);
+            tsy::WindowTimer* due = dangle ? pair->tmrDangleStopTimer
+                                           : (s2c ? pair->tmrS2CThrottleDataRequest : pair->tmrC2SThrottleDataRequest);
+            due->SetInterval(1);
+            if (s2c) {
+                EXPECT_TRUE(WaitUntil([&] { return client->ended; }));
+                EXPECT_EQ(client->received.size(), data.size());
+                EXPECT_TRUE(client->received == data);
+            } else {
+                EXPECT_TRUE(WaitUntil([&] { return server->state() != QAbstractSocket::ConnectedState; }));
+                EXPECT_EQ(backend.received[size_t(n - 1)].size(), data.size());
+                EXPECT_TRUE(backend.received[size_t(n - 1)] == data);
+            }
+            EXPECT_TRUE(pair->Dead());
+            // The late data is recorded as having nowhere to go.
+            const int badState = s2c ? SocketEventType::ClientInBadState : SocketEventType::ServerInBadState;
+            EXPECT_EQ(Descriptions(n, badState).size(), 1);
+        }
+    }
+    // Both directions held and both peers gone: nothing is left to wait for.
+    sim->chkDangleConnections->setChecked(false);
+    sim->chkThrottleS2CData->setChecked(true);
+    sim->chkThrottleC2SData->setChecked(true);
+    ++n;
+    auto client = Connected(n);
+    QTcpSocket* server = backend.conns[size_t(n - 1)];
+    client->write(data);
+    server->write(data);
+    ASSERT_TRUE(WaitUntil([&] { return backend.received[size_t(n - 1)].size() == 50000 && client->received.size() == 50000; }));
+    server->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return !Descriptions(n, SocketEventType::RemoteServerDisconnected).isEmpty(); }));
+    client->socket->Close();
+    EXPECT_TRUE(WaitUntil([&] { return Pair(n)->Dead(); }));
+}
+
+// "Discard data collected during dangle" drops what the dangle collected,
+// not what already waited when it began: a throttled stream's backlog
+// (here 150,000 bytes held by slices of 50,000 a minute) is still sent
+// after a dangle that discards, and only the bytes that arrived during the
+// dangle are gone.
+TEST_F(FailureSimTest, DiscardAfterADangleKeepsWhatWaitedBeforeIt)
+{
+    StartProxy();
+    sim->chkThrottleC2SData->setChecked(true);
+    sim->txtC2SBytes->setText("50000");
+    sim->txtC2SPeriod->setText("60000");
+    sim->txtDangleStopTime->setText("60000");
+    sim->optDangleDirections(0)->setChecked(true);
+    sim->optDangleClose(2)->setChecked(true);
+    auto client = Connected(1);
+    SocketPair* pair = Pair(1);
+    auto* relay = dynamic_cast<ProtocolRelay*>(pair->mobjProtocolHandler.get());
+    ASSERT_NE(relay, nullptr);
+    const QByteArray data = Pattern(200000);
+    client->write(data);
+    ASSERT_TRUE(WaitUntil([&] { return relay->C2SBufferedBytes() == 150000 && backend.received[0].size() == 50000; }));
+
+    sim->cmdDangleAll_Click();
+    ASSERT_TRUE(pair->IsDanglingCurrentlyOn(true));
+    client->write("collected during the dangle");
+    ASSERT_TRUE(WaitUntil([&] { return !Descriptions(1, SocketEventType::ClientBytesBufferedDangling).isEmpty(); }));
+    // The dangle ends (discarding), unthrottled from then on.
+    sim->chkThrottleC2SData->setChecked(false);
+    pair->tmrDangleStopTimer->SetInterval(1);
+    ASSERT_TRUE(WaitUntil([&] { return !pair->IsDanglingCurrentlyOn(true); }));
+    client->write("end");
+    pair->tmrC2SThrottleDataRequest->SetInterval(1);   // a slice still due goes now
+    ASSERT_TRUE(WaitUntil([&] { return backend.received[0].endsWith("end"); }));
+    EXPECT_EQ(backend.received[0].size(), data.size() + 3);
+    EXPECT_TRUE(backend.received[0] == data + "end");
 }
 
 TEST_F(FailureSimTest, TerminateAllAndDangleAll)
