@@ -32,8 +32,9 @@ bool CanCreateOrReplace(const QString& path, FileError& error);
 
 // Opens path with the given open flags, never blocking: a name that is, or
 // turns into, anything but a regular file is refused (a folder 75, a pipe,
-// device or socket 52), and so is a name that names a folder (52). Returns the descriptor, or -1 with the error; the
-// file's size as opened goes to *size when given.
+// device or socket 52), and so is a name that names a folder (52). Returns
+// the descriptor, or -1 with the error; the file's size as opened goes to
+// *size when given.
 int OpenRegularFile(const QString& path, int flags, FileError& error, qint64* size = nullptr);
 
 // Writes "sentence" + number + ", " + description to the error log.

@@ -125,6 +125,20 @@ void ProtocolRelay::DropS2C(qint64 lngBytes)
     }
 }
 
+void ProtocolRelay::DropWaitingC2S()
+{
+    DropC2S(mvarC2SBuffer.size());
+    mvarC2SBuffer.clear();
+    mblnC2SSendInProgress = false;
+}
+
+void ProtocolRelay::DropWaitingS2C()
+{
+    DropS2C(mvarS2CBuffer.size());
+    mvarS2CBuffer.clear();
+    mblnS2CSendInProgress = false;
+}
+
 void ProtocolRelay::SendC2S(const QByteArray& T)
 {
     SocketPair& pair = Pair();
@@ -512,9 +526,7 @@ void ProtocolRelay::ClientBytesSent()
                     SendC2S(NextPiece(mvarC2SBuffer));
                 }
             } else if (C2SHasNowhereToGo()) {
-                DropC2S(mvarC2SBuffer.size());
-                mvarC2SBuffer.clear();
-                mblnC2SSendInProgress = false;
+                DropWaitingC2S();
             } else {
                 EndC2SInBadState(true);
             }
@@ -547,9 +559,7 @@ void ProtocolRelay::ServerBytesSent()
                     SendS2C(NextPiece(mvarS2CBuffer));
                 }
             } else if (S2CHasNowhereToGo()) {
-                DropS2C(mvarS2CBuffer.size());
-                mvarS2CBuffer.clear();
-                mblnS2CSendInProgress = false;
+                DropWaitingS2C();
             } else {
                 EndS2CInBadState();
             }
@@ -696,10 +706,8 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
             ActOnIdlePendingCloses();
             return;
         }
-        if (!ClientConnected() && C2SHasNowhereToGo()) {
-            DropC2S(mvarC2SBuffer.size());
-            mvarC2SBuffer.clear();
-            mblnC2SSendInProgress = false;
+        if (C2SHasNowhereToGo()) {
+            DropWaitingC2S();
             ActOnIdlePendingCloses();
             UpdateBackPressure();
             return;
@@ -732,10 +740,8 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
             ActOnIdlePendingCloses();
             return;
         }
-        if (!ServerConnected() && S2CHasNowhereToGo()) {
-            DropS2C(mvarS2CBuffer.size());
-            mvarS2CBuffer.clear();
-            mblnS2CSendInProgress = false;
+        if (S2CHasNowhereToGo()) {
+            DropWaitingS2C();
             ActOnIdlePendingCloses();
             UpdateBackPressure();
             return;

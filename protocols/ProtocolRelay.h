@@ -126,6 +126,9 @@ protected:
     bool S2CHasNowhereToGo() const;
     void DropC2S(qint64 lngBytes);
     void DropS2C(qint64 lngBytes);
+    // Drops all that waits for that side, and the send it was in.
+    void DropWaitingC2S();
+    void DropWaitingS2C();
     // Sends T; what throttling holds back goes in front of the buffer.
     void SendC2S(const QByteArray& T);
     void SendS2C(const QByteArray& T);
