@@ -118,7 +118,10 @@ int Serve(const Server& how)
                     const ssize_t n = ::recv(c, buf.data(), buf.size(), 0);
                     if (n <= 0) break;
                     if (how.counted) *how.counted += n;
-                    if (how.arrived) how.arrived->notify_all();
+                    if (how.arrived) {
+                        { const std::lock_guard<std::mutex> lock(*how.arrivedLock); }
+                        how.arrived->notify_all();
+                    }
                     if (how.echo && !SendAll(c, buf.data(), size_t(n))) break;
                 }
                 ::close(c);

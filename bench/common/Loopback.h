@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 namespace tsybench {
@@ -40,12 +41,16 @@ bool SendPattern(int fd, long long bytes, size_t chunkBytes = 1 << 20);
 // Serves 127.0.0.1 on threads of its own (one to accept, one per
 // connection), from now until the process ends: each read of up to
 // bufferBytes is added to counted (when given), echoed back when echo is set,
-// and announced on arrived (when given). Returns the port.
+// and announced on arrived (when given). The announcement passes through
+// arrivedLock, the mutex the waiter holds around its check, so a count
+// raised between the waiter's check and its sleep still wakes it. Returns
+// the port.
 struct Server {
     bool echo = false;
     std::atomic<long long>* counted = nullptr;
     std::condition_variable* arrived = nullptr;
     size_t bufferBytes = 1 << 20;
+    std::mutex* arrivedLock = nullptr;   // required with arrived
 };
 int Serve(const Server& how);
 

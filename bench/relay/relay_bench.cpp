@@ -55,7 +55,7 @@ struct Sink {
     std::atomic<long long> received{0};
     std::mutex m;
     std::condition_variable cv;
-    void Start() { port = Serve({false, &received, &cv}); }
+    void Start() { port = Serve({false, &received, &cv, 1 << 20, &m}); }
 };
 
 // Echoes every byte back.
