@@ -50,10 +50,13 @@ constexpr int kReadsPerWakeUp = 16;
 constexpr auto kSpinAfterTraffic = std::chrono::microseconds(500);
 constexpr auto kSpin = std::chrono::microseconds(150);
 constexpr int kSpinSockets = 16;   // more connections than that: sleep at once
-// Once our side is flushed and half-closed, how long and how much we go on
-// reading (and discarding) while waiting for the peer's own close.
+// Once our side is flushed and half-closed, how long a silent peer and how
+// much a talking one is read (and discarded) while waiting for its own
+// close. A peer that echoes sends back as much as it still had to read of
+// ours (megabytes of buffers), and cutting it off with a reset would destroy
+// that unread tail at the peer.
 constexpr int kLingerAfterShutMs = 2000;
-constexpr qint64 kLingerDiscardBytes = 256 * 1024;
+constexpr qint64 kLingerDiscardBytes = 64 * 1024 * 1024;
 // Pieces written by one sendmsg.
 constexpr int kMaxIov = 64;
 // What a socket may gather in one read round before it writes anyway.
@@ -351,10 +354,13 @@ private:
     }
     void discard()
     {
-        char buf[16384];
+        char buf[65536];
+        bool progress = false;
         for (;;) {
             const ssize_t n = ::recv(mFd, buf, sizeof buf, MSG_DONTWAIT);
             if (n > 0) {
+                if (!progress) mGuard.start(kLingerAfterShutMs);   // silent for that long: let go
+                progress = true;
                 mDiscarded += n;
                 if (mDiscarded > kLingerDiscardBytes) {
                     letGo(true);
@@ -918,8 +924,10 @@ void Winsock::deliverDrained()
 {
     QPointer<Winsock> self(this);
     const quint64 gen = mGeneration;
+    // A pause does not hold these back: they are read already, and the
+    // reader may be waiting for this very failure to free the way they
+    // would have waited for.
     while (!mHeld.isEmpty() || !mDrained.isEmpty()) {
-        if (mPaused) return;   // resumed with the reading
         if (mInArrival) {
             deferToLoop([this] { if (mFailing) deliverDrained(); });
             return;
@@ -1321,10 +1329,7 @@ void Winsock::SetReadingPaused(bool paused)
     if (mPaused == paused) return;
     mPaused = paused;
     if (mState != sckConnected && mState != sckClosing) return;
-    if (!paused && mFailing) {
-        deferToLoop([this] { if (mFailing) deliverDrained(); });
-        return;
-    }
+    if (mFailing) return;   // its last bytes are handed on, paused or not
     if (!paused && !mHeld.isEmpty()) raiseDataArrivalLater();
     if (!mInArrival) updateReadNotifier();
 }

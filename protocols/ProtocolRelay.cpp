@@ -12,6 +12,8 @@
 #include "platform/Winsock.h"
 #include "protocols/RoutingText.h"
 
+#include <QTimer>
+
 ProtocolRelay::~ProtocolRelay() = default;
 
 // ---- words of the steps ------------------------------------------------------
@@ -130,6 +132,8 @@ void ProtocolRelay::DropWaitingC2S()
     DropC2S(mvarC2SBuffer.size());
     mvarC2SBuffer.clear();
     mblnC2SSendInProgress = false;
+    // A send to a closed side never completes.
+    mblnC2SSendOutstanding = false;
 }
 
 void ProtocolRelay::DropWaitingS2C()
@@ -137,6 +141,80 @@ void ProtocolRelay::DropWaitingS2C()
     DropS2C(mvarS2CBuffer.size());
     mvarS2CBuffer.clear();
     mblnS2CSendInProgress = false;
+    mblnS2CSendOutstanding = false;
+}
+
+void ProtocolRelay::NothingMoreForTheServer()
+{
+    DropWaitingC2S();
+    UpdateBackPressure();
+}
+
+void ProtocolRelay::NothingMoreForTheClient()
+{
+    DropWaitingS2C();
+    UpdateBackPressure();
+}
+
+bool ProtocolRelay::C2SFlushAfterLeaving() const
+{
+    return mblnCloseAfterC2SFlush && mblnC2SSendOutstanding && Pair().ClientInitialised() && !ServerConnected()
+           && ClientConnected() && !C2SDangling();
+}
+
+bool ProtocolRelay::S2CFlushAfterLeaving() const
+{
+    return mblnCloseAfterS2CFlush && mblnS2CSendOutstanding && !ClientConnected() && ServerConnected()
+           && !S2CDangling();
+}
+
+void ProtocolRelay::WatchFlushAfterLeaving(bool blnProgress)
+{
+    if (!mblnCloseAfterC2SFlush && !mblnCloseAfterS2CFlush) [[likely]]
+        return;
+    if (Pair().Dead() || (!C2SFlushAfterLeaving() && !S2CFlushAfterLeaving())) {
+        if (mtmrFlushGuard) mtmrFlushGuard->stop();
+        return;
+    }
+    if (!mtmrFlushGuard) {
+        mtmrFlushGuard = std::make_unique<QTimer>();
+        mtmrFlushGuard->setSingleShot(true);
+        QObject::connect(mtmrFlushGuard.get(), &QTimer::timeout, [this] { GiveUpTheFlush(); });
+    }
+    if (blnProgress || !mtmrFlushGuard->isActive()) mtmrFlushGuard->start(gFlushWithoutProgressMs);
+}
+
+void ProtocolRelay::GiveUpTheFlush()
+{
+    if (!mobjSocketPair) return;
+    Trap(mblnCloseAfterC2SFlush ? Member::ClientBytesSent : Member::ServerBytesSent, [&] {
+        SocketPair& pair = Pair();
+        if (pair.Dead()) return;
+        const bool blnC2S = C2SFlushAfterLeaving();
+        if (!blnC2S && !S2CFlushAfterLeaving()) return;
+        // What the socket was handed goes with its close, as a peer's own
+        // close leaves its unsent bytes to the system; what still waited
+        // here is dropped, and said so.
+        const QString strWhy = QStringLiteral("Timed out: the remote %1 took nothing for %2 s; the %3 bytes still "
+                                              "waiting for it were dropped")
+                                   .arg(blnC2S ? QStringLiteral("server") : QStringLiteral("client"))
+                                   .arg(gFlushWithoutProgressMs / 1000.0)
+                                   .arg((blnC2S ? mvarC2SBuffer : mvarS2CBuffer).size());
+        if (blnC2S) {
+            Log().ClientInBadState(&pair, tsy::SockErr::TimedOut, strWhy, false);
+            mblnC2SDropReported = true;
+            DropWaitingC2S();
+            MarkDead();
+            CloseClientSide();
+        } else {
+            Log().ServerInBadState(&pair, tsy::SockErr::TimedOut, strWhy, false);
+            mblnS2CDropReported = true;
+            DropWaitingS2C();
+            MarkDead();
+            CloseServerSide();
+        }
+        ReportDeath();
+    });
 }
 
 void ProtocolRelay::SendC2S(const QByteArray& T)
@@ -351,6 +429,7 @@ void ProtocolRelay::FinishConnection()
         mblnC2SSendOutstanding = true;
         SendC2S(mvarC2SBuffer.takeAll());
         UpdateBackPressure();
+        WatchFlushAfterLeaving(false);
         return;
     }
     if (mblnCloseAfterC2SFlush) {
@@ -543,6 +622,7 @@ void ProtocolRelay::ClientBytesSent()
         CheckByteCount(true);
 #endif
         UpdateBackPressure();
+        WatchFlushAfterLeaving(true);
     });
 }
 
@@ -575,6 +655,7 @@ void ProtocolRelay::ServerBytesSent()
         CheckByteCount(false);
 #endif
         UpdateBackPressure();
+        WatchFlushAfterLeaving(true);
     });
     if (mblnRepliesBeforeLoginWait) [[unlikely]]
         AnswerTheRestBeforeLogin();
@@ -590,7 +671,9 @@ void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment
             mblnCloseAfterS2CFlush = true;
             pair.ClientDisconnect();
             Log().RemoteServerDisconnected(&pair, false, strComment);
+            NothingMoreForTheServer();
             ActOnIdlePendingCloses();
+            WatchFlushAfterLeaving(false);
         } else {
             MarkDead();
             pair.ClientDisconnect();
@@ -615,7 +698,9 @@ void ProtocolRelay::RemoteClientInitiatedDisconnection()
             mblnCloseAfterC2SFlush = true;
             pair.ServerDisconnect();
             Log().RemoteClientDisconnected(&pair, false);
+            NothingMoreForTheClient();
             ActOnIdlePendingCloses();
+            WatchFlushAfterLeaving(false);
         } else if (pair.ClientInitialised()) {
             MarkDead();
             pair.ServerDisconnect();
@@ -646,7 +731,9 @@ void ProtocolRelay::ServerError(int lngError, const QString& strError)
             // server; that side closes once it has gone.
             mblnCloseAfterC2SFlush = true;
             CloseServerSide();
+            NothingMoreForTheClient();
             ActOnIdlePendingCloses();
+            WatchFlushAfterLeaving(false);
             return;
         }
         CloseServerSide();
@@ -680,7 +767,9 @@ void ProtocolRelay::ClientError(int lngError, const QString& strError)
                 // client; that side closes once it has gone.
                 mblnCloseAfterS2CFlush = true;
                 if (pair.ClientInitialised()) CloseClientSide();
+                NothingMoreForTheServer();
                 ActOnIdlePendingCloses();
+                WatchFlushAfterLeaving(false);
                 return;
             }
         }
@@ -722,6 +811,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
             SendC2S(mvarC2SBuffer.takeAll());
         }
         UpdateBackPressure();
+        WatchFlushAfterLeaving(false);
     });
     return blnResult;
 }
@@ -755,6 +845,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
             SendS2C(mvarS2CBuffer.takeAll());
         }
         UpdateBackPressure();
+        WatchFlushAfterLeaving(false);
     });
     return blnResult;
 }
@@ -877,6 +968,7 @@ bool ProtocolRelay::TakeLogin(const QByteArray& strData, const QByteArray& strLo
             if (!Pair().Dead()) {
                 mblnCloseAfterS2CFlush = true;
                 ActOnIdlePendingCloses();
+                WatchFlushAfterLeaving(false);
             }
             return false;
         }

@@ -6,8 +6,10 @@
 // Handler classes derive from it and override the steps that are their own.
 #include <QByteArray>
 #include <QString>
+#include <QTimer>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include "platform/ByteCount.h"
@@ -47,6 +49,11 @@ public:
     // gap it leaves from a lost block.
     static inline std::function<void(SocketPair* objSocketPair, qint64 lngBytes)> gDiscardObserver;
 #endif
+
+    // How long a side whose far peer has left may take nothing of what is
+    // still sent to it before it is closed; what it was handed goes with
+    // its close, the rest is dropped. Tests shorten it.
+    static inline int gFlushWithoutProgressMs = 30000;
 
     // Read-only views for tests and diagnostics.
     qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
@@ -129,6 +136,19 @@ protected:
     // Drops all that waits for that side, and the send it was in.
     void DropWaitingC2S();
     void DropWaitingS2C();
+    // A side closed because its peer left, while the other direction still
+    // delivers: what waits for it is dropped at once and its far peer is
+    // read from again (what it sends is dropped as it comes), so that a peer
+    // blocked sending to us goes on to read what is still delivered to it.
+    void NothingMoreForTheServer();
+    void NothingMoreForTheClient();
+    // A side whose far peer has left is still sent what waits for it; one
+    // that takes nothing of it for gFlushWithoutProgressMs is given up on.
+    // Started, restarted on progress (a completion) and stopped here.
+    void WatchFlushAfterLeaving(bool blnProgress);
+    bool C2SFlushAfterLeaving() const;
+    bool S2CFlushAfterLeaving() const;
+    void GiveUpTheFlush();
     // Sends T; what throttling holds back goes in front of the buffer.
     void SendC2S(const QByteArray& T);
     void SendS2C(const QByteArray& T);
@@ -191,6 +211,8 @@ private:
     QByteArray mvarBeforeLogin;
     bool mblnQuitBeforeLogin = false;
     bool mblnRepliesBeforeLoginWait = false;
+
+    std::unique_ptr<QTimer> mtmrFlushGuard;
 
     bool mblnC2SPaused = false;
     bool mblnS2CPaused = false;

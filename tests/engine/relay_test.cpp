@@ -40,16 +40,29 @@ namespace {
 // The far end of the relay: echoes, or keeps what it gets, per connection.
 class PeerServer : public QObject {
 public:
-    enum Mode { Echo, EchoThenClose, Sink, Silent };
+    // HeldEcho reads only while less than kHeld of its echo waits to go, as a
+    // server blocked sending does; Flood sends mFlood and reads nothing.
+    enum Mode { Echo, EchoThenClose, Sink, Silent, HeldEcho, Flood };
+    static constexpr qint64 kHeld = 64 * 1024;
     explicit PeerServer(Mode mode) : mMode(mode)
     {
         mServer.listen(QHostAddress::LocalHost, 0);
         connect(&mServer, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = mServer.nextPendingConnection()) {
                 mConnections.append(s);
-                if (mMode == Silent) {
+                if (mMode == Silent || mMode == Flood) {
                     s->setReadBufferSize(4096);
+                    if (mMode == Flood) {
+                        connect(s, &QTcpSocket::bytesWritten, this, [this, s] { Fill(s); });
+                        Fill(s);
+                    }
                     continue;
+                }
+                if (mMode == HeldEcho) {
+                    s->setReadBufferSize(kHeld);
+                    connect(s, &QTcpSocket::bytesWritten, this, [this, s] { OnRead(s); });
+                    // At the end, what is left unread is taken too, with nobody to echo it to.
+                    connect(s, &QTcpSocket::readChannelFinished, this, [this, s] { mReceived += s->readAll(); });
                 }
                 connect(s, &QTcpSocket::readyRead, this, [this, s] { OnRead(s); });
                 connect(s, &QTcpSocket::disconnected, this, [this] { ++mDisconnects; });
@@ -66,13 +79,34 @@ public:
             OnRead(s);
         }
     }
+    // The newest connection can send no more: its peer takes nothing.
+    bool Blocked() const { return !mConnections.isEmpty() && mConnections.last()->bytesToWrite() >= kHeld; }
+    // The newest connection leaves with data unread: a reset.
+    void Leave() { mConnections.last()->abort(); }
     QByteArray mReceived;
+    QByteArray mFlood;
+    qint64 mSent = 0;
     QList<QPointer<QTcpSocket>> mConnections;
     int mDisconnects = 0;
 
 private:
+    void Fill(QTcpSocket* s)
+    {
+        while (s->state() == QAbstractSocket::ConnectedState && s->bytesToWrite() < kHeld && mSent < mFlood.size()) {
+            s->write(mFlood.mid(mSent, 16384));
+            mSent = qMin<qint64>(mSent + 16384, mFlood.size());
+        }
+    }
     void OnRead(QTcpSocket* s)
     {
+        if (mMode == HeldEcho) {
+            while (s->bytesToWrite() < kHeld && s->bytesAvailable() > 0) {
+                const QByteArray data = s->read(kHeld - s->bytesToWrite());
+                mReceived += data;
+                s->write(data);
+            }
+            return;
+        }
         const QByteArray data = s->readAll();
         mReceived += data;
         if (mMode == Echo || mMode == EchoThenClose) s->write(data);
@@ -419,6 +453,155 @@ TEST_F(RelayTest, FastSenderSlowReceiverIsBoundedAndLosesNothing)
     ASSERT_TRUE(WaitUntil([&] { return sink.mReceived.size() >= data.size(); }, 60000));
     EXPECT_TRUE(sink.mReceived == data);
     EXPECT_FALSE(pair->sckServer->ReadingPaused());
+}
+
+// A peer that leaves while neither direction can move ends its connection:
+// what the far peer still sends is read and dropped, so that it can go on to
+// read what is still delivered to it, and then its side closes too. The
+// client leaves by a reset and by a half-close, in front of an echo server
+// blocked sending to the proxy; a server that then reads nothing is given up
+// on; a server leaves while its client is blocked sending.
+TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
+{
+    using namespace SocketEventType;
+    const QByteArray data = AllByteValues(64 * 1024 * 1024, 11);
+    PeerServer echo(PeerServer::HeldEcho);
+    PeerServer silent(PeerServer::Silent);
+    PeerServer flood(PeerServer::Flood);
+    flood.mFlood = data;
+    const int echoPort = FreePort(), silentPort = FreePort(), floodPort = FreePort();
+    tsytest::SavePassThroughPort(echoPort, "127.0.0.1", echo.Port(), "Test relay");
+    tsytest::SavePassThroughPort(silentPort, "127.0.0.1", silent.Port(), "Test relay");
+    tsytest::SavePassThroughPort(floodPort, "127.0.0.1", flood.Port(), "Test relay");
+    General::gobjListening->InitaliseListeningSockets();
+
+    int n = 0;
+    QString key;
+    int fd = -1;
+    SocketPair* pair = nullptr;
+    ProtocolRelay* relay = nullptr;
+    qint64 written = 0;
+    const auto open = [&](int port) {
+        key = QStringLiteral("KEY%1").arg(++n);
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(quint16(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+        if (!WaitUntil([&] { return HasEvent(key, ConnectionAttemptSuccessful); })) return false;
+        pair = Pair(key);
+        relay = dynamic_cast<ProtocolRelay*>(pair->mobjProtocolHandler.get());
+        written = 0;
+        return relay != nullptr;
+    };
+    // Sends (never reading) until `until` holds, or until `more` bytes more
+    // have gone; false if neither within a minute.
+    const auto sendUntil = [&](const std::function<bool()>& until, qint64 more = 0) {
+        QElapsedTimer t;
+        t.start();
+        const qint64 target = written + more;
+        while (more ? written < target : !until()) {
+            if (t.elapsed() > 60000) return false;
+            const qint64 at = written % data.size();
+            const ssize_t w = ::send(fd, data.constData() + at, size_t(qMin<qint64>(16384, data.size() - at)),
+                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (w > 0) written += w;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, w > 0 ? 0 : 5);
+        }
+        return true;
+    };
+    // Reads to the end: true when the proxy closed, not reset, the connection.
+    const auto readToTheEnd = [&](QByteArray& got) {
+        int outcome = 1;
+        WaitUntil([&] {
+            char buf[65536];
+            for (;;) {
+                const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (r > 0) got.append(buf, r);
+                else if (r == 0) outcome = 0;
+                else if (errno != EAGAIN && errno != EWOULDBLOCK) outcome = -errno;
+                if (r <= 0) return outcome != 1;
+            }
+        });
+        ::close(fd);
+        return outcome == 0;
+    };
+    const auto droppedAfterTheClose = [&](int type) {
+        int count = 0;
+        const QList<int> types = Types(key);
+        const QStringList texts = Descriptions(key);
+        for (int i = 0; i < types.size(); ++i) count += types[i] == type && texts[i].contains("Socket not connected");
+        return count;
+    };
+
+    for (const bool reset : {true, false}) {
+        SCOPED_TRACE(reset ? "the client resets" : "the client half-closes");
+        ASSERT_TRUE(open(echoPort));
+        echo.mReceived.clear();
+        // The echo server is blocked sending to the proxy, which no longer
+        // reads it, and data for it waits in the proxy (past the bound before
+        // the reset, so the proxy no longer reads the client either).
+        ASSERT_TRUE(sendUntil([&] {
+            return echo.Blocked() && pair->sckClient->ReadingPaused() && relay->C2SBufferedBytes() > 0
+                   && (!reset || pair->sckServer->ReadingPaused());
+        }));
+        if (reset) {
+            const linger l{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            ::close(fd);
+        } else {
+            // Not held back: the proxy takes all of it, then sees the end.
+            ASSERT_TRUE(WaitUntil([&] { return DataOfType(key, ServerBytesReceived) == written; }));
+            ::shutdown(fd, SHUT_WR);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return IsDead(key); }));
+        EXPECT_TRUE(WaitUntil([&] { return echo.mDisconnects == n; }));
+        const qint64 taken = DataOfType(key, ServerBytesReceived);
+        EXPECT_EQ(echo.mReceived.size(), taken);
+        EXPECT_TRUE(echo.mReceived == data.left(taken));
+        EXPECT_EQ(droppedAfterTheClose(ServerInBadState), 1);
+        if (!reset) {
+            QByteArray got;
+            EXPECT_TRUE(readToTheEnd(got));
+            EXPECT_TRUE(got == data.left(got.size()));
+        }
+    }
+
+    {
+        SCOPED_TRACE("the server reads nothing after the client has gone");
+        struct ShortFlushGuard {
+            ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 200; }
+            ~ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 30000; }
+        } shortFlushGuard;
+        ASSERT_TRUE(open(silentPort));
+        ASSERT_TRUE(sendUntil([&] { return relay->C2SBufferedBytes() > 0; }));
+        ASSERT_TRUE(WaitUntil([&] { return DataOfType(key, ServerBytesReceived) == written; }));
+        ::shutdown(fd, SHUT_WR);
+        ASSERT_TRUE(WaitUntil([&] { return IsDead(key); }));
+        const QStringList texts = Descriptions(key);
+        EXPECT_TRUE(texts.filter("Timed out: the remote server took nothing for 0.2 s").size() == 1) << texts.join('\n').toStdString();
+        QByteArray got;
+        EXPECT_TRUE(readToTheEnd(got));
+    }
+
+    {
+        SCOPED_TRACE("the server leaves while the client is blocked sending");
+        ASSERT_TRUE(open(floodPort));
+        ASSERT_TRUE(sendUntil([&] {
+            return flood.Blocked() && pair->sckClient->ReadingPaused() && pair->sckServer->ReadingPaused();
+        }));
+        flood.Leave();
+        // The client's sending goes on (dropped by the proxy), then it reads
+        // all of the server's that reached the proxy, and the end.
+        ASSERT_TRUE(sendUntil({}, 8 * 1024 * 1024));
+        QByteArray got;
+        EXPECT_TRUE(readToTheEnd(got));
+        EXPECT_EQ(got.size(), DataOfType(key, ClientBytesReceived));
+        EXPECT_TRUE(got == data.left(got.size()));
+        EXPECT_TRUE(IsDead(key));
+        EXPECT_EQ(droppedAfterTheClose(ClientInBadState), 1);
+    }
 }
 
 TEST_F(RelayTest, ThrottledSlicesArriveIntactBothWays)
