@@ -268,16 +268,16 @@ void ProtocolRelay::ActOnIdlePendingCloses()
 {
     SocketPair& pair = Pair();
     if (pair.Dead()) return;
+    // A throttle's pacing with nothing left to pace holds nothing back.
     if (mblnCloseAfterC2SFlush && pair.ClientInitialised() && mvarC2SBuffer.isEmpty() && !mblnC2SSendOutstanding
-        && !C2SDangling() && !pair.IsClientSendingData()) {
+        && !C2SDangling()) {
         mblnC2SSendInProgress = false;
         MarkDead();
         CloseClientSideIfConnected();
         ReportDeath();
         return;
     }
-    if (mblnCloseAfterS2CFlush && mvarS2CBuffer.isEmpty() && !mblnS2CSendOutstanding && !S2CDangling()
-        && !pair.IsServerSendingData()) {
+    if (mblnCloseAfterS2CFlush && mvarS2CBuffer.isEmpty() && !mblnS2CSendOutstanding && !S2CDangling()) {
         mblnS2CSendInProgress = false;
         MarkDead();
         CloseServerSideIfConnected();

@@ -752,6 +752,56 @@ TEST_F(FailureSimTest, DiscardAfterADangleKeepsWhatWaitedBeforeIt)
     EXPECT_TRUE(backend.received[0] == data + "end");
 }
 
+// A throttled direction whose last slice has just gone (its pacing still
+// running) is left with nothing to send by a dangle that discards what its
+// sender sent before leaving: its side closes when the dangle ends, not at
+// a pacing tick ten minutes on.
+TEST_F(FailureSimTest, ADiscardingDangleThatEmptiesAThrottledDirectionClosesIt)
+{
+    StartProxy();
+    for (QLineEdit* box : {sim->txtS2CBytes, sim->txtC2SBytes}) box->setText("1000");
+    for (QLineEdit* box : {sim->txtS2CPeriod, sim->txtC2SPeriod, sim->txtDangleStopTime}) box->setText("600000");
+    sim->optDangleClose(2)->setChecked(true);
+    const QByteArray slice = Pattern(1000);
+    int n = 0;
+    for (const bool s2c : {true, false}) {
+        SCOPED_TRACE(s2c ? "server to client" : "client to server");
+        ++n;
+        sim->chkThrottleS2CData->setChecked(s2c);
+        sim->chkThrottleC2SData->setChecked(!s2c);
+        sim->optDangleDirections(s2c ? 1 : 0)->setChecked(true);
+        auto client = Connected(n);
+        SocketPair* pair = Pair(n);
+        ASSERT_NE(pair, nullptr);
+        QTcpSocket* server = backend.conns[size_t(n - 1)];
+        const QByteArray& got = s2c ? client->received : backend.received[size_t(n - 1)];
+        if (s2c) server->write(slice);
+        else client->write(slice);
+        ASSERT_TRUE(WaitUntil([&] { return got.size() == slice.size(); }));
+        ASSERT_TRUE(s2c ? pair->IsServerSendingData() : pair->IsClientSendingData());
+
+        sim->cmdDangleAll_Click();
+        ASSERT_TRUE(pair->IsDanglingCurrentlyOn(!s2c));
+        if (s2c) {
+            server->write("discarded");
+            server->disconnectFromHost();
+        } else {
+            client->write("discarded");
+            client->socket->Close();
+        }
+        using namespace SocketEventType;
+        ASSERT_TRUE(WaitUntil([&] {
+            return !Descriptions(n, s2c ? RemoteServerDisconnected : RemoteClientDisconnected).isEmpty();
+        }));
+        ASSERT_FALSE(Descriptions(n, s2c ? ServerBytesBufferedDangling : ClientBytesBufferedDangling).isEmpty());
+        pair->tmrDangleStopTimer->SetInterval(1);
+        if (s2c) EXPECT_TRUE(WaitUntil([&] { return client->ended; }));
+        else EXPECT_TRUE(WaitUntil([&] { return server->state() != QAbstractSocket::ConnectedState; }));
+        EXPECT_TRUE(pair->Dead());
+        EXPECT_EQ(got, slice);
+    }
+}
+
 TEST_F(FailureSimTest, TerminateAllAndDangleAll)
 {
     StartProxy();
