@@ -4,14 +4,22 @@
 // fields (text that is not a number included), clears all data,
 // double-clicks the status panels and changes the purge limits.
 //
-//   soak [--seconds N] [--seed S] [--streams K] [--mib M] [--tick MS] [--stall S]
+//   soak [--seconds N] [--seed S] [--streams K] [--mib M] [--tick MS] [--stall S] [--gone S]
 //
-// Each stream sends M MiB of a seeded pattern to a local echo server and
-// checks what comes back: whole, cut short (a termination, a close after a
+// Half the streams send M MiB of a seeded pattern to a local echo server and
+// check what comes back: whole, cut short (a termination, a close after a
 // dangle, a refusal), or with a gap. A gap that no failure rule discarded is
 // a lost block: it is printed with the run's seed, and the exit status is 1.
 // So is any byte-count breach the program writes to its error log (Debug
 // and sanitizer builds keep the count).
+// A quarter of them send to the echo server without reading, then leave by
+// a reset or by a half-close (and a reset a moment later); the rest send
+// 20 MiB with a blocking send to a server that floods them without reading
+// and leaves, then read what it sent (checked as the echo is) to the end.
+// Once a stream has ended, its connection must be gone from the program
+// (unloaded, or dead with both sockets closed) within S seconds of the last
+// change seen in it (the default is 10); one that outlives its peers is
+// printed with the seed, and the exit status is 1.
 #include "bench/common/Loopback.h"
 #include "engine/General.h"
 #include "engine/Listening.h"
@@ -21,8 +29,10 @@
 #include "history/Logging.h"
 #include "mainwindow/frmMain.h"
 #include "mainwindow/frmOptions.h"
+#include "platform/LoadedWindows.h"
 #include "platform/Modal.h"
 #include "platform/Settings.h"
+#include "platform/Winsock.h"
 #include "protocols/ProtocolRelay.h"
 
 #include <QApplication>
@@ -30,11 +40,14 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QPointer>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,9 +85,15 @@ std::vector<char> Pattern(size_t size, uint64_t seed)
     return out;
 }
 
-// One echo stream: a sender and a receiver thread on one connection.
+// One stream: a sender and a receiver thread on one connection.
 struct Stream {
+    // Echo: sends and reads the echo. Leaves: sends without reading, then
+    // resets or half-closes. Blocked: sends 20 MiB to a server that floods
+    // without reading and leaves, then reads to the end.
+    enum Kind { Echo, Leaves, Blocked };
     int id = 0;
+    Kind kind = Echo;
+    bool halfClose = false;
     explicit Stream(const std::vector<char>& pattern) : data(pattern) {}
     const std::vector<char>& data;
     std::vector<char> got;
@@ -99,6 +118,14 @@ struct Stream {
         socklen_t len = sizeof a;
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
         localPort = ntohs(a.sin_port);
+        if (kind == Leaves) {
+            sender = std::thread([this, seed] { SendAndLeave(seed); });
+            return;
+        }
+        if (kind == Blocked) {
+            sender = std::thread([this] { SendThenRead(); });
+            return;
+        }
         sender = std::thread([this, seed] {
             std::mt19937_64 rng(seed);
             size_t at = 0;
@@ -123,6 +150,60 @@ struct Stream {
             ended = true;
         });
     }
+    void Progress()
+    {
+        std::lock_guard<std::mutex> g(progressLock);
+        lastProgress = Clock::now();
+    }
+    // Sends for up to three seconds without reading, as a client that gives
+    // up on its own timeouts; then a reset, or a half-close and, a moment
+    // later, the reset of a close with data unread.
+    void SendAndLeave(uint64_t seed)
+    {
+        std::mt19937_64 rng(seed);
+        const auto until = Clock::now() + std::chrono::milliseconds(200 + rng() % 2800);
+        size_t at = 0;
+        while (!stop && at < data.size() && Clock::now() < until) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const size_t n = std::min<size_t>(data.size() - at, 1 + rng() % (256 * 1024));
+            const ssize_t w = ::send(fd, data.data() + at, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+            if (w <= 0) break;
+            at += size_t(w);
+            Progress();
+        }
+        if (halfClose) {
+            ::shutdown(fd, SHUT_WR);
+            for (int i = int(rng() % 20); i > 0 && !stop; --i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ended = true;
+    }
+    // A blocking send of 20 MiB, which completes only once the proxy reads
+    // (and drops) what the departed server can no longer take; then what the
+    // server sent, to the end.
+    void SendThenRead()
+    {
+        const size_t total = std::min<size_t>(data.size(), 20u << 20);
+        for (size_t at = 0; at < total && !stop;) {
+            const ssize_t w = ::send(fd, data.data() + at, std::min<size_t>(total - at, 256 * 1024), MSG_NOSIGNAL);
+            if (w <= 0) break;
+            at += size_t(w);
+            Progress();
+        }
+        std::vector<char> buf(256 * 1024);
+        got.reserve(data.size());
+        while (!stop && got.size() < data.size()) {
+            const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buf.data(), buf.data() + n);
+            received = (long long)got.size();
+            Progress();
+        }
+        ended = true;
+    }
     double IdleSeconds()
     {
         std::lock_guard<std::mutex> g(progressLock);
@@ -131,7 +212,7 @@ struct Stream {
     void Finish()
     {
         stop = true;
-        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+        if (fd >= 0 && kind != Leaves) ::shutdown(fd, SHUT_RDWR);
         if (sender.joinable()) sender.join();
         if (receiver.joinable()) receiver.join();
         if (fd >= 0) ::close(fd);
@@ -206,7 +287,40 @@ struct Args {
     int mib = 50;
     int tickMs = 150;
     int stallSeconds = 20;
+    int goneSeconds = 10;
 };
+
+// A server that sends the pattern without reading, for up to three seconds
+// a connection, then leaves: a reset, since what it was sent lies unread.
+int ServeFlood(std::shared_ptr<const std::vector<char>> shared, uint64_t seed)
+{
+    int port = 0;
+    const int lfd = Listen(port);
+    // Its threads may outlive the soak by a moment: they keep the pattern.
+    std::thread([shared, seed, lfd] {
+        for (uint64_t n = 0;; ++n) {
+            const int c = ::accept(lfd, nullptr, nullptr);
+            if (c < 0) continue;
+            std::thread([shared, c, seed, n] {
+                const std::vector<char>& pattern = *shared;
+                std::mt19937_64 rng(seed ^ (n * 0x9E3779B97F4A7C15ull));
+                const auto until = Clock::now() + std::chrono::milliseconds(100 + rng() % 2900);
+                size_t at = 0;
+                while (at < pattern.size() && Clock::now() < until) {
+                    pollfd p{c, POLLOUT, 0};
+                    if (::poll(&p, 1, 50) <= 0) continue;
+                    const ssize_t w = ::send(c, pattern.data() + at, std::min<size_t>(pattern.size() - at, 64 * 1024),
+                                             MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+                    if (w <= 0) break;
+                    at += size_t(w);
+                }
+                ::close(c);
+            }).detach();
+        }
+    }).detach();
+    return port;
+}
 
 class Soak {
 public:
@@ -218,13 +332,31 @@ private:
     void Act();
     void Poll();
     void StartStream();
+    // After a stream has ended: its connection must go.
+    void WatchEnding(const Stream& s);
+    void JudgeEnding();
     QString RandomText(bool time);
     void SetBox(QLineEdit* box, bool time);
 
     Args args;
     std::mt19937_64 rng;
     int proxyPort = 0;
+    int floodProxyPort = 0;
     int nextId = 0;
+    // Connections whose stream has ended, until they are gone.
+    struct Ending {
+        int id = 0;
+        int port = 0;
+        Stream::Kind kind = Stream::Echo;
+        QPointer<SocketPair> pair;
+        QString key;
+        std::string seen;   // what was last seen of it
+        Clock::time_point since, changed;
+    };
+    std::vector<Ending> ending;
+    long long gone = 0, outlived = 0;
+    bool rulesOff = false;
+    long long kinds[3] = {0, 0, 0};
     std::vector<char> pattern;
     int errorEntriesSeen = 0;
     std::vector<std::unique_ptr<Stream>> live;
@@ -352,8 +484,75 @@ void Soak::StartStream()
 {
     auto s = std::make_unique<Stream>(pattern);
     s->id = ++nextId;
-    s->Start(proxyPort, args.seed ^ uint64_t(s->id));
+    const int pick = int(rng() % 8);
+    s->kind = pick < 4 ? Stream::Echo : pick < 6 ? Stream::Leaves : Stream::Blocked;
+    s->halfClose = rng() % 2;
+    ++kinds[s->kind];
+    s->Start(s->kind == Stream::Blocked ? floodProxyPort : proxyPort, args.seed ^ uint64_t(s->id));
     live.push_back(std::move(s));
+}
+
+void Soak::WatchEnding(const Stream& s)
+{
+    Ending e;
+    e.id = s.id;
+    e.port = s.localPort;
+    e.kind = s.kind;
+    e.since = e.changed = Clock::now();
+    for (QObject* w : tsy::LoadedWindows::Named(QStringLiteral("SocketPair"))) {
+        auto* pair = qobject_cast<SocketPair*>(w);
+        if (pair && pair->RemoteClientPort() == s.localPort && !pair->Dead()) e.pair = pair;
+    }
+    if (!e.pair) {   // gone already
+        ++gone;
+        return;
+    }
+    e.key = e.pair->SocketPairKey();
+    ending.push_back(e);
+}
+
+// A connection is gone once unloaded, or dead with both sockets closed. One
+// in which nothing changes (no byte waiting or queued, no event, no dangle)
+// for --gone seconds while it is still there has outlived its peers.
+void Soak::JudgeEnding()
+{
+    const auto now = Clock::now();
+    const auto closed = [](int state) { return state == tsy::Winsock::sckClosed || state == tsy::Winsock::sckError; };
+    for (size_t k = 0; k < ending.size();) {
+        Ending& e = ending[k];
+        SocketPair* pair = e.pair.data();
+        if (!pair || !pair->IsLoadedWindow() || (pair->Dead() && closed(pair->ServerState()) && closed(pair->ClientState()))) {
+            ++gone;
+            ending.erase(ending.begin() + std::ptrdiff_t(k));
+            continue;
+        }
+        auto* relay = dynamic_cast<ProtocolRelay*>(pair->mobjProtocolHandler.get());
+        const auto history = General::gobjLogging ? General::gobjLogging->mobjSocketPairHistory.Find(e.key) : nullptr;
+        char seen[256];
+        std::snprintf(seen, sizeof seen,
+                      "dead %d, client socket state %d, server socket state %d, waiting %lld to the server and %lld "
+                      "to the client, queued %lld and %lld, %lld events, dangling %d%d",
+                      int(pair->Dead()), pair->ServerState(), pair->ClientState(),
+                      relay ? relay->C2SBufferedBytes() : -1LL, relay ? relay->S2CBufferedBytes() : -1LL,
+                      (long long)pair->sckClient->BytesToWrite(), (long long)pair->sckServer->BytesToWrite(),
+                      history ? (long long)history->mobjSocketPairEvents.Count() : -1LL,
+                      int(pair->IsDanglingCurrentlyOn(true)), int(pair->IsDanglingCurrentlyOn(false)));
+        if (e.seen != seen) {
+            e.seen = seen;
+            e.changed = now;
+        } else if (Seconds(e.changed, now) > args.goneSeconds) {
+            ++outlived;
+            static const char* kindNames[] = {"echo", "client leaves", "server leaves"};
+            std::printf("OUTLIVES seed=%llu stream=%d (%s) port=%d: %s still open %.0f s after its stream ended, "
+                        "unchanged for %.0f s: %s\n",
+                        (unsigned long long)args.seed, e.id, kindNames[e.kind], e.port, qPrintable(e.key),
+                        Seconds(e.since, now), Seconds(e.changed, now), seen);
+            std::fflush(stdout);
+            ending.erase(ending.begin() + std::ptrdiff_t(k));
+            continue;
+        }
+        ++k;
+    }
 }
 
 void Soak::Poll()
@@ -367,12 +566,18 @@ void Soak::Poll()
             continue;
         }
         s.Finish();
+        WatchEnding(s);
+        if (s.kind == Stream::Leaves) {
+            ++cut;
+            live.erase(live.begin() + std::ptrdiff_t(k));
+            continue;
+        }
         const Verdict v = Check(s);
         bytesChecked += (long long)s.got.size();
         const long long discarded = discardedByPort.count(s.localPort) ? discardedByPort[s.localPort] : 0;
         switch (v.kind) {
         case Verdict::Whole: ++whole; break;
-        case Verdict::Short: ++cut; break;
+        case Verdict::Short: ++(s.kind == Stream::Blocked ? whole : cut); break;
         case Verdict::Gaps:
             if (discarded >= v.missing) {
                 ++gapsExplained;
@@ -408,8 +613,18 @@ void Soak::Poll()
             breachesSeen = breaches;
         }
     }
+    JudgeEnding();
     if (over) {
-        if (live.empty()) QCoreApplication::quit();
+        // The user switches the rules off at the end, so that what they
+        // still hold goes; a minute later the soak ends regardless.
+        if (!rulesOff) {
+            rulesOff = true;
+            frmProblemSimulation* sim = frmProblemSimulation::Instance();
+            for (QCheckBox* rule : {sim->chkThrottleS2CData, sim->chkThrottleC2SData, sim->chkDangleConnections,
+                                    sim->chkTerminateConnections, sim->chkRefuseConnections})
+                rule->setChecked(false);
+        }
+        if ((live.empty() && ending.empty()) || Clock::now() > end + std::chrono::seconds(60)) QCoreApplication::quit();
         return;
     }
     while (int(live.size()) < args.streams) StartStream();
@@ -424,14 +639,18 @@ int Soak::Run()
     echo.echo = true;
     echo.bufferBytes = 64 * 1024;
     const int echoPort = Serve(echo);
+    const int floodPort = ServeFlood(std::make_shared<const std::vector<char>>(pattern), args.seed);
     proxyPort = FreePort();
-    const QString p = QString::number(proxyPort);
+    floodProxyPort = FreePort();
     tsy::Settings::SaveSetting(QStringLiteral("FirstRun"), QStringLiteral("FirstRun"), QStringLiteral("False"));
-    tsy::Settings::SaveSetting(QStringLiteral("Protocols"), p, QStringLiteral("Pass Through"));
-    tsy::Settings::SaveSetting(QStringLiteral("PortsInUse"), p, QStringLiteral("Soak"));
-    const QString section = QStringLiteral("Protocols\\Pass Through\\Port ") + p;
-    tsy::Settings::SaveSetting(section, QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
-    tsy::Settings::SaveSetting(section, QStringLiteral("Port"), QString::number(echoPort));
+    for (const auto& [from, to] : {std::pair{proxyPort, echoPort}, std::pair{floodProxyPort, floodPort}}) {
+        const QString p = QString::number(from);
+        tsy::Settings::SaveSetting(QStringLiteral("Protocols"), p, QStringLiteral("Pass Through"));
+        tsy::Settings::SaveSetting(QStringLiteral("PortsInUse"), p, QStringLiteral("Soak"));
+        const QString section = QStringLiteral("Protocols\\Pass Through\\Port ") + p;
+        tsy::Settings::SaveSetting(section, QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
+        tsy::Settings::SaveSetting(section, QStringLiteral("Port"), QString::number(to));
+    }
     tsy::Settings::SaveSetting(QStringLiteral("RealTime"), QStringLiteral("ShowRealTimeData"), QStringLiteral("1"));
     {
         auto m = std::make_unique<UserModal>(rng);
@@ -470,8 +689,10 @@ int Soak::Run()
     sim->txtS2CBytes->setText("20000");
     sim->txtC2SBytes->setText("20000");
 
-    std::printf("soak: seed %llu, %d s, %d streams of %d MiB, an action every %d ms, proxy port %d, echo port %d\n",
-                (unsigned long long)args.seed, args.seconds, args.streams, args.mib, args.tickMs, proxyPort, echoPort);
+    std::printf("soak: seed %llu, %d s, %d streams of %d MiB, an action every %d ms, proxy ports %d (echo server %d) "
+                "and %d (flooding server %d)\n",
+                (unsigned long long)args.seed, args.seconds, args.streams, args.mib, args.tickMs, proxyPort, echoPort,
+                floodProxyPort, floodPort);
     std::fflush(stdout);
     const auto start = Clock::now();
     end = start + std::chrono::seconds(args.seconds);
@@ -483,9 +704,9 @@ int Soak::Run()
     QObject::connect(&poll, &QTimer::timeout, [this] { Poll(); });
     QObject::connect(&report, &QTimer::timeout, [this, start] {
         std::printf("  %.0f s: %lld streams whole, %lld cut short, %lld gaps a rule discarded, %lld lost; %.0f MiB checked, "
-                    "%lld actions\n",
+                    "%lld actions; %lld connections gone after their stream, %lld outlived it\n",
                     Seconds(start, Clock::now()), whole, cut, gapsExplained, losses, double(bytesChecked) / (1 << 20),
-                    actions);
+                    actions, gone, outlived);
         std::fflush(stdout);
     });
     act.start(args.tickMs);
@@ -493,17 +714,25 @@ int Soak::Run()
     report.start(30000);
     QCoreApplication::exec();
 
-    std::printf("soak done: seed %llu, %.0f s, %lld streams whole, %lld cut short, %lld gaps a rule discarded, %lld lost "
-                "or corrupt; %.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches\n",
-                (unsigned long long)args.seed, Seconds(start, Clock::now()), whole, cut, gapsExplained, losses,
-                double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen);
+    for (const Ending& e : ending) {
+        ++outlived;
+        std::printf("OUTLIVES seed=%llu stream=%d port=%d: %s still open when the soak ended: %s\n",
+                    (unsigned long long)args.seed, e.id, e.port, qPrintable(e.key), e.seen.c_str());
+    }
+    std::printf("soak done: seed %llu, %.0f s, %lld streams (%lld echo, %lld whose client leaves, %lld whose server "
+                "leaves): %lld whole, %lld cut short, %lld gaps a rule discarded, %lld lost or corrupt; %.0f MiB "
+                "checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone after "
+                "their stream, %lld outlived it\n",
+                (unsigned long long)args.seed, Seconds(start, Clock::now()), kinds[0] + kinds[1] + kinds[2], kinds[0],
+                kinds[1], kinds[2], whole, cut, gapsExplained, losses, double(bytesChecked) / (1 << 20), actions,
+                modal->shown, breachesSeen, gone, outlived);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
     std::printf("\n");
     ProtocolRelay::gDiscardObserver = nullptr;
     std::fflush(stdout);
     if (General::gobjListening) General::gobjListening->DeInitaliseListeningSockets();
-    return losses > 0 || breachesSeen > 0 ? 1 : 0;
+    return losses > 0 || breachesSeen > 0 || outlived > 0 ? 1 : 0;
 }
 
 } // namespace
@@ -530,8 +759,10 @@ int main(int argc, char** argv)
         else if (a == "--mib") args.mib = qMax(1, v.toInt());
         else if (a == "--tick") args.tickMs = qMax(1, v.toInt());
         else if (a == "--stall") args.stallSeconds = qMax(1, v.toInt());
+        else if (a == "--gone") args.goneSeconds = qMax(1, v.toInt());
         else {
-            std::fprintf(stderr, "usage: soak [--seconds N] [--seed S] [--streams K] [--mib M] [--tick MS] [--stall S]\n");
+            std::fprintf(stderr, "usage: soak [--seconds N] [--seed S] [--streams K] [--mib M] [--tick MS] [--stall S] "
+                                 "[--gone S]\n");
             return 2;
         }
     }
