@@ -136,19 +136,20 @@ struct Stream {
                 at += size_t(w);
             }
         });
-        receiver = std::thread([this] {
-            std::vector<char> buf(256 * 1024);
-            got.reserve(data.size());
-            while (!stop && got.size() < data.size()) {
-                const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-                if (n <= 0) break;
-                got.insert(got.end(), buf.data(), buf.data() + n);
-                received = (long long)got.size();
-                std::lock_guard<std::mutex> g(progressLock);
-                lastProgress = Clock::now();
-            }
-            ended = true;
-        });
+        receiver = std::thread([this] { ReadToTheEnd(); });
+    }
+    void ReadToTheEnd()
+    {
+        std::vector<char> buf(256 * 1024);
+        got.reserve(data.size());
+        while (!stop && got.size() < data.size()) {
+            const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buf.data(), buf.data() + n);
+            received = (long long)got.size();
+            Progress();
+        }
+        ended = true;
     }
     void Progress()
     {
@@ -193,16 +194,7 @@ struct Stream {
             at += size_t(w);
             Progress();
         }
-        std::vector<char> buf(256 * 1024);
-        got.reserve(data.size());
-        while (!stop && got.size() < data.size()) {
-            const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) break;
-            got.insert(got.end(), buf.data(), buf.data() + n);
-            received = (long long)got.size();
-            Progress();
-        }
-        ended = true;
+        ReadToTheEnd();
     }
     double IdleSeconds()
     {
@@ -512,8 +504,9 @@ void Soak::WatchEnding(const Stream& s)
 }
 
 // A connection is gone once unloaded, or dead with both sockets closed. One
-// in which nothing changes (no byte waiting or queued, no event, no dangle)
-// for --gone seconds while it is still there has outlived its peers.
+// in which nothing changes (no byte waiting or queued, no event) for --gone
+// seconds while it is still there, and no dangle holds, has outlived its
+// peers. A dangle holds a close until it ends, and "Dangle All" restarts it.
 void Soak::JudgeEnding()
 {
     const auto now = Clock::now();
@@ -537,7 +530,7 @@ void Soak::JudgeEnding()
                       (long long)pair->sckClient->BytesToWrite(), (long long)pair->sckServer->BytesToWrite(),
                       history ? (long long)history->mobjSocketPairEvents.Count() : -1LL,
                       int(pair->IsDanglingCurrentlyOn(true)), int(pair->IsDanglingCurrentlyOn(false)));
-        if (e.seen != seen) {
+        if (e.seen != seen || pair->IsDanglingCurrentlyOn(true) || pair->IsDanglingCurrentlyOn(false)) {
             e.seen = seen;
             e.changed = now;
         } else if (Seconds(e.changed, now) > args.goneSeconds) {
