@@ -1040,10 +1040,10 @@ void Winsock::onReadable()
     for (int read = 0; read < kReadsPerWakeUp; ++read) {
         if (read > 0) {
             LoopQueue::Instance().RunPending();
-            if (!self || gen != mGeneration || mState != sckConnected || mPaused || !mHeld.isEmpty()) break;
+            if (!self || gen != mGeneration || mState != sckConnected || holding() || !mHeld.isEmpty()) break;
         }
         const qint64 room = mChunk - mHeld.size();
-        if (room <= 0 || !readInto(room) || mPaused) break;
+        if (room <= 0 || !readInto(room) || holding()) break;
         const bool drained = mHeld.size() < mChunk;   // the kernel had no more
         mInArrival = true;
         gGathering = !drained;
@@ -1100,7 +1100,7 @@ void Winsock::raiseDataArrivalLater()
     mArrivalQueued = true;
     deferToLoop([this] {
         mArrivalQueued = false;
-        if (mPaused || mHeld.isEmpty() || mInArrival) return;
+        if (holding() || mHeld.isEmpty() || mInArrival) return;
         if (mState != sckConnected && mState != sckClosing) return;
         QPointer<Winsock> self(this);
         const quint64 gen = mGeneration;
@@ -1225,7 +1225,7 @@ QByteArray Winsock::GetData()
     mHeld = QByteArray();
     // Taking from outside an arrival (after a close, or late) frees the
     // bound: reading goes on.
-    if (!mInArrival && !mPaused && mState == sckConnected) updateReadNotifier();
+    if (!mInArrival && !holding() && mState == sckConnected) updateReadNotifier();
     return taken;
 }
 
@@ -1272,6 +1272,7 @@ void Winsock::Close()
     mInArrival = false;
     mReadDeferred = false;
     mPeerClosed = false;
+    mDrainToEnd = false;
     mState = sckClosed;
 }
 
@@ -1324,10 +1325,64 @@ QString Winsock::RemoteHostIP() const
     return mPeerIP;
 }
 
+// A socket that is not read from hears nothing of its peer, and one that
+// is not written to either would never learn that the peer has gone. So
+// while reading is paused, the connection's state is looked at now and then:
+// a reset fails the socket as a read would (its last bytes first), and a
+// close, once it has reached us, lets the bytes queued before it be read,
+// paused or not (the kernel holds them already), up to the end.
+namespace {
+constexpr int kPausedProbeMs = 500;
+std::vector<QPointer<Winsock>>& PausedSockets()
+{
+    static std::vector<QPointer<Winsock>> all;
+    return all;
+}
+} // namespace
+
+void Winsock::watchWhilePaused()
+{
+    PausedSockets().emplace_back(this);
+    static QPointer<QTimer> probe;
+    if (!probe && QCoreApplication::instance()) {
+        probe = new QTimer(QCoreApplication::instance());
+        QObject::connect(probe, &QTimer::timeout, [] {
+            // Each probe may raise events whose receivers pause or close
+            // other sockets: it runs over a copy.
+            std::vector<QPointer<Winsock>> watched;
+            watched.swap(PausedSockets());
+            for (const QPointer<Winsock>& w : watched)
+                if (w && w->probePeerWhilePaused()) PausedSockets().push_back(w);
+            if (PausedSockets().empty()) probe->stop();
+        });
+    }
+    if (probe && !probe->isActive()) probe->start(kPausedProbeMs);
+}
+
+bool Winsock::probePeerWhilePaused()
+{
+    if (!mPaused || mFd == -1 || mState != sckConnected || mFailing || mDrainToEnd) return false;
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(mFd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return true;
+    if (info.tcpi_state == TCP_CLOSE) {
+        socketFailed(pendingError(mFd, ECONNRESET));
+        return false;
+    }
+    if (info.tcpi_state != TCP_CLOSE_WAIT) return true;
+    mDrainToEnd = true;
+    if (!mInArrival) {
+        if (!mHeld.isEmpty()) raiseDataArrivalLater();
+        updateReadNotifier();
+    }
+    return false;
+}
+
 void Winsock::SetReadingPaused(bool paused)
 {
     if (mPaused == paused) return;
     mPaused = paused;
+    if (paused) watchWhilePaused();
     if (mState != sckConnected && mState != sckClosing) return;
     if (mFailing) return;   // its last bytes are handed on, paused or not
     if (!paused && !mHeld.isEmpty()) raiseDataArrivalLater();

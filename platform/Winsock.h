@@ -155,6 +155,10 @@ private:
     void raiseDataArrivalLater();
     void queueCompletionCheck();
     void updateReadNotifier();
+    // Paused reading holds what has arrived, unless the peer has closed.
+    bool holding() const { return mPaused && !mDrainToEnd; }
+    void watchWhilePaused();
+    bool probePeerWhilePaused();   // false once there is nothing more to watch
     void fail(int number, const QString& description);
     static void beforeSleep();
     void flushGathered();
@@ -179,6 +183,7 @@ private:
     int mLookupId = -1;        // the host lookup whose answer is awaited
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
+    bool mDrainToEnd = false;   // paused, but the peer has closed: read up to its end
     bool mSendPending = false;
     bool mGathered = false;      // mOut is a gathered batch, not yet offered to the OS
     bool mCompletionQueued = false;
