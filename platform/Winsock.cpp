@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QBasicTimer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -51,8 +52,8 @@ constexpr auto kSpinAfterTraffic = std::chrono::microseconds(500);
 constexpr auto kSpin = std::chrono::microseconds(150);
 constexpr int kSpinSockets = 16;   // more connections than that: sleep at once
 // Once our side is flushed and half-closed, how long a silent peer and how
-// much a talking one is read (and discarded) while waiting for its own
-// close. A peer that echoes sends back as much as it still had to read of
+// much a talking one (for at most kLingerMs) is read and discarded while
+// waiting for its own close. A peer that echoes sends back as much as it still had to read of
 // ours (megabytes of buffers), and cutting it off with a reset would destroy
 // that unread tail at the peer.
 constexpr int kLingerAfterShutMs = 2000;
@@ -343,6 +344,7 @@ private:
         }
         ::shutdown(mFd, SHUT_WR);
         mShut = true;
+        mSinceShut.start();
         mGuard.start(kLingerAfterShutMs);
         // Only now is what the peer still sends read and discarded: while
         // our last bytes were on their way, a peer that kept sending was
@@ -359,7 +361,8 @@ private:
         for (;;) {
             const ssize_t n = ::recv(mFd, buf, sizeof buf, MSG_DONTWAIT);
             if (n > 0) {
-                if (!progress) mGuard.start(kLingerAfterShutMs);   // silent for that long: let go
+                // Silent for that long: let go; talking, at most kLingerMs in all.
+                if (!progress && mSinceShut.elapsed() < kLingerMs) mGuard.start(kLingerAfterShutMs);
                 progress = true;
                 mDiscarded += n;
                 if (mDiscarded > kLingerDiscardBytes) {
@@ -431,6 +434,7 @@ private:
     bool mShut = false;
     detail::Outgoing mOut;
     qint64 mDiscarded = 0;
+    QElapsedTimer mSinceShut;
     QSocketNotifier* mRead = nullptr;
     QSocketNotifier* mWrite = nullptr;
     QTimer mGuard;
