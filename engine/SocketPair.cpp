@@ -213,7 +213,6 @@ bool SocketPair::SendData(bool blnClientSide, QByteArray& strData, QByteArray& s
     tsy::Winsock* socket = blnClientSide ? sckClient : sckServer;
     tsy::WindowTimer* timer = blnClientSide ? tmrC2SThrottleDataRequest : tmrS2CThrottleDataRequest;
     if (socket->State() != tsy::Winsock::sckConnected || strData.isEmpty()) return false;
-    ++(blnClientSide ? mlngClientSends : mlngServerSends);
     try {
         int lngAmount = 0;
         int lngPeriod = 0;
@@ -395,26 +394,16 @@ void SocketPair::sckServer_SendComplete()
 
 // ---- timer ticks ---------------------------------------------------------------
 
-// The tick is the pacing that was waited for: while the handler answers it,
-// no slice is pending, so a close that waits for the direction to be done
-// sees it done. A True answer keeps the timer going, unless the slice it
-// sent has already set it.
 void SocketPair::tmrC2SThrottleDataRequest_Timer()
 {
-    tmrC2SThrottleDataRequest->SetEnabled(false);
-    const quint64 sends = mlngClientSends;
     auto handler = mobjProtocolHandler;
-    if (handler && handler->ResumeThrottledOrDangledClientSend(false) && sends == mlngClientSends)
-        tmrC2SThrottleDataRequest->SetEnabled(true);
+    if (!handler || !handler->ResumeThrottledOrDangledClientSend(false)) tmrC2SThrottleDataRequest->SetEnabled(false);
 }
 
 void SocketPair::tmrS2CThrottleDataRequest_Timer()
 {
-    tmrS2CThrottleDataRequest->SetEnabled(false);
-    const quint64 sends = mlngServerSends;
     auto handler = mobjProtocolHandler;
-    if (handler && handler->ResumeThrottledOrDangledServerSend(false) && sends == mlngServerSends)
-        tmrS2CThrottleDataRequest->SetEnabled(true);
+    if (!handler || !handler->ResumeThrottledOrDangledServerSend(false)) tmrS2CThrottleDataRequest->SetEnabled(false);
 }
 
 void SocketPair::tmrDangleStartTimer_Timer()

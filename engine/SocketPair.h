@@ -115,10 +115,6 @@ private:
     bool mblnServerCountBreached = false;
 #endif
 
-    // Sends attempted on each socket: a throttle tick tells by them whether
-    // its resume has set the timer already.
-    quint64 mlngClientSends = 0;
-    quint64 mlngServerSends = 0;
     bool mblnDead = false;
     bool mblnClientInitialised = false;
     bool mblnLoaded = false;
