@@ -1346,6 +1346,9 @@ std::vector<QPointer<Winsock>>& PausedSockets()
 
 void Winsock::watchWhilePaused()
 {
+    // Back-pressure pauses and resumes a busy socket often: it is listed once.
+    if (mProbed) return;
+    mProbed = true;
     PausedSockets().emplace_back(this);
     static QPointer<QTimer> probe;
     if (!probe && QCoreApplication::instance()) {
@@ -1355,8 +1358,11 @@ void Winsock::watchWhilePaused()
             // other sockets: it runs over a copy.
             std::vector<QPointer<Winsock>> watched;
             watched.swap(PausedSockets());
-            for (const QPointer<Winsock>& w : watched)
-                if (w && w->probePeerWhilePaused()) PausedSockets().push_back(w);
+            for (const QPointer<Winsock>& w : watched) {
+                if (!w) continue;
+                if (w->probePeerWhilePaused()) PausedSockets().push_back(w);
+                else w->mProbed = false;
+            }
             if (PausedSockets().empty()) probe->stop();
         });
     }

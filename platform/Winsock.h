@@ -184,6 +184,7 @@ private:
     quint64 mGeneration = 0;   // bumped by Close: queued work of an older socket is dropped
     bool mPaused = false;
     bool mDrainToEnd = false;   // paused, but the peer has closed: read up to its end
+    bool mProbed = false;       // listed for the probe of paused sockets
     bool mSendPending = false;
     bool mGathered = false;      // mOut is a gathered batch, not yet offered to the OS
     bool mCompletionQueued = false;
