@@ -117,6 +117,38 @@ private:
     QTcpServer mServer;
 };
 
+// A plain blocking socket connected to 127.0.0.1:port, or -1.
+int RawConnect(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(quint16(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+// Reads (into got, when given) until the connection ends, then closes fd:
+// 0 for an orderly end, -errno for a failure, 1 when neither came in time.
+int ReadToTheEnd(int fd, QByteArray* got = nullptr, int timeoutMs = 30000)
+{
+    int outcome = 1;
+    WaitUntil([&] {
+        char buf[65536];
+        for (;;) {
+            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (r > 0 && got) got->append(buf, r);
+            else if (r == 0) outcome = 0;
+            else if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) outcome = -errno;
+            if (r <= 0) return outcome != 1;
+        }
+    }, timeoutMs);
+    ::close(fd);
+    return outcome;
+}
+
 // What a socket has sent that its peer's kernel has not yet taken.
 int Unacknowledged(int fd)
 {
@@ -389,23 +421,9 @@ TEST_F(RelayTest, PortWithoutProtocolGetsNoPairAndTheRequestIsReset)
 
     // A plain socket: the handshake completes in the kernel, then the
     // request must be reset rather than left hanging.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = RawConnect(port);
     ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(quint16(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    int outcome = 1;
-    WaitUntil([&] {
-        char c;
-        const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
-        if (n == 0) outcome = 0;
-        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) outcome = -errno;
-        return outcome != 1;
-    }, 5000);
-    ::close(fd);
-    EXPECT_EQ(outcome, -ECONNRESET);
+    EXPECT_EQ(ReadToTheEnd(fd, nullptr, 5000), -ECONNRESET);
     EXPECT_EQ(General::gobjListening->mobjSocketPairs.Count(), 0);
     EXPECT_EQ(General::gobjListening->mintSocketPairCount, 0);
 }
@@ -491,13 +509,8 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
     qint64 written = 0;
     const auto open = [&](int port) {
         key = QStringLiteral("KEY%1").arg(++n);
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(quint16(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
-        if (!WaitUntil([&] { return HasEvent(key, ConnectionAttemptSuccessful); })) return false;
+        fd = RawConnect(port);
+        if (fd < 0 || !WaitUntil([&] { return HasEvent(key, ConnectionAttemptSuccessful); })) return false;
         pair = Pair(key);
         relay = dynamic_cast<ProtocolRelay*>(pair->mobjProtocolHandler.get());
         written = 0;
@@ -518,22 +531,6 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             QCoreApplication::processEvents(QEventLoop::AllEvents, w > 0 ? 0 : 5);
         }
         return true;
-    };
-    // Reads to the end: true when the proxy closed, not reset, the connection.
-    const auto readToTheEnd = [&](QByteArray& got) {
-        int outcome = 1;
-        WaitUntil([&] {
-            char buf[65536];
-            for (;;) {
-                const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-                if (r > 0) got.append(buf, r);
-                else if (r == 0) outcome = 0;
-                else if (errno != EAGAIN && errno != EWOULDBLOCK) outcome = -errno;
-                if (r <= 0) return outcome != 1;
-            }
-        });
-        ::close(fd);
-        return outcome == 0;
     };
     // What had nowhere to go is recorded once, as that side's bad state.
     const auto droppedAfterTheClose = [&](const char* side) {
@@ -568,7 +565,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         EXPECT_EQ(droppedAfterTheClose("server"), 1);
         if (!reset) {
             QByteArray got;
-            EXPECT_TRUE(readToTheEnd(got));
+            EXPECT_EQ(ReadToTheEnd(fd, &got), 0);
             EXPECT_TRUE(got == data.left(got.size()));
         }
     }
@@ -609,7 +606,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         if (!reset) {
             EXPECT_EQ(DataOfType(key, ServerBytesReceived), written);
             QByteArray got;
-            EXPECT_TRUE(readToTheEnd(got));
+            EXPECT_EQ(ReadToTheEnd(fd, &got), 0);
         }
     }
 
@@ -624,7 +621,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         // all of the server's that reached the proxy, and the end.
         ASSERT_TRUE(sendUntil({}, 8 * 1024 * 1024));
         QByteArray got;
-        EXPECT_TRUE(readToTheEnd(got));
+        EXPECT_EQ(ReadToTheEnd(fd, &got), 0);
         EXPECT_EQ(got.size(), DataOfType(key, ClientBytesReceived));
         EXPECT_TRUE(got == data.left(got.size()));
         EXPECT_TRUE(IsDead(key));
