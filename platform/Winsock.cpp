@@ -1,5 +1,7 @@
 #include "platform/Winsock.h"
 
+#include "platform/ClosingSocket.h"
+
 #include <QAbstractEventDispatcher>
 #include <QBasicTimer>
 #include <QCoreApplication>
@@ -34,11 +36,13 @@
 
 namespace tsy {
 
+using detail::CloseHeld;
+using detail::PendingError;
+using detail::ResetAndClose;
+using detail::Retire;
+
 namespace {
 
-// How long a socket we closed may go on flushing without progress before it
-// is cut off.
-constexpr int kLingerMs = 30000;
 // Reads one wake-up may make before the loop turns again: up to 1 MiB of a
 // bulk transfer per turn, each turn's own cost (the poll, timers, posted
 // events) shared by sixteen chunks rather than four.
@@ -51,15 +55,6 @@ constexpr int kReadsPerWakeUp = 16;
 constexpr auto kSpinAfterTraffic = std::chrono::microseconds(500);
 constexpr auto kSpin = std::chrono::microseconds(150);
 constexpr int kSpinSockets = 16;   // more connections than that: sleep at once
-// Once our side is flushed and half-closed, how long a silent peer and how
-// much a talking one (for at most kLingerMs) is read and discarded while
-// waiting for its own close. A peer that echoes sends back as much as it still had to read of
-// ours (megabytes of buffers), and cutting it off with a reset would destroy
-// that unread tail at the peer.
-constexpr int kLingerAfterShutMs = 2000;
-constexpr qint64 kLingerDiscardBytes = 64 * 1024 * 1024;
-// Pieces written by one sendmsg.
-constexpr int kMaxIov = 64;
 // What a socket may gather in one read round before it writes anyway.
 constexpr qint64 kGatherBytes = 1024 * 1024;
 // A connect attempt that the OS has not settled by then fails as timed out.
@@ -155,44 +150,9 @@ SocketError errnoError(int e, bool connecting)
     return makeError(SockErr::Unknown, QString::fromLocal8Bit(std::strerror(e)));
 }
 
-// The socket's own pending error; errno of the call that failed when the
-// socket has none to give.
-int pendingError(int fd, int fallback)
-{
-    int e = 0;
-    socklen_t len = sizeof e;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0 || e == 0) return fallback;
-    return e;
-}
-
 int opened(int fd)
 {
     return Descriptors::Opened(fd);
-}
-
-void closeHeld(int fd)
-{
-    Descriptors::Close(fd);
-}
-
-// Refuses a connection so that the client sees a reset, not an orderly close.
-void resetAndClose(int fd)
-{
-    linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    closeHeld(fd);
-}
-
-// Stops a notifier for good. It may be inside its own signal, so it is
-// deleted later; disabled, it no longer watches its descriptor, which may
-// therefore be closed or handed on at once.
-void retire(QSocketNotifier*& n)
-{
-    if (!n) return;
-    n->setEnabled(false);
-    n->disconnect();
-    n->deleteLater();
-    n = nullptr;
 }
 
 // The largest read that leaves as whole segments when it is sent on: 64 KiB
@@ -215,234 +175,6 @@ void setNoDelay(int fd)
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
-
-} // namespace
-
-// Chunks handed to SendData, written in order without copying them.
-struct detail::Outgoing {
-    std::deque<QByteArray> chunks;
-    qsizetype offset = 0;   // written part of the first chunk
-    qint64 bytes = 0;
-#ifdef TSY_BYTE_COUNT
-    qint64 written = 0;
-    // Counted from the chunks themselves, not from `bytes`.
-    qint64 queued() const
-    {
-        qint64 n = -qint64(offset);
-        for (const QByteArray& c : chunks) n += c.size();
-        return chunks.empty() ? 0 : n;
-    }
-#endif
-
-    bool empty() const { return chunks.empty(); }
-    void push(QByteArray data, qsizetype from)
-    {
-        bytes += data.size() - from;
-        if (chunks.empty()) offset = from;
-        chunks.push_back(std::move(data));
-    }
-    // Writes as much as the socket takes. Returns false on an error other
-    // than a full buffer, with the error in *err; *progress tells whether
-    // anything was written.
-    bool write(int fd, int* err, bool* progress = nullptr)
-    {
-        if (progress) *progress = false;
-        while (!chunks.empty()) {
-            iovec iov[kMaxIov];
-            int count = 0;
-            for (auto it = chunks.begin(); it != chunks.end() && count < kMaxIov; ++it, ++count) {
-                const qsizetype skip = count == 0 ? offset : 0;
-                iov[count].iov_base = const_cast<char*>(it->constData()) + skip;
-                iov[count].iov_len = size_t(it->size() - skip);
-            }
-            msghdr msg{};
-            msg.msg_iov = iov;
-            msg.msg_iovlen = size_t(count);
-            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-                *err = pendingError(fd, errno);
-                return false;
-            }
-            if (progress && n > 0) *progress = true;
-#ifdef TSY_BYTE_COUNT
-            written += n;
-#endif
-            consume(qint64(n));
-            if (count < kMaxIov && !chunks.empty()) return true;   // the socket took less than offered
-        }
-        return true;
-    }
-    void consume(qint64 n)
-    {
-        bytes -= n;
-        while (n > 0 && !chunks.empty()) {
-            const qint64 left = chunks.front().size() - offset;
-            if (n < left) {
-                offset += qsizetype(n);
-                return;
-            }
-            n -= left;
-            chunks.pop_front();
-            offset = 0;
-        }
-    }
-};
-
-namespace {
-
-// A socket we closed: owns the descriptor until what was still queued has
-// been written, then half-closes it and waits for the peer's own close
-// (closing with unread data would make the kernel send a reset, which can
-// destroy our last bytes at the peer). What the peer still sends is read and
-// discarded, within bounds: a peer that keeps sending, or never closes, is
-// cut off.
-class Lingerer : public QObject {
-public:
-    Lingerer(int fd, std::deque<QByteArray> chunks, qsizetype offset, bool peerClosed)
-        : QObject(QCoreApplication::instance()), mFd(fd), mPeerClosed(peerClosed)
-    {
-        for (QByteArray& c : chunks) {
-            mOut.push(std::move(c), offset);
-            offset = 0;
-        }
-        mGuard.setSingleShot(true);
-        // Stalled while flushing, or while waiting for the peer to take our
-        // last bytes: cut off. Waited long enough for the peer's close: let
-        // go (the kernel resets only if unread data is left).
-        connect(&mGuard, &QTimer::timeout, this, [this] {
-            if (!mShut || mAckPoll) finish(true);
-            else letGo(false);
-        });
-        mGuard.start(kLingerMs);
-        flush();
-    }
-    ~Lingerer() override { closeFd(false); }
-
-private:
-    void flush()
-    {
-        int e = 0;
-        bool progress = false;
-        if (!mOut.write(mFd, &e, &progress)) {
-            finish(true);
-            return;
-        }
-        if (progress) mGuard.start(kLingerMs);
-        if (!mOut.empty()) {
-            if (!mWrite) {
-                mWrite = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Write, this);
-                connect(mWrite, &QSocketNotifier::activated, this, [this] { flush(); });
-            }
-            return;
-        }
-        retire(mWrite);
-        if (mPeerClosed) {
-            finish(false);
-            return;
-        }
-        ::shutdown(mFd, SHUT_WR);
-        mShut = true;
-        mSinceShut.start();
-        mGuard.start(kLingerAfterShutMs);
-        // Only now is what the peer still sends read and discarded: while
-        // our last bytes were on their way, a peer that kept sending was
-        // held back by TCP rather than cut off before it had them.
-        if (!mPeerClosed) {
-            mRead = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Read, this);
-            connect(mRead, &QSocketNotifier::activated, this, [this] { discard(); });
-        }
-    }
-    void discard()
-    {
-        char buf[65536];
-        bool progress = false;
-        for (;;) {
-            const ssize_t n = ::recv(mFd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                // Silent for that long: let go; talking, at most kLingerMs in all.
-                if (!progress && mSinceShut.elapsed() < kLingerMs) mGuard.start(kLingerAfterShutMs);
-                progress = true;
-                mDiscarded += n;
-                if (mDiscarded > kLingerDiscardBytes) {
-                    letGo(true);
-                    return;
-                }
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-            // The peer closed (or failed): nothing more will come.
-            mPeerClosed = true;
-            retire(mRead);
-            if (n < 0 || mOut.empty()) finish(n < 0);
-            return;
-        }
-    }
-    // A reset, and a close with unread data is one, drops what is still in
-    // our send queue: the peer that has not yet taken our last bytes is
-    // held back (no more reading) until it has, then let go.
-    void letGo(bool hard)
-    {
-        const int left = unacknowledged(mFd);
-        if (left <= 0) {
-            finish(hard);
-            return;
-        }
-        retire(mRead);
-        mHardWhenAcknowledged = hard;
-        mUnacknowledged = left;
-        mGuard.start(kLingerMs);
-        if (mAckPoll) return;
-        mAckPoll = new QTimer(this);
-        connect(mAckPoll, &QTimer::timeout, this, [this] {
-            const int now = unacknowledged(mFd);
-            if (now == 0) {
-                finish(mHardWhenAcknowledged);
-            } else if (now < mUnacknowledged) {
-                mUnacknowledged = now;
-                mGuard.start(kLingerMs);
-            }
-        });
-        mAckPoll->start(kAckPollMs);
-    }
-    static int unacknowledged(int fd)
-    {
-        int n = 0;
-        return ::ioctl(fd, TIOCOUTQ, &n) == 0 ? n : 0;
-    }
-    void closeFd(bool hard)
-    {
-        retire(mRead);
-        retire(mWrite);
-        if (mFd == -1) return;
-        if (hard) resetAndClose(mFd);
-        else closeHeld(mFd);
-        mFd = -1;
-    }
-    void finish(bool hard)
-    {
-        mGuard.stop();
-        if (mAckPoll) mAckPoll->stop();
-        closeFd(hard);
-        deleteLater();
-    }
-
-    int mFd;
-    bool mPeerClosed;
-    bool mShut = false;
-    detail::Outgoing mOut;
-    qint64 mDiscarded = 0;
-    QElapsedTimer mSinceShut;
-    QSocketNotifier* mRead = nullptr;
-    QSocketNotifier* mWrite = nullptr;
-    QTimer mGuard;
-    QTimer* mAckPoll = nullptr;   // only while waiting for the peer to take our last bytes
-    static constexpr int kAckPollMs = 20;
-    int mUnacknowledged = 0;
-    bool mHardWhenAcknowledged = false;
-};
 
 } // namespace
 
@@ -551,7 +283,7 @@ void Winsock::fail(int number, const QString& description)
     // The socket is of no more use: it goes at once, hard.
     dropNotifiers();
     if (mFd != -1) {
-        resetAndClose(mFd);
+        ResetAndClose(mFd);
         mFd = -1;
     }
     mReserve.Release();
@@ -559,6 +291,7 @@ void Winsock::fail(int number, const QString& description)
     settleOut(&SendCount::abandoned);
 #endif
     mOut.reset();
+    mProgress.reset();
     mGathered = false;
     mFailing = false;
     mDrained.clear();
@@ -570,8 +303,8 @@ void Winsock::fail(int number, const QString& description)
 void Winsock::dropNotifiers()
 {
     Watched().remove(this);
-    retire(mReadNotifier);
-    retire(mWriteNotifier);
+    Retire(mReadNotifier);
+    Retire(mWriteNotifier);
 }
 
 bool Winsock::Listen(SocketError* err, DescriptorClaim* claim)
@@ -595,7 +328,7 @@ bool Winsock::Listen(SocketError* err, DescriptorClaim* claim)
     // instead of being refused.
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         const int e = errno;
-        closeHeld(fd);
+        CloseHeld(fd);
         if (err) *err = errnoError(e, false);
         return false;
     }
@@ -663,7 +396,7 @@ void Winsock::onAcceptable()
         if (it != table.sockets.end()) {
             PendingRequest left = std::move(it->second);
             table.sockets.erase(it);
-            resetAndClose(left.fd);
+            ResetAndClose(left.fd);
             if (left.own && self && gen == mGeneration && mState == sckListening) mClaim.Absorb(std::move(left.claim));
         }
     }
@@ -783,7 +516,7 @@ void Winsock::startConnect(quint32 ipv4)
     }
     mConnectNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
     connect(mConnectNotifier, &QSocketNotifier::activated, this, [this] {
-        const int e = pendingError(mFd, 0);
+        const int e = PendingError(mFd, 0);
         if (e == 0) {
             finishConnect();
             return;
@@ -813,7 +546,7 @@ void Winsock::startConnect(quint32 ipv4)
 
 void Winsock::abandonConnect()
 {
-    retire(mConnectNotifier);
+    Retire(mConnectNotifier);
     if (mConnectTimer) {
         mConnectTimer->stop();
         mConnectTimer->disconnect(this);
@@ -821,7 +554,7 @@ void Winsock::abandonConnect()
         mConnectTimer = nullptr;
     }
     if (mFd != -1 && mState == sckConnecting) {
-        closeHeld(mFd);
+        CloseHeld(mFd);
         mFd = -1;
     }
 }
@@ -912,7 +645,7 @@ void Winsock::failAfterReading(const SocketError& error)
         drained += n;
     }
     dropNotifiers();
-    resetAndClose(mFd);
+    ResetAndClose(mFd);
     mFd = -1;
     mReserve.Release();
 #ifdef TSY_BYTE_COUNT
@@ -1019,7 +752,7 @@ bool Winsock::readInto(qint64 room)
         return false;
     }
     if (e == EAGAIN || e == EWOULDBLOCK) return false;
-    socketFailed(pendingError(mFd, e));
+    socketFailed(PendingError(mFd, e));
     return false;
 }
 
@@ -1078,7 +811,7 @@ void Winsock::updateReadNotifier()
 
 void Winsock::peerClosed()
 {
-    retire(mReadNotifier);
+    Retire(mReadNotifier);
     if (mState != sckConnected || mPeerClosed) return;
     mPeerClosed = true;
     mState = sckClosing;
@@ -1202,7 +935,7 @@ bool Winsock::SendData(const QByteArray& data, SocketError* err)
         const int e = errno;
         if (e != EAGAIN && e != EWOULDBLOCK) {
             // Nothing is raised inside a call: the failure arrives as an event.
-            const int socketError = pendingError(mFd, e);
+            const int socketError = PendingError(mFd, e);
             deferToLoop([this, socketError] { socketFailed(socketError); });
 #ifdef TSY_BYTE_COUNT
             mSendCount.abandoned += data.size();
@@ -1235,6 +968,29 @@ QByteArray Winsock::GetData()
 
 void Winsock::Close()
 {
+    closeNow(false);
+}
+
+void Winsock::Abort()
+{
+    closeNow(true);
+}
+
+qint64 Winsock::MsPeerTookNothing(bool restart)
+{
+    if (!mProgress) mProgress = std::make_unique<detail::PeerProgress>();
+    if (restart) mProgress->Restart();
+    if (mFd == -1 || (mState != sckConnected && mState != sckClosing)) return 0;
+    return mProgress->Idle(mFd, mOut && !mOut->empty());
+}
+
+int Winsock::PeerWatchMs()
+{
+    return detail::PeerProgress::PollMs(gPeerTakesNothingMs);
+}
+
+void Winsock::closeNow(bool reset)
+{
     ++mGeneration;
     mLookupId = -1;
     abandonConnect();
@@ -1242,30 +998,26 @@ void Winsock::Close()
 #ifdef TSY_BYTE_COUNT
     // What is still queued goes with the close to be flushed, or is lost
     // with a connection that never came up or has failed.
-    settleOut(mFd != -1 && (mState == sckConnected || mState == sckClosing) ? &SendCount::lingered
-                                                                             : &SendCount::abandoned);
+    settleOut(!reset && mFd != -1 && (mState == sckConnected || mState == sckClosing) ? &SendCount::lingered
+                                                                                       : &SendCount::abandoned);
 #endif
     if (mFd != -1) {
         const int fd = mFd;
         mFd = -1;
         if (mState == sckListening) {
             Descriptors::StopWaiting(this);
-            closeHeld(fd);
-        } else if (mState == sckConnected || mState == sckClosing) {
-            std::deque<QByteArray> chunks;
-            qsizetype offset = 0;
-            if (mOut) {
-                chunks = std::move(mOut->chunks);
-                offset = mOut->offset;
-            }
-            new Lingerer(fd, std::move(chunks), offset, mPeerClosed);
+            CloseHeld(fd);
+        } else if (!reset && (mState == sckConnected || mState == sckClosing)) {
+            detail::Linger(fd, mOut ? std::move(*mOut) : detail::Outgoing(), mPeerClosed,
+                           mProgress ? *mProgress : detail::PeerProgress());
         } else {
-            resetAndClose(fd);
+            ResetAndClose(fd);
         }
     }
     mReserve.Release();
     mClaim.Release();
     mOut.reset();
+    mProgress.reset();
     mGathered = false;
     mFailing = false;
     mDrained.clear();
@@ -1376,7 +1128,7 @@ bool Winsock::probePeerWhilePaused()
     socklen_t len = sizeof info;
     if (::getsockopt(mFd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return true;
     if (info.tcpi_state == TCP_CLOSE) {
-        socketFailed(pendingError(mFd, ECONNRESET));
+        socketFailed(PendingError(mFd, ECONNRESET));
         return false;
     }
     if (info.tcpi_state != TCP_CLOSE_WAIT) return true;

@@ -20,6 +20,7 @@ namespace tsy {
 
 namespace detail {
 struct Outgoing;
+class PeerProgress;
 }
 
 struct SocketError {
@@ -81,6 +82,21 @@ public:
     // reading, and stops listening to the peer after a bounded amount).
     // Raises no Closed/Error/SendComplete, now or later.
     void Close();
+    // For a peer given up on: closes at once with a reset, and what it has
+    // not taken is dropped.
+    void Abort();
+
+    // How long the peer has taken nothing of what we sent it, in ms, as its
+    // TCP tells (see detail::PeerProgress). The clock starts at the first
+    // call, or again with restart; a Close hands it on to the socket's
+    // linger, so one stall is measured once.
+    qint64 MsPeerTookNothing(bool restart = false);
+    // How long a peer may take nothing of what we still have for it before
+    // it is given up on: a side whose far peer has left, and a closed
+    // socket's flush. Tests shorten it.
+    static inline int gPeerTakesNothingMs = 30000;
+    // How often a watcher of that bound looks.
+    static int PeerWatchMs();
 
     // Properties.
     int State() const;
@@ -160,6 +176,7 @@ private:
     void watchWhilePaused();
     bool probePeerWhilePaused();   // false once there is nothing more to watch
     void fail(int number, const QString& description);
+    void closeNow(bool reset);
     static void beforeSleep();
     void flushGathered();
     static void writeGathered();
@@ -173,6 +190,7 @@ private:
     QSocketNotifier* mConnectNotifier = nullptr;
     QTimer* mConnectTimer = nullptr;
     std::unique_ptr<detail::Outgoing> mOut;   // handed to SendData, not yet written
+    std::unique_ptr<detail::PeerProgress> mProgress;   // only once someone asks
     QByteArray mHeld;                 // read from the OS, not yet taken by GetData
     QString mTag;
     QString mRemoteHost;

@@ -36,15 +36,17 @@ bool ProtocolRelay::ClientConnected() const { return Pair().ClientState() == tsy
 bool ProtocolRelay::C2SDangling() const { return Pair().IsDanglingCurrentlyOn(true); }
 bool ProtocolRelay::S2CDangling() const { return Pair().IsDanglingCurrentlyOn(false); }
 
-void ProtocolRelay::CloseServerSide()
+void ProtocolRelay::CloseServerSide(bool blnGiveUp)
 {
-    Pair().ServerDisconnect();
+    if (blnGiveUp) Pair().sckServer->Abort();
+    else Pair().ServerDisconnect();
     Log().LocalServerDisconnected(&Pair(), false);
 }
 
-void ProtocolRelay::CloseClientSide()
+void ProtocolRelay::CloseClientSide(bool blnGiveUp)
 {
-    Pair().ClientDisconnect();
+    if (blnGiveUp) Pair().sckClient->Abort();
+    else Pair().ClientDisconnect();
     Log().LocalClientDisconnected(&Pair(), false);
 }
 
@@ -168,20 +170,23 @@ bool ProtocolRelay::S2CFlushAfterLeaving() const
            && !S2CDangling();
 }
 
-void ProtocolRelay::WatchFlushAfterLeaving(bool blnProgress)
+void ProtocolRelay::WatchFlushAfterLeaving()
 {
     if (!mblnCloseAfterC2SFlush && !mblnCloseAfterS2CFlush) [[likely]]
         return;
-    if (Pair().Dead() || (!C2SFlushAfterLeaving() && !S2CFlushAfterLeaving())) {
+    SocketPair& pair = Pair();
+    const bool blnC2S = C2SFlushAfterLeaving();
+    if (pair.Dead() || (!blnC2S && !S2CFlushAfterLeaving())) {
         if (mtmrFlushGuard) mtmrFlushGuard->stop();
         return;
     }
     if (!mtmrFlushGuard) {
         mtmrFlushGuard = std::make_unique<QTimer>();
-        mtmrFlushGuard->setSingleShot(true);
         QObject::connect(mtmrFlushGuard.get(), &QTimer::timeout, [this] { GiveUpTheFlush(); });
     }
-    if (blnProgress || !mtmrFlushGuard->isActive()) mtmrFlushGuard->start(gFlushWithoutProgressMs);
+    if (mtmrFlushGuard->isActive()) return;
+    (blnC2S ? pair.sckClient : pair.sckServer)->MsPeerTookNothing(true);
+    mtmrFlushGuard->start(tsy::Winsock::PeerWatchMs());
 }
 
 void ProtocolRelay::GiveUpTheFlush()
@@ -189,12 +194,16 @@ void ProtocolRelay::GiveUpTheFlush()
     if (!mobjSocketPair) return;
     Trap(mblnCloseAfterC2SFlush ? Member::ClientBytesSent : Member::ServerBytesSent, [&] {
         SocketPair& pair = Pair();
-        if (pair.Dead()) return;
         const bool blnC2S = C2SFlushAfterLeaving();
-        if (!blnC2S && !S2CFlushAfterLeaving()) return;
-        // What the socket was handed goes with its close, as a peer's own
-        // close leaves its unsent bytes to the system; what still waited
-        // here is dropped, and said so.
+        if (pair.Dead() || (!blnC2S && !S2CFlushAfterLeaving())) {
+            mtmrFlushGuard->stop();
+            return;
+        }
+        if ((blnC2S ? pair.sckClient : pair.sckServer)->MsPeerTookNothing() < gFlushWithoutProgressMs) return;
+        mtmrFlushGuard->stop();
+        // The peer has taken nothing for the whole bound: what its socket
+        // still holds goes with a reset, and what waited here is dropped,
+        // and said so.
         const QString strWhy = QStringLiteral("Timed out: the remote %1 took nothing for %2 s; the %3 bytes still "
                                               "waiting for it were dropped")
                                    .arg(blnC2S ? QStringLiteral("server") : QStringLiteral("client"))
@@ -205,13 +214,13 @@ void ProtocolRelay::GiveUpTheFlush()
             mblnC2SDropReported = true;
             DropWaitingC2S();
             MarkDead();
-            CloseClientSide();
+            CloseClientSide(true);
         } else {
             Log().ServerInBadState(&pair, tsy::SockErr::TimedOut, strWhy, false);
             mblnS2CDropReported = true;
             DropWaitingS2C();
             MarkDead();
-            CloseServerSide();
+            CloseServerSide(true);
         }
         ReportDeath();
     });
@@ -429,7 +438,7 @@ void ProtocolRelay::FinishConnection()
         mblnC2SSendOutstanding = true;
         SendC2S(mvarC2SBuffer.takeAll());
         UpdateBackPressure();
-        WatchFlushAfterLeaving(false);
+        WatchFlushAfterLeaving();
         return;
     }
     if (mblnCloseAfterC2SFlush) {
@@ -622,7 +631,7 @@ void ProtocolRelay::ClientBytesSent()
         CheckByteCount(true);
 #endif
         UpdateBackPressure();
-        WatchFlushAfterLeaving(true);
+        WatchFlushAfterLeaving();
     });
 }
 
@@ -655,7 +664,7 @@ void ProtocolRelay::ServerBytesSent()
         CheckByteCount(false);
 #endif
         UpdateBackPressure();
-        WatchFlushAfterLeaving(true);
+        WatchFlushAfterLeaving();
     });
     if (mblnRepliesBeforeLoginWait) [[unlikely]]
         AnswerTheRestBeforeLogin();
@@ -673,7 +682,7 @@ void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment
             Log().RemoteServerDisconnected(&pair, false, strComment);
             NothingMoreForTheServer();
             ActOnIdlePendingCloses();
-            WatchFlushAfterLeaving(false);
+            WatchFlushAfterLeaving();
         } else {
             MarkDead();
             pair.ClientDisconnect();
@@ -700,7 +709,7 @@ void ProtocolRelay::RemoteClientInitiatedDisconnection()
             Log().RemoteClientDisconnected(&pair, false);
             NothingMoreForTheClient();
             ActOnIdlePendingCloses();
-            WatchFlushAfterLeaving(false);
+            WatchFlushAfterLeaving();
         } else if (pair.ClientInitialised()) {
             MarkDead();
             pair.ServerDisconnect();
@@ -733,7 +742,7 @@ void ProtocolRelay::ServerError(int lngError, const QString& strError)
             CloseServerSide();
             NothingMoreForTheClient();
             ActOnIdlePendingCloses();
-            WatchFlushAfterLeaving(false);
+            WatchFlushAfterLeaving();
             return;
         }
         CloseServerSide();
@@ -769,7 +778,7 @@ void ProtocolRelay::ClientError(int lngError, const QString& strError)
                 if (pair.ClientInitialised()) CloseClientSide();
                 NothingMoreForTheServer();
                 ActOnIdlePendingCloses();
-                WatchFlushAfterLeaving(false);
+                WatchFlushAfterLeaving();
                 return;
             }
         }
@@ -811,7 +820,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledClientSend(bool blnDiscardData)
             SendC2S(mvarC2SBuffer.takeAll());
         }
         UpdateBackPressure();
-        WatchFlushAfterLeaving(false);
+        WatchFlushAfterLeaving();
     });
     return blnResult;
 }
@@ -845,7 +854,7 @@ bool ProtocolRelay::ResumeThrottledOrDangledServerSend(bool blnDiscardData)
             SendS2C(mvarS2CBuffer.takeAll());
         }
         UpdateBackPressure();
-        WatchFlushAfterLeaving(false);
+        WatchFlushAfterLeaving();
     });
     return blnResult;
 }
@@ -968,7 +977,7 @@ bool ProtocolRelay::TakeLogin(const QByteArray& strData, const QByteArray& strLo
             if (!Pair().Dead()) {
                 mblnCloseAfterS2CFlush = true;
                 ActOnIdlePendingCloses();
-                WatchFlushAfterLeaving(false);
+                WatchFlushAfterLeaving();
             }
             return false;
         }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/ByteCount.h"
+#include "platform/Winsock.h"
 #include "protocols/ProtocolHandler.h"
 #include "protocols/RelayBuffer.h"
 
@@ -51,9 +52,9 @@ public:
 #endif
 
     // How long a side whose far peer has left may take nothing of what is
-    // still sent to it before it is closed; what it was handed goes with
-    // its close, the rest is dropped. Tests shorten it.
-    static inline int gFlushWithoutProgressMs = 30000;
+    // still sent to it before it is given up on: its socket is reset and
+    // what waited for it dropped. The one bound of the platform's sockets.
+    static inline int& gFlushWithoutProgressMs = tsy::Winsock::gPeerTakesNothingMs;
 
     // Read-only views for tests and diagnostics.
     qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
@@ -110,8 +111,9 @@ protected:
     bool ClientConnected() const;
     bool C2SDangling() const;
     bool S2CDangling() const;
-    void CloseServerSide();
-    void CloseClientSide();
+    // A side given up on is reset, not closed.
+    void CloseServerSide(bool blnGiveUp = false);
+    void CloseClientSide(bool blnGiveUp = false);
     void CloseServerSideIfConnected();
     void CloseClientSideIfConnected();
     void MarkDead();
@@ -143,9 +145,11 @@ protected:
     void NothingMoreForTheServer();
     void NothingMoreForTheClient();
     // A side whose far peer has left is still sent what waits for it; one
-    // that takes nothing of it for gFlushWithoutProgressMs is given up on.
-    // Started, restarted on progress (a completion) and stopped here.
-    void WatchFlushAfterLeaving(bool blnProgress);
+    // that takes nothing of it for gFlushWithoutProgressMs, as its socket
+    // measures what the peer takes, is given up on. The watch starts here,
+    // with a fresh clock, and stops while nothing is on its way (a dangle,
+    // a throttle's pause).
+    void WatchFlushAfterLeaving();
     bool C2SFlushAfterLeaving() const;
     bool S2CFlushAfterLeaving() const;
     void GiveUpTheFlush();

@@ -117,10 +117,13 @@ private:
     QTcpServer mServer;
 };
 
-// A plain blocking socket connected to 127.0.0.1:port, or -1.
-int RawConnect(int port)
+// A plain blocking socket connected to 127.0.0.1:port, or -1. A receive
+// buffer of rcvbuf bytes makes a reader's little reads show to its peer:
+// its TCP opens the window again after a read of a few KiB.
+int RawConnect(int port, int rcvbuf = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 && rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(quint16(port));
@@ -627,7 +630,64 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         EXPECT_TRUE(IsDead(key));
         EXPECT_EQ(droppedAfterTheClose("client"), 1);
     }
+    {
+        SCOPED_TRACE("a slow reader after its peer has left");
+        // Each read is a little of what the proxy holds for it, many times
+        // within the guard; a piece handed to the socket takes longer.
+        struct ShortFlushGuard {
+            ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 500; }
+            ~ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 30000; }
+        } shortFlushGuard;
+        constexpr int kBuffer = 32 * 1024;
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &kBuffer, sizeof kBuffer);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_EQ(::listen(listener, 4), 0);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        const int slowPort = FreePort();
+        tsytest::SavePassThroughPort(slowPort, "127.0.0.1", ntohs(addr.sin_port), "Test relay");
+        General::gobjListening->InitaliseListeningSockets();
+        const QByteArray sent = data.left(6 * 1024 * 1024);
+        for (const bool toTheClient : {true, false}) {
+            SCOPED_TRACE(toTheClient ? "the server sends and leaves" : "the client sends and half-closes");
+            key = QStringLiteral("KEY%1").arg(++n);
+            const int client = RawConnect(slowPort, kBuffer);
+            ASSERT_GE(client, 0);
+            int server = -1;
+            ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
+            const int writer = toTheClient ? server : client, reader = toTheClient ? client : server;
+            qint64 at = 0;
+            QByteArray got;
+            QElapsedTimer t;
+            t.start();
+            for (bool end = false; !end;) {
+                ASSERT_LT(t.elapsed(), 60000);
+                if (at < sent.size()) {
+                    const ssize_t w = ::send(writer, sent.constData() + at, size_t(qMin<qint64>(65536, sent.size() - at)),
+                                             MSG_DONTWAIT | MSG_NOSIGNAL);
+                    if (w > 0 && (at += w) == sent.size()) ::shutdown(writer, SHUT_WR);
+                }
+                char buf[8192];
+                const ssize_t r = ::recv(reader, buf, sizeof buf, MSG_DONTWAIT);
+                if (r > 0) got.append(buf, r);
+                end = r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+                tsytest::Pump(8);
+            }
+            EXPECT_EQ(got.size(), sent.size());
+            EXPECT_TRUE(got == sent);
+            EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
+            EXPECT_EQ(Descriptions(key).filter("Timed out").size(), 0);
+            ::close(client);
+            ::close(server);
+        }
+        ::close(listener);
+    }
 }
+
 
 TEST_F(RelayTest, ThrottledSlicesArriveIntactBothWays)
 {

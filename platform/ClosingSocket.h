@@ -1,0 +1,85 @@
+#pragma once
+// What a socket and its close share: the queue of what was handed to it, the
+// measure of what its peer takes of it, and the socket that lingers after a
+// close until the peer has taken what was still queued.
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QtGlobal>
+
+#include <deque>
+
+class QSocketNotifier;
+
+namespace tsy::detail {
+
+// The socket's own pending error; errno of the call that failed when the
+// socket has none to give.
+int PendingError(int fd, int fallback);
+void CloseHeld(int fd);
+// Closes so that the peer sees a reset, not an orderly close.
+void ResetAndClose(int fd);
+// Stops a notifier for good. It may be inside its own signal, so it is
+// deleted later; disabled, it no longer watches its descriptor, which may
+// therefore be closed or handed on at once.
+void Retire(QSocketNotifier*& n);
+
+// Chunks handed to SendData, written in order without copying them.
+struct Outgoing {
+    std::deque<QByteArray> chunks;
+    qsizetype offset = 0;   // written part of the first chunk
+    qint64 bytes = 0;
+#ifdef TSY_BYTE_COUNT
+    qint64 written = 0;
+    // Counted from the chunks themselves, not from `bytes`.
+    qint64 queued() const
+    {
+        qint64 n = -qint64(offset);
+        for (const QByteArray& c : chunks) n += c.size();
+        return chunks.empty() ? 0 : n;
+    }
+#endif
+
+    bool empty() const { return chunks.empty(); }
+    void push(QByteArray data, qsizetype from)
+    {
+        bytes += data.size() - from;
+        if (chunks.empty()) offset = from;
+        chunks.push_back(std::move(data));
+    }
+    // Writes as much as the socket takes. Returns false on an error other
+    // than a full buffer, with the error in *err.
+    bool write(int fd, int* err);
+    void consume(qint64 n);
+};
+
+// What the peer takes of what we sent it, as its TCP tells: the bytes it
+// acknowledges, or our kernel's send queue shrinking. Our own writes say
+// nothing of it (they stop only once the kernel's buffer is full, megabytes
+// later), nor do completions. A reader that takes a little at a time is seen
+// each time its TCP opens its window again, which it does once it has freed
+// a segment or a sixteenth of its buffer.
+class PeerProgress {
+public:
+    // The clock starts now, as if the peer had just taken something.
+    void Restart();
+    bool Running() const { return mSince.isValid(); }
+    // Looks at the kernel. Nothing of ours waiting anywhere (queuedHere is
+    // what waits in our own queue) counts as progress: nothing is held up.
+    // Returns how long the peer has taken nothing, in ms.
+    qint64 Idle(int fd, bool queuedHere);
+    // How often a watcher of a bound of boundMs looks.
+    static int PollMs(int boundMs);
+
+private:
+    quint64 mAcked = 0;
+    qint64 mQueued = -1;
+    QElapsedTimer mSince;
+};
+
+// Takes the descriptor of a connected socket that is being closed: what was
+// still queued is written, the peer's taking of it watched with the clock
+// it had, and the descriptor closed once the peer has it all and has closed
+// too, or has been given up on.
+void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress);
+
+} // namespace tsy::detail
