@@ -72,11 +72,19 @@ void frmMain::SetupTreeHandlers()
     // pane titles and the commands never look up a node that is gone.
     tvwSockets->OnRemoving = [this](const QString& key, const QString& parentKey) {
         if (key.isEmpty()) return;
-        for (QString k = mnodSelectedNode; !k.isEmpty() && tvwSockets->Exists(k); k = tvwSockets->ParentKey(k)) {
-            if (k != key) continue;
-            mnodSelectedNode = parentKey.isEmpty() ? QStringLiteral("ROOT") : parentKey;
-            return;
-        }
+        const auto inBranch = [this, &key](const QString& node) {
+            for (QString k = node; !k.isEmpty() && tvwSockets->Exists(k); k = tvwSockets->ParentKey(k))
+                if (k == key) return true;
+            return false;
+        };
+        if (!inBranch(mnodSelectedNode)) return;
+        mnodSelectedNode = parentKey.isEmpty() ? QStringLiteral("ROOT") : parentKey;
+        if (!tvwSockets->Exists(mnodSelectedNode)) return;
+        // A highlight going with the branch would otherwise land wherever the
+        // view puts it, or nowhere; one the user moved elsewhere stays.
+        const QString highlighted = tvwSockets->SelectedKey();
+        if (highlighted.isEmpty() || inBranch(highlighted)) tvwSockets->Select(mnodSelectedNode);
+        RefreshPaneTitles();
     };
 
     connect(mnuStopListening, &QAction::triggered, this, &frmMain::mnuStopListening_Click);

@@ -247,6 +247,10 @@ TEST_F(TreeTest, APurgedSelectionFallsBackToItsNearestSurvivingParent)
     General::gobjLogging->KillDeadSocketConnections();
     ASSERT_EQ(General::gobjLogging->mobjSocketPairHistory.Count(), 0);
     ASSERT_FALSE(tree->Exists(pairKey));
+    EXPECT_EQ(main->mnodSelectedNode, conKey);
+    EXPECT_EQ(tree->SelectedKey(), conKey);
+    EXPECT_EQ(main->lblRealTime->text(), "Real time data for " + tree->Text(conKey));
+    EXPECT_EQ(main->lblDetails->PanelText(1), "Details for " + tree->Text(conKey));
 
     // Later connections refresh the titles from the partners' node, which the purge leaves.
     QTcpSocket next;
@@ -259,7 +263,6 @@ TEST_F(TreeTest, APurgedSelectionFallsBackToItsNearestSurvivingParent)
     // With the partners' node gone too, the port's node stands in.
     main->tvwSockets_NodeClick(conKey);
     tree->Remove(conKey);
-    main->RefreshPaneTitles();
     EXPECT_EQ(main->mnodSelectedNode, portKey);
     EXPECT_EQ(main->lblRealTime->text(), "Real time data for " + tree->Text(portKey));
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
