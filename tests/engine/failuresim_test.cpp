@@ -30,6 +30,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <algorithm>
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -698,6 +699,27 @@ TEST_F(FailureSimTest, ThrottledDataArrivesIntactAndPaced)
         // The pacing stops once everything has gone.
         EXPECT_TRUE(WaitUntil([&] { return !(s2c ? Pair(n)->IsServerSendingData() : Pair(n)->IsClientSendingData()); }));
     }
+
+    // Less than a slice goes at once; what arrives after it has gone, while
+    // its share of the period runs, waits for the tick.
+    sim->chkThrottleS2CData->setChecked(false);
+    sim->chkThrottleC2SData->setChecked(true);
+    sim->txtC2SBytes->setText("100000");
+    sim->txtC2SPeriod->setText("600000");
+    auto client = Connected(3);
+    client->write("first");
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto events = Events(3);
+        return std::any_of(events.begin(), events.end(), [](const auto& e) {
+            return e->mobjEventType == SocketEventType::ClientBytesSendStartThrottled && !e->mstrEventEndTime.isEmpty();
+        });
+    }));
+    EXPECT_TRUE(Pair(3)->IsClientSendingData());
+    client->write("second");
+    ASSERT_TRUE(WaitUntil([&] { return !Descriptions(3, SocketEventType::ClientBytesBuffered).isEmpty(); }));
+    EXPECT_EQ(backend.received[2], "first");
+    Pair(3)->tmrC2SThrottleDataRequest->SetInterval(1);
+    EXPECT_TRUE(WaitUntil([&] { return backend.received[2] == "firstsecond"; }));
 }
 
 // A direction held by a throttle or a dangle keeps its data when its
