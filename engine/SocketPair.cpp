@@ -102,8 +102,8 @@ bool SocketPair::Armed(const tsy::WindowTimer* timer) { return timer->Enabled() 
 void SocketPair::Arm(tsy::WindowTimer* timer, int period)
 {
     // Arming always starts a fresh count: a second dangle start during a
-    // dangle runs the full duration again, and each throttled slice waits a
-    // whole period from its own send.
+    // dangle runs the full duration again, and each throttled slice's wait
+    // counts from its own send.
     timer->SetEnabled(false);
     timer->SetInterval(period < 0 ? 0 : period);
     timer->SetEnabled(true);
@@ -212,13 +212,14 @@ bool SocketPair::SendData(bool blnClientSide, QByteArray& strData, QByteArray& s
 {
     tsy::Winsock* socket = blnClientSide ? sckClient : sckServer;
     tsy::WindowTimer* timer = blnClientSide ? tmrC2SThrottleDataRequest : tmrS2CThrottleDataRequest;
+    ThrottlePacer& pacer = blnClientSide ? mC2SPacer : mS2CPacer;
     if (socket->State() != tsy::Winsock::sckConnected || strData.isEmpty()) return false;
     try {
         int lngAmount = 0;
         int lngPeriod = 0;
         const int length = int(qMin<qsizetype>(strData.size(), std::numeric_limits<int>::max()));
         const bool blnThrottle =
-            frmProblemSimulation::Instance()->IsThrottlingNeeded(!blnClientSide, length, lngAmount, lngPeriod);
+            frmProblemSimulation::Instance()->IsThrottlingNeeded(!blnClientSide, length, lngAmount, lngPeriod, &pacer);
         tsy::SocketError err;
         if (blnThrottle) {
             // A slice of nothing would never finish the transfer.
@@ -394,16 +395,24 @@ void SocketPair::sckServer_SendComplete()
 
 // ---- timer ticks ---------------------------------------------------------------
 
+// A tick that finds nothing to send ends the transfer: data arriving later
+// starts a fresh schedule instead of catching up on the idle time.
 void SocketPair::tmrC2SThrottleDataRequest_Timer()
 {
     auto handler = mobjProtocolHandler;
-    if (!handler || !handler->ResumeThrottledOrDangledClientSend(false)) tmrC2SThrottleDataRequest->SetEnabled(false);
+    if (!handler || !handler->ResumeThrottledOrDangledClientSend(false)) {
+        tmrC2SThrottleDataRequest->SetEnabled(false);
+        mC2SPacer.Restart();
+    }
 }
 
 void SocketPair::tmrS2CThrottleDataRequest_Timer()
 {
     auto handler = mobjProtocolHandler;
-    if (!handler || !handler->ResumeThrottledOrDangledServerSend(false)) tmrS2CThrottleDataRequest->SetEnabled(false);
+    if (!handler || !handler->ResumeThrottledOrDangledServerSend(false)) {
+        tmrS2CThrottleDataRequest->SetEnabled(false);
+        mS2CPacer.Restart();
+    }
 }
 
 void SocketPair::tmrDangleStartTimer_Timer()

@@ -8,6 +8,7 @@
 #include <QString>
 #include <memory>
 
+#include "engine/ThrottlePacer.h"
 #include "platform/ByteCount.h"
 
 class ProtocolHandler;
@@ -115,6 +116,8 @@ private:
     bool mblnServerCountBreached = false;
 #endif
 
+    ThrottlePacer mC2SPacer;
+    ThrottlePacer mS2CPacer;
     bool mblnDead = false;
     bool mblnClientInitialised = false;
     bool mblnLoaded = false;

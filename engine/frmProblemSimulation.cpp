@@ -4,6 +4,7 @@
 #include "engine/frmProblemSimulation.h"
 
 #include "engine/SocketPair.h"
+#include "engine/ThrottlePacer.h"
 #include "mainwindow/PanelBar.h"
 #include "mainwindow/frmMain.h"
 #include "platform/DialogButtons.h"
@@ -641,7 +642,8 @@ bool frmProblemSimulation::ShouldConnectionBeDangled(int& lngTimeBeforeDanglePer
 }
 
 bool frmProblemSimulation::IsThrottlingNeeded(bool blnFromServerToClient, int lngDataLength,
-                                              int& lngAmountOfDataToSend, int& lngNextSendPeriod)
+                                              int& lngAmountOfDataToSend, int& lngNextSendPeriod,
+                                              ThrottlePacer* pacer)
 {
     const bool s2c = blnFromServerToClient;
     const bool blnOn = Value(s2c ? chkThrottleS2CData : chkThrottleC2SData) == 1;
@@ -650,6 +652,7 @@ bool frmProblemSimulation::IsThrottlingNeeded(bool blnFromServerToClient, int ln
     // Unthrottled: everything at once. Also the answer when the boxes give no
     // usable slice, so that the data still goes out.
     const auto whole = [&] {
+        if (pacer) pacer->Restart();
         lngAmountOfDataToSend = lngDataLength;
         lngNextSendPeriod = 0;
         return false;
@@ -658,9 +661,16 @@ bool frmProblemSimulation::IsThrottlingNeeded(bool blnFromServerToClient, int ln
 
     std::optional<int> amount;
     std::optional<int> period;
+    int heldAmount = 0;
+    int heldPeriod = 0;
     if (option == 0) {
         if (const auto v = NumberIn(s2c ? txtS2CBytes : txtC2SBytes)) amount = Whole32(*v);
         if (const auto v = NumberIn(s2c ? txtS2CPeriod : txtC2SPeriod)) period = Whole32(*v);
+    } else if (option == 1 && pacer && pacer->HeldSlice(heldAmount, heldPeriod)) {
+        // Drawn anew for each short send, the mean rate would fall below the
+        // mean slice over the mean period.
+        amount = heldAmount;
+        period = heldPeriod;
     } else if (option == 1) {
         const auto bytesFrom = NumberIn(s2c ? txtS2CBytesFrom : txtC2SBytesFrom);
         const auto bytesTo = NumberIn(s2c ? txtS2CBytesTo : txtC2SBytesTo);
@@ -675,12 +685,22 @@ bool frmProblemSimulation::IsThrottlingNeeded(bool blnFromServerToClient, int ln
     }
     if (!amount || !period) return whole();
 
-    lngAmountOfDataToSend = *amount < 1 ? 1 : *amount;   // a slice of nothing would never finish
-    lngNextSendPeriod = *period;
-    if (lngAmountOfDataToSend > lngDataLength || lngNextSendPeriod < 1) {
-        // The last slice, or no wait between slices: the rest goes now.
+    const int slice = *amount < 1 ? 1 : *amount;   // a slice of nothing would never finish
+    if (*period < 1) {
+        // No wait between slices: the rest goes now.
+        if (pacer) pacer->Restart();
         lngAmountOfDataToSend = lngDataLength;
         lngNextSendPeriod = 0;
+        return true;
+    }
+    // Data shorter than a slice goes at once and the next slice waits for the
+    // share of the period it used, so big slices keep the rate too.
+    lngAmountOfDataToSend = slice > lngDataLength ? lngDataLength : slice;
+    if (pacer) {
+        lngNextSendPeriod = pacer->Wait(lngAmountOfDataToSend, slice, *period);
+    } else {
+        ThrottlePacer alone([] { return 0.0; });
+        lngNextSendPeriod = alone.Wait(lngAmountOfDataToSend, slice, *period);
     }
     return true;
 }

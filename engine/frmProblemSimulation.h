@@ -16,6 +16,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
+class ThrottlePacer;
 
 // One option group: members told apart by their index, choosing one clears
 // the others; none chosen is possible (a store edited by hand).
@@ -47,8 +48,12 @@ public:
     bool ShouldConnectionBeTerminated(int& lngPeriod, QString& strComment);
     bool ShouldConnectionBeDangled(int& lngTimeBeforeDanglePeriod, int& lngTimeDuringDangle,
                                    int& intDataToDangle, QString& strComment);
+    // With a pacer (one per connection and direction) the period answered is
+    // the wait that keeps the transfer at the rate set; without one, the
+    // share of the period that the amount answered uses.
     bool IsThrottlingNeeded(bool blnFromServerToClient, int lngDataLength,
-                            int& lngAmountOfDataToSend, int& lngNextSendPeriod);
+                            int& lngAmountOfDataToSend, int& lngNextSendPeriod,
+                            ThrottlePacer* pacer = nullptr);
 
     // Counters of requests and connections asked about; they wrap like the
     // signed 16-bit numbers they are.

@@ -619,7 +619,9 @@ void ProtocolRelay::ClientBytesSent()
                 EndC2SInBadState(true);
             }
         } else {
-            mblnC2SSendInProgress = false;
+            // While the throttle paces, the chain ends at its tick, so that
+            // data arriving before it waits its turn.
+            if (!pair.IsClientSendingData()) mblnC2SSendInProgress = false;
             // Data held by a dangle still goes out after it; the close waits.
             if (mblnCloseAfterC2SFlush && mvarC2SBuffer.isEmpty()) {
                 MarkDead();
@@ -653,7 +655,7 @@ void ProtocolRelay::ServerBytesSent()
                 EndS2CInBadState();
             }
         } else {
-            mblnS2CSendInProgress = false;
+            if (!pair.IsServerSendingData()) mblnS2CSendInProgress = false;
             if (mblnCloseAfterS2CFlush && mvarS2CBuffer.isEmpty()) {
                 MarkDead();
                 CloseServerSideIfConnected();

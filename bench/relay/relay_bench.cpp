@@ -7,6 +7,7 @@
 //               [--paths direct,socat,haproxy,tsy] [--app PATH]
 //               [--load N [--load-mib M]]
 //   relay_bench --log [--rounds N] [--mib N] [--conns N] [--app PATH]
+//   relay_bench --throttle [--app PATH]
 //
 // Prints MB/s for a one-way bulk transfer, the round-trip time of a 1-byte
 // ping-pong, connections per second (connect, 1 byte each way, close) and
@@ -14,6 +15,9 @@
 // echoing M MiB (default 1) through each path: failures, time, and
 // TessalyApp's memory before, at its peak and once the connections are dead
 // and purged. --log compares the program with its real-time log off and on.
+// --throttle measures, for several slice sizes and periods (fixed and
+// random), the rate a throttled connection actually runs at, both ways
+// through a Pass Through and an HTTP port.
 #include "bench/common/Loopback.h"
 #include "platform/Settings.h"
 
@@ -233,6 +237,226 @@ int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, lon
     return 0;
 }
 
+// ---- --throttle: the rate a throttle is set to against the rate measured ------
+
+// What one connection delivered: every read's moment and the bytes by then.
+struct Arrivals {
+    std::vector<std::pair<double, long long>> samples;   // seconds, bytes so far
+    long long Bytes() const { return samples.empty() ? 0 : samples.back().second; }
+};
+
+Arrivals ReadToEnd(int fd)
+{
+    Arrivals a;
+    std::vector<char> buf(1 << 20);
+    const auto t0 = Clock::now();
+    long long total = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+        if (n <= 0) break;
+        total += n;
+        a.samples.emplace_back(Seconds(t0, Clock::now()), total);
+    }
+    return a;
+}
+
+// The slope of bytes over time by least squares, in bytes per second. A
+// throttled stream is a staircase (a slice each period) or, with slices
+// larger than what each send holds, a ramp; the slope of either is its rate,
+// with no edge effect from the first or the last slice.
+double Slope(const Arrivals& a)
+{
+    const size_t n = a.samples.size();
+    if (n < 2) return 0;
+    double mt = 0, mb = 0;
+    for (const auto& [t, b] : a.samples) {
+        mt += t;
+        mb += double(b);
+    }
+    mt /= double(n);
+    mb /= double(n);
+    double num = 0, den = 0;
+    for (const auto& [t, b] : a.samples) {
+        num += (t - mt) * (double(b) - mb);
+        den += (t - mt) * (t - mt);
+    }
+    // Everything in one instant: as fast as the reads went.
+    if (den <= 0) return double(a.Bytes()) / std::max(a.samples.back().first, 1e-6);
+    return num / den;
+}
+
+// One listener on its own threads, a thread per connection running `serve`.
+int ServeEach(std::function<void(int)> serve)
+{
+    int port = 0;
+    const int listener = Listen(port);
+    std::thread([listener, serve] {
+        for (;;) {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            if (fd >= 0) std::thread(serve, fd).detach();
+        }
+    }).detach();
+    return port;
+}
+
+// Delivered results, one connection at a time.
+struct Mailbox {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Arrivals> got;
+    void Put(Arrivals a)
+    {
+        std::lock_guard<std::mutex> lock(m);
+        got.push_back(std::move(a));
+        cv.notify_all();
+    }
+    bool Take(Arrivals& a, int seconds)
+    {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(seconds), [&] { return !got.empty(); })) return false;
+        a = std::move(got.front());
+        got.erase(got.begin());
+        return true;
+    }
+};
+
+struct ThrottleCase {
+    int bytes, period;          // fixed; for random the lower ends
+    int bytesTo, periodTo;      // random: the upper ends; 0 for fixed
+    int slices;                 // at least ten
+    double AskedBytesPerSecond() const
+    {
+        const double b = bytesTo ? (bytes + bytesTo) / 2.0 : bytes;
+        const double p = periodTo ? (period + periodTo) / 2.0 : period;
+        return b * 1000.0 / p;
+    }
+    long long Total() const { return (long long)(bytesTo ? (bytes + bytesTo) / 2 : bytes) * slices; }
+};
+
+// Each setting gets a fresh program (the throttle boxes are read at start)
+// with both directions throttled alike and a Pass Through and an HTTP port;
+// for each port and direction one connection carries `slices` slices'
+// worth. Prints the rate asked, the rate measured and their ratio.
+int ThrottleMode(const QString& app)
+{
+    using tsy::Settings::SaveSetting;
+    static Mailbox sinkBox;
+    static std::atomic<long long> sourceBytes{0};
+    // The sink reads each connection to its end; the source answers a
+    // request (anything up to a blank line) with sourceBytes, then closes.
+    const int sinkPort = ServeEach([](int fd) {
+        Arrivals a = ReadToEnd(fd);
+        ::close(fd);
+        sinkBox.Put(std::move(a));
+    });
+    const int sourcePort = ServeEach([](int fd) {
+        std::string head;
+        char c = 0;
+        while (head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1) head += c;
+        SendPattern(fd, sourceBytes.load());
+        ::close(fd);
+    });
+    Echo echo;
+    echo.Start();
+
+    SaveSetting("FirstRun", "FirstRun", "False");
+    SaveSetting("Options", "ShowConfigAtStartUp", "0");
+    const int echoPort = FreePort(), ptC2S = FreePort(), ptS2C = FreePort(), httpPort = FreePort();
+    const auto passThrough = [](int port, int target) {
+        const QString p = QString::number(port);
+        SaveSetting("Protocols", p, "Pass Through");
+        SaveSetting("PortsInUse", p, "Bench");
+        SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
+        SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
+    };
+    passThrough(echoPort, echo.port);
+    passThrough(ptC2S, sinkPort);
+    passThrough(ptS2C, sourcePort);
+    SaveSetting("Protocols", QString::number(httpPort), "HTTP");
+    SaveSetting("PortsInUse", QString::number(httpPort), "Bench HTTP");
+
+    const std::vector<ThrottleCase> cases = {
+        {200, 100, 0, 0, 20},           {1, 10, 0, 0, 30},         {20000, 10, 0, 0, 50},
+        {65536, 20, 0, 0, 30},          {200000, 100, 0, 0, 20},   {1000000, 100, 0, 0, 20},
+        {16777216, 500, 0, 0, 12},      {100, 10, 300, 30, 50},    {100000, 50, 300000, 150, 50},
+    };
+    std::printf("relay_bench --throttle: rate asked against rate measured (slope of bytes over time at the "
+                "receiver), %s\n", qPrintable(app));
+    std::printf("%-28s %-12s %-4s %9s %12s %12s %7s\n", "setting", "port", "dir", "bytes", "asked B/s",
+                "measured B/s", "ratio");
+    int failures = 0;
+    for (const ThrottleCase& c : cases) {
+        const bool random = c.bytesTo > 0;
+        for (const char* dir : {"C2S", "S2C"}) {
+            SaveSetting("FailureSim", QString("chkThrottle%1Data").arg(dir), "1");
+            SaveSetting("FailureSim", QString("opt%1Throttle_0").arg(dir), random ? "False" : "True");
+            SaveSetting("FailureSim", QString("opt%1Throttle_1").arg(dir), random ? "True" : "False");
+            SaveSetting("FailureSim", QString("txt%1Bytes").arg(dir), QString::number(c.bytes));
+            SaveSetting("FailureSim", QString("txt%1Period").arg(dir), QString::number(c.period));
+            SaveSetting("FailureSim", QString("txt%1BytesFrom").arg(dir), QString::number(c.bytes));
+            SaveSetting("FailureSim", QString("txt%1BytesTo").arg(dir), QString::number(random ? c.bytesTo : c.bytes));
+            SaveSetting("FailureSim", QString("txt%1PeriodFrom").arg(dir), QString::number(c.period));
+            SaveSetting("FailureSim", QString("txt%1PeriodTo").arg(dir), QString::number(random ? c.periodTo : c.period));
+        }
+        tsy::Settings::Sync();
+        QProcess tessaly;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TSY_AUTO_ANSWER", "1");
+        env.insert("TSY_QUIT_ON_EOF", "1");
+        tessaly.setProcessEnvironment(env);
+        tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        tessaly.start(app, {});
+        if (!WaitForEcho(echoPort, 30000)) {
+            std::fprintf(stderr, "the program never answered\n");
+            return 1;
+        }
+        const QString setting = random ? QString("%1-%2 B / %3-%4 ms").arg(c.bytes).arg(c.bytesTo).arg(c.period).arg(c.periodTo)
+                                       : QString("%1 B / %2 ms").arg(c.bytes).arg(c.period);
+        const long long total = c.Total();
+        // Generous: a throttle that holds still gets ten times its time.
+        const int patience = int(std::max(30.0, 10.0 * double(total) / c.AskedBytesPerSecond()));
+        for (const bool http : {false, true})
+            for (const bool c2s : {true, false}) {
+                Arrivals a;
+                bool ok = false;
+                const int fd = Dial(http ? httpPort : (c2s ? ptC2S : ptS2C));
+                if (fd >= 0) {
+                    const std::string target = "127.0.0.1:" + std::to_string(c2s ? sinkPort : sourcePort);
+                    const std::string head = (c2s ? "POST http://" : "GET http://") + target + "/ HTTP/1.0\r\nHost: "
+                                             + target + "\r\n\r\n";
+                    if (c2s) {
+                        // Only what follows the request line counts.
+                        if ((!http || SendAll(fd, head.data(), head.size())) && SendPattern(fd, total)) {
+                            ::close(fd);
+                            ok = sinkBox.Take(a, patience);
+                        } else {
+                            ::close(fd);
+                        }
+                    } else {
+                        sourceBytes = total;
+                        timeval tv{patience, 0};
+                        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                        ok = SendAll(fd, head.data(), head.size());
+                        if (ok) a = ReadToEnd(fd);
+                        ::close(fd);
+                    }
+                }
+                const double asked = c.AskedBytesPerSecond(), measured = Slope(a);
+                const bool whole = ok && a.Bytes() >= total;
+                if (!whole) ++failures;
+                std::printf("%-28s %-12s %-4s %9lld %12.0f %12.0f %7.3f%s\n", qPrintable(setting),
+                            http ? "HTTP" : "Pass Through", c2s ? "C2S" : "S2C", a.Bytes(), asked, measured,
+                            measured / asked, whole ? "" : "  (incomplete)");
+                std::fflush(stdout);
+            }
+        tessaly.closeWriteChannel();
+        if (!tessaly.waitForFinished(30000)) tessaly.kill();
+        tessaly.waitForFinished(3000);
+    }
+    return failures ? 1 : 0;
+}
+
 struct Options {
     long long mib = 256;
     int pings = 5000;
@@ -241,6 +465,7 @@ struct Options {
     int load = 0;
     long long loadMib = 1;
     bool logMode = false;
+    bool throttleMode = false;
     QString app;
     std::string paths = "direct,socat,haproxy,tsy";
 };
@@ -251,6 +476,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
 {
     const std::map<std::string, std::function<void()>> switches = {
         {"--log", [&] { o.logMode = true; }},
+        {"--throttle", [&] { o.throttleMode = true; }},
     };
     const std::map<std::string, std::function<void(const char*)>> table = {
         {"--mib", [&](const char* v) { o.mib = std::atoll(v); }},
@@ -298,6 +524,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    if (o.throttleMode) {
+        const int rc = ThrottleMode(app);
+        std::fflush(stdout);
+        std::_Exit(rc);
+    }
     Sink sink;
     sink.Start();
     Echo echo;

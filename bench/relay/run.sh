@@ -3,6 +3,7 @@
 # Usage: bench/relay/run.sh [--mib 256] [--pings 5000] [--conns 1000] [--rounds 3] [--load 500]
 #        bench/relay/run.sh --log [--rounds 3] [--mib 256] [--conns 1000]   (real-time log off vs on)
 #        bench/relay/run.sh --pane [--mib 256] [--rounds 3]
+#        bench/relay/run.sh --throttle   (throttle rate asked against measured; about 2 minutes)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${TSY_BENCH_BUILD:-$here/build-bench}"

@@ -7,6 +7,7 @@
 #include "engine/General.h"
 #include "engine/Listening.h"
 #include "engine/SocketPair.h"
+#include "engine/ThrottlePacer.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "history/SocketEvent.h"
@@ -29,6 +30,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <algorithm>
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -274,9 +276,10 @@ TEST_F(FailureSimTest, ThrottleDecisions)
     EXPECT_TRUE(sim->IsThrottlingNeeded(false, 1000, amount, period));
     EXPECT_EQ(amount, 200);
     EXPECT_EQ(period, 100);
+    // Less than a slice goes at once and costs its share of the period.
     EXPECT_TRUE(sim->IsThrottlingNeeded(false, 150, amount, period));
     EXPECT_EQ(amount, 150);
-    EXPECT_EQ(period, 0);
+    EXPECT_EQ(period, 75);
     EXPECT_TRUE(sim->IsThrottlingNeeded(false, 200, amount, period));
     EXPECT_EQ(amount, 200);
     EXPECT_EQ(period, 100);
@@ -305,6 +308,83 @@ TEST_F(FailureSimTest, ThrottleDecisions)
     EXPECT_TRUE(sim->IsThrottlingNeeded(false, 1000, amount, period));
     EXPECT_EQ(amount, 200);
     EXPECT_EQ(period, 50);
+}
+
+// A transfer paced slice by slice takes the time its rate asks for, however
+// the data is cut: big slices fed by short reads, late ticks, slices of one
+// byte, the largest slice and period, and random slices fed short sends.
+TEST_F(FailureSimTest, ThrottlePacingHoldsTheRateOverATransfer)
+{
+    double now = 0;
+    sim->chkThrottleC2SData->setChecked(true);
+    // Sends `count` times, each offered `offered` bytes; each tick comes
+    // `late` ms after the wait. Returns the bytes sent, leaves `now` at the
+    // moment the last slice's wait ends.
+    const auto transfer = [&](int count, int offered, int late) {
+        ThrottlePacer pacer([&] { return now; });
+        now = 1000;
+        long long sent = 0;
+        for (int i = 0; i < count; ++i) {
+            int amount = 0, period = 0;
+            EXPECT_TRUE(sim->IsThrottlingNeeded(false, offered, amount, period, &pacer));
+            EXPECT_GE(period, 1);
+            sent += amount;
+            now += period + (i + 1 < count ? late : 0);
+        }
+        return sent;
+    };
+    const auto expectRate = [&](long long sent, double amount, double period) {
+        EXPECT_NEAR(now - 1000, double(sent) * period / amount, 1.0) << sent << " bytes";
+    };
+    const auto fixed = [&](const char* bytes, const char* ms) {
+        sim->txtC2SBytes->setText(bytes);
+        sim->txtC2SPeriod->setText(ms);
+    };
+
+    fixed("1000000", "100");
+    expectRate(transfer(200, 65536, 1), 1e6, 100);
+    fixed("200", "100");
+    expectRate(transfer(50, 1000, 3), 200, 100);
+    fixed("1", "10");
+    expectRate(transfer(30, 500, 2), 1, 10);
+    fixed("16777216", "60000");   // bytes × ms beyond 32 bits
+    expectRate(transfer(10, std::numeric_limits<int>::max(), 0), 16777216, 60000);
+    expectRate(transfer(40, 1 << 20, 5), 16777216, 60000);
+
+    // A stall of many periods is not made up by a burst: the slices after it
+    // keep their spacing, save the one slice a late tick may win back.
+    {
+        fixed("200", "100");
+        ThrottlePacer pacer([&] { return now; });
+        int amount = 0, period = 0;
+        sim->IsThrottlingNeeded(false, 1000, amount, period, &pacer);
+        now += 5000;
+        int waited = 0;
+        for (int i = 0; i < 10; ++i) {
+            sim->IsThrottlingNeeded(false, 1000, amount, period, &pacer);
+            waited += period;
+            now += period;
+        }
+        EXPECT_GE(waited, 900);
+    }
+
+    // Random slices of 100 or 300 bytes every 150 or 50 ms (a mean of 200
+    // bytes every 100 ms) fed 50 bytes at a time: each slice lasts for its
+    // own bytes, so the mean rate holds.
+    sim->optC2SThrottle(1)->setChecked(true);
+    sim->txtC2SBytesFrom->setText("100");
+    sim->txtC2SBytesTo->setText("300");
+    sim->txtC2SPeriodFrom->setText("50");
+    sim->txtC2SPeriodTo->setText("150");
+    bool high = false;
+    int draws = 0;
+    tsy::Runtime::SetRandomSource([&] {
+        ++draws;
+        if (draws % 2) high = !high;
+        return high ? (draws % 2 ? 1.0 : 0.0) : (draws % 2 ? 0.0 : 1.0);
+    });
+    expectRate(transfer(80, 50, 0), 200, 100);
+    EXPECT_EQ(draws, 2 * 20);   // one draw of each per slice, not per send
 }
 
 // ---- the window -------------------------------------------------------------------
@@ -619,6 +699,27 @@ TEST_F(FailureSimTest, ThrottledDataArrivesIntactAndPaced)
         // The pacing stops once everything has gone.
         EXPECT_TRUE(WaitUntil([&] { return !(s2c ? Pair(n)->IsServerSendingData() : Pair(n)->IsClientSendingData()); }));
     }
+
+    // Less than a slice goes at once; what arrives after it has gone, while
+    // its share of the period runs, waits for the tick.
+    sim->chkThrottleS2CData->setChecked(false);
+    sim->chkThrottleC2SData->setChecked(true);
+    sim->txtC2SBytes->setText("100000");
+    sim->txtC2SPeriod->setText("600000");
+    auto client = Connected(3);
+    client->write("first");
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto events = Events(3);
+        return std::any_of(events.begin(), events.end(), [](const auto& e) {
+            return e->mobjEventType == SocketEventType::ClientBytesSendStartThrottled && !e->mstrEventEndTime.isEmpty();
+        });
+    }));
+    EXPECT_TRUE(Pair(3)->IsClientSendingData());
+    client->write("second");
+    ASSERT_TRUE(WaitUntil([&] { return !Descriptions(3, SocketEventType::ClientBytesBuffered).isEmpty(); }));
+    EXPECT_EQ(backend.received[2], "first");
+    Pair(3)->tmrC2SThrottleDataRequest->SetInterval(1);
+    EXPECT_TRUE(WaitUntil([&] { return backend.received[2] == "firstsecond"; }));
 }
 
 // A direction held by a throttle or a dangle keeps its data when its
