@@ -1,9 +1,9 @@
 #!/bin/bash
 # Builds the soak in a Debug build (build-debug/, where the relay's byte
-# count is kept) and runs it: checksummed echo streams through the real
-# program while the failure rules and the windows are switched at random.
-# Prints the seed of any run that loses a byte, or in which a connection
-# outlives its peers; exit status 1 then.
+# count is kept) and runs it: checksummed streams through the real program
+# while the failure rules and the windows are switched at random. Prints the
+# seed of any run that loses a byte or a stream's end, or in which a
+# connection outlives its peers; exit status 1 then.
 # Usage: bench/soak/run.sh [--seconds 600] [--seed S] [--streams 2] [--mib 50] [--tick 150] [--stall 20] [--gone 10]
 #        TSY_SOAK_BUILD=build-asan bench/soak/run.sh ...   (an existing sanitizer build instead)
 set -euo pipefail

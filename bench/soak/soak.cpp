@@ -1,21 +1,26 @@
-// Soak: checksummed bulk echo streams through a Pass Through port of the
-// real program (in process, its main window offscreen, the real-time pane
-// on), while a seeded random "user" switches every failure rule and its
-// fields (text that is not a number included), clears all data,
-// double-clicks the status panels and changes the purge limits.
+// Soak: checksummed bulk streams through Pass Through ports of the real
+// program (in process, its main window offscreen, the real-time pane on),
+// while a seeded random "user" switches every failure rule and its fields
+// (text that is not a number included), clears all data, double-clicks the
+// status panels and changes the purge limits.
 //
 //   soak [--seconds N] [--seed S] [--streams K] [--mib M] [--tick MS] [--stall S] [--gone S]
 //
 // Half the streams send M MiB of a seeded pattern to a local echo server and
-// check what comes back: whole, cut short (a termination, a close after a
-// dangle, a refusal), or with a gap. A gap that no failure rule discarded is
-// a lost block: it is printed with the run's seed, and the exit status is 1.
-// So is any byte-count breach the program writes to its error log (Debug
-// and sanitizer builds keep the count).
-// A quarter of them send to the echo server without reading, then leave by
-// a reset or by a half-close (and a reset a moment later); the rest send
-// 20 MiB with a blocking send to a server that floods them without reading
-// and leaves, then read what it sent (checked as the echo is) to the end.
+// check what comes back. An eighth send to the echo server without reading,
+// then leave by a reset or by a half-close (and a reset a moment later); an
+// eighth send 20 MiB with a blocking send to a server that floods them
+// without reading and leaves, then read what it sent to the end. In an
+// eighth a server sends 14 MiB and closes, in the last eighth the client
+// sends 3 MiB and half-closes; the other side reads slowly (a little every
+// few seconds, for longer than the program gives a peer that takes nothing
+// once the other has left), then to the end.
+// What arrives is judged whole, cut short or with a gap. A stream that ends
+// short while no failure rule (a termination, a refusal, a dangle) acted on
+// its connection is lost; so is a gap that no rule discarded, and corrupt
+// data. Each is printed with the run's seed, and the exit status is 1. So is
+// any byte-count breach the program writes to its error log (Debug and
+// sanitizer builds keep the count).
 // Once a stream has ended, its connection must be gone from the program
 // (unloaded, or dead with both sockets closed) within S seconds of the last
 // change seen in it (the default is 10); one that outlives its peers is
@@ -60,6 +65,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,19 +91,42 @@ std::vector<char> Pattern(size_t size, uint64_t seed)
     return out;
 }
 
+// Connections the slow peer server accepted, by the stream id each one
+// announced, until their stream takes them.
+struct Handoff {
+    std::mutex lock;
+    std::map<int, int> fds;
+    std::set<int> gone;   // streams that no longer wait: a late connection is closed
+};
+
+// What a slow reader reads while its peer has left: 64-128 KiB every 2-3 s
+// (a receiver's window reopens only once about 64 KiB are read), for longer
+// than the program's 30 s guard. The sizes leave the rest in the program's
+// and the sockets' buffers once the sender has gone.
+constexpr size_t kSlowS2CBytes = 14u << 20;
+constexpr size_t kSlowC2SBytes = 3u << 20;
+constexpr uint32_t kSendToMe = 0x80000000u;   // in the id a slow stream announces
+
 // One stream: a sender and a receiver thread on one connection.
 struct Stream {
     // Echo: sends and reads the echo. Leaves: sends without reading, then
     // resets or half-closes. Blocked: sends 20 MiB to a server that floods
-    // without reading and leaves, then reads to the end.
-    enum Kind { Echo, Leaves, Blocked };
+    // without reading and leaves, then reads to the end. SlowClient: the
+    // server sends 14 MiB and closes; the client reads some fast, then
+    // slowly, then to the end. SlowServer: the client sends 3 MiB and
+    // half-closes; the server reads slowly, then to the end.
+    enum Kind { Echo, Leaves, Blocked, SlowClient, SlowServer };
     int id = 0;
     Kind kind = Echo;
     bool halfClose = false;
-    explicit Stream(const std::vector<char>& pattern) : data(pattern) {}
+    Stream(const std::vector<char>& pattern, Handoff& h) : data(pattern), size(pattern.size()), handoff(h) {}
     const std::vector<char>& data;
+    size_t size;   // what a whole stream delivers
+    Handoff& handoff;
     std::vector<char> got;
     int fd = -1;
+    std::atomic<int> peerFd{-1};   // the slow server's end of a SlowServer stream
+    long long refusalsBefore = 0;   // refusals the program had logged when it started
     int localPort = 0;
     std::thread sender, receiver;
     std::atomic<long long> received{0};
@@ -126,6 +155,26 @@ struct Stream {
             sender = std::thread([this] { SendThenRead(); });
             return;
         }
+        if (kind == SlowClient || kind == SlowServer) {
+            size = std::min(data.size(), kind == SlowClient ? kSlowS2CBytes : kSlowC2SBytes);
+            const uint32_t announce = uint32_t(id) | (kind == SlowClient ? kSendToMe : 0);
+            if (!SendAll(fd, reinterpret_cast<const char*>(&announce), sizeof announce)) {
+                ended = true;
+                return;
+            }
+            if (kind == SlowClient) {
+                receiver = std::thread([this, seed] { ReadSlowly(fd, seed, 8u << 20); });
+                return;
+            }
+            sender = std::thread([this] {
+                // The server's close, or the program's, ends it.
+                if (SendAll(fd, data.data(), size)) ::shutdown(fd, SHUT_WR);
+                char sink[4096];
+                while (!stop && ::recv(fd, sink, sizeof sink, 0) > 0) {}
+            });
+            receiver = std::thread([this, seed] { ServeSlowly(seed); });
+            return;
+        }
         sender = std::thread([this, seed] {
             std::mt19937_64 rng(seed);
             size_t at = 0;
@@ -140,15 +189,54 @@ struct Stream {
     }
     void ReadToTheEnd()
     {
+        Read(fd, size);
+        ended = true;
+    }
+    // Reads from `from` until `upTo` bytes are in; false at its end.
+    bool Read(int from, size_t upTo)
+    {
         std::vector<char> buf(256 * 1024);
-        got.reserve(data.size());
-        while (!stop && got.size() < data.size()) {
-            const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) break;
+        got.reserve(size);
+        while (!stop && got.size() < upTo) {
+            const ssize_t n = ::recv(from, buf.data(), std::min(buf.size(), upTo - got.size()), 0);
+            if (n <= 0) return false;
             got.insert(got.end(), buf.data(), buf.data() + n);
             received = (long long)got.size();
             Progress();
         }
+        return !stop;
+    }
+    void Pause(int ms)
+    {
+        for (; ms > 0 && !stop; ms -= 50) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Up to `fast` bytes at once, then 64-128 KiB every 2-3 s for 35-50 s,
+    // then the rest.
+    void ReadSlowly(int from, uint64_t seed, size_t fast)
+    {
+        std::mt19937_64 rng(seed);
+        bool more = fast == 0 || Read(from, fast / 2 + rng() % (fast / 2));
+        const auto until = Clock::now() + std::chrono::seconds(35 + rng() % 16);
+        while (more && Clock::now() < until) {
+            more = Read(from, got.size() + (64u << 10) + rng() % (64u << 10));
+            Pause(2000 + int(rng() % 1000));
+        }
+        if (more) Read(from, size);
+        ended = true;
+    }
+    // A SlowServer's far end: the connection the slow server took for it.
+    void ServeSlowly(uint64_t seed)
+    {
+        for (bool last = false; !last; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            std::lock_guard<std::mutex> g(handoff.lock);
+            if (const auto it = handoff.fds.find(id); it != handoff.fds.end()) {
+                peerFd = it->second;
+                handoff.fds.erase(it);
+            }
+            last = peerFd >= 0 || stop;
+            if (last) handoff.gone.insert(id);
+        }
+        if (peerFd >= 0) ReadSlowly(peerFd, seed, 0);
         ended = true;
     }
     void Progress()
@@ -205,12 +293,17 @@ struct Stream {
     {
         stop = true;
         if (fd >= 0 && kind != Leaves) ::shutdown(fd, SHUT_RDWR);
+        if (peerFd >= 0) ::shutdown(peerFd, SHUT_RDWR);
         if (sender.joinable()) sender.join();
         if (receiver.joinable()) receiver.join();
         if (fd >= 0) ::close(fd);
-        fd = -1;
+        if (peerFd >= 0) ::close(peerFd);
+        fd = peerFd = -1;
     }
 };
+
+const char* const kKindNames[] = {"echo", "client leaves", "server leaves", "slow-reading client",
+                                  "slow-reading server"};
 
 struct Verdict {
     enum Kind { Whole, Short, Gaps, Corrupt } kind = Whole;
@@ -248,7 +341,7 @@ Verdict Check(const Stream& s)
         j = to;
     }
     if (!v.gaps.empty()) v.kind = Verdict::Gaps;
-    else v.kind = j == s.data.size() ? Verdict::Whole : Verdict::Short;
+    else v.kind = j == s.size ? Verdict::Whole : Verdict::Short;
     return v;
 }
 
@@ -314,8 +407,41 @@ int ServeFlood(std::shared_ptr<const std::vector<char>> shared, uint64_t seed)
     return port;
 }
 
+// The far end of the slow streams. Each connection first names its stream:
+// one that asks is sent the pattern's first kSlowS2CBytes and closed; the
+// others are handed to their stream, which reads them slowly.
+int ServeSlowPeer(std::shared_ptr<const std::vector<char>> shared, std::shared_ptr<Handoff> handoff)
+{
+    int port = 0;
+    const int lfd = Listen(port);
+    std::thread([shared, handoff, lfd] {
+        for (;;) {
+            const int c = ::accept(lfd, nullptr, nullptr);
+            if (c < 0) continue;
+            std::thread([shared, handoff, c] {
+                uint32_t announce = 0;
+                if (::recv(c, &announce, sizeof announce, MSG_WAITALL) != ssize_t(sizeof announce)) {
+                    ::close(c);
+                    return;
+                }
+                if (announce & kSendToMe) {
+                    SendAll(c, shared->data(), std::min(shared->size(), kSlowS2CBytes));
+                    ::close(c);
+                    return;
+                }
+                std::lock_guard<std::mutex> g(handoff->lock);
+                if (handoff->gone.count(int(announce))) ::close(c);
+                else handoff->fds[int(announce)] = c;
+            }).detach();
+        }
+    }).detach();
+    return port;
+}
+
 class Soak {
 public:
+    static constexpr int kGraceSeconds = 75;   // a slow stream takes up to about a minute
+
     explicit Soak(const Args& a) : args(a), rng(a.seed) {}
 
     int Run();
@@ -327,6 +453,8 @@ private:
     // After a stream has ended: its connection must go.
     void WatchEnding(const Stream& s);
     void JudgeEnding();
+    void Observe();
+    void JudgeShort(const Stream& s, bool stalled);
     QString RandomText(bool time);
     void SetBox(QLineEdit* box, bool time);
 
@@ -334,6 +462,19 @@ private:
     std::mt19937_64 rng;
     int proxyPort = 0;
     int floodProxyPort = 0;
+    int slowProxyPort = 0;
+    std::shared_ptr<Handoff> handoff = std::make_shared<Handoff>();
+    // What the failure rules did to each connection, by its remote client
+    // port, taken from every event as it is logged: purges and "Clear All
+    // Data" may drop the events, or the history, before its stream ends.
+    struct Seen {
+        const char* rule = nullptr;   // a termination or dangle, once one acted
+        QString lastError;            // the last error state logged on it
+        long long fromServer = 0;     // what the program received from the server
+    };
+    std::map<int, Seen> seenByPort;
+    std::map<std::weak_ptr<SocketPairHistory>, int, std::owner_less<>> watched;   // -> events seen
+    long long refusals = 0;
     int nextId = 0;
     // Connections whose stream has ended, until they are gone.
     struct Ending {
@@ -348,12 +489,13 @@ private:
     std::vector<Ending> ending;
     long long gone = 0, outlived = 0;
     bool rulesOff = false;
-    long long kinds[3] = {0, 0, 0};
+    long long kinds[5] = {0, 0, 0, 0, 0};
     std::vector<char> pattern;
     int errorEntriesSeen = 0;
     std::vector<std::unique_ptr<Stream>> live;
     std::map<int, long long> discardedByPort;   // remote client port -> bytes a rule discarded
-    long long whole = 0, cut = 0, gapsExplained = 0, losses = 0, bytesChecked = 0, actions = 0;
+    long long whole = 0, cut = 0, gapsExplained = 0, losses = 0, lostShort = 0, unfinished = 0, bytesChecked = 0,
+              actions = 0;
     int breachesSeen = 0;
     std::map<std::string, long long> actionCounts;
     Clock::time_point end;
@@ -474,13 +616,18 @@ void Soak::Act()
 
 void Soak::StartStream()
 {
-    auto s = std::make_unique<Stream>(pattern);
+    auto s = std::make_unique<Stream>(pattern, *handoff);
     s->id = ++nextId;
-    const int pick = int(rng() % 8);
-    s->kind = pick < 4 ? Stream::Echo : pick < 6 ? Stream::Leaves : Stream::Blocked;
+    static const Stream::Kind mix[] = {Stream::Echo,    Stream::Echo,       Stream::Echo,      Stream::Echo,
+                                       Stream::Leaves,  Stream::Blocked,    Stream::SlowClient, Stream::SlowServer};
+    s->kind = mix[rng() % 8];
     s->halfClose = rng() % 2;
+    s->refusalsBefore = refusals;
     ++kinds[s->kind];
-    s->Start(s->kind == Stream::Blocked ? floodProxyPort : proxyPort, args.seed ^ uint64_t(s->id));
+    const int port = s->kind == Stream::Blocked ? floodProxyPort
+                     : s->kind == Stream::SlowClient || s->kind == Stream::SlowServer ? slowProxyPort
+                                                                                        : proxyPort;
+    s->Start(port, args.seed ^ uint64_t(s->id));
     live.push_back(std::move(s));
 }
 
@@ -535,10 +682,9 @@ void Soak::JudgeEnding()
             e.changed = now;
         } else if (Seconds(e.changed, now) > args.goneSeconds) {
             ++outlived;
-            static const char* kindNames[] = {"echo", "client leaves", "server leaves"};
             std::printf("OUTLIVES seed=%llu stream=%d (%s) port=%d: %s still open %.0f s after its stream ended, "
                         "unchanged for %.0f s: %s\n",
-                        (unsigned long long)args.seed, e.id, kindNames[e.kind], e.port, qPrintable(e.key),
+                        (unsigned long long)args.seed, e.id, kKindNames[e.kind], e.port, qPrintable(e.key),
                         Seconds(e.since, now), Seconds(e.changed, now), seen);
             std::fflush(stdout);
             ending.erase(ending.begin() + std::ptrdiff_t(k));
@@ -548,12 +694,88 @@ void Soak::JudgeEnding()
     }
 }
 
+void Soak::Observe()
+{
+    auto& histories = General::gobjLogging->mobjSocketPairHistory;
+    // A new history is added last, just before its first event.
+    if (const int n = histories.Count(); n > 0 && !watched.count(histories.Item(n))) {
+        const auto& h = histories.Item(n);
+        watched[h] = 0;
+        seenByPort[h->mlngRemoteClientPort] = Seen{};
+    }
+    for (auto it = watched.begin(); it != watched.end();) {
+        const auto h = it->first.lock();
+        if (!h) {
+            it = watched.erase(it);
+            continue;
+        }
+        const int fresh = h->mlngEventCount - it->second;
+        it->second = h->mlngEventCount;
+        Seen& seen = seenByPort[h->mlngRemoteClientPort];
+        const auto& events = h->mobjSocketPairEvents;
+        for (int i = std::max(1, events.Count() - fresh + 1); fresh > 0 && i <= events.Count(); ++i) {
+            const SocketEvent& e = *events.Item(i);
+            switch (e.mobjEventType) {
+            case SocketEventType::LocalServerRejectedConnection: ++refusals; break;
+            case SocketEventType::ServerDanglingStarted:
+            case SocketEventType::ClientDanglingStarted:
+                if (!seen.rule) seen.rule = "a dangle";
+                break;
+            case SocketEventType::RemoteServerDisconnected:
+            case SocketEventType::ServerInBadState:
+            case SocketEventType::ClientInBadState:
+                // A scheduled termination, graceful or not, and "Terminate All".
+                if (e.mstrDescription.contains(QLatin1String("terminat"), Qt::CaseInsensitive)) {
+                    if (!seen.rule) seen.rule = "a termination";
+                } else if (e.mobjEventType != SocketEventType::RemoteServerDisconnected) {
+                    seen.lastError = e.mstrDescription;
+                }
+                break;
+            default: break;
+            }
+        }
+        seen.fromServer = h->mlngBytesS2C;
+        ++it;
+    }
+}
+
+// A stream that ended short, with no gap: cut by a failure rule, or lost.
+// A refused stream's connection has no history of its own: the program
+// never accepted it, while it refused one.
+void Soak::JudgeShort(const Stream& s, bool stalled)
+{
+    const auto it = seenByPort.find(s.localPort);
+    const Seen* seen = it == seenByPort.end() ? nullptr : &it->second;
+    // What the flooding server sent is what the program received from it.
+    if (s.kind == Stream::Blocked && seen && (long long)s.got.size() >= seen->fromServer) {
+        ++whole;
+        return;
+    }
+    if ((seen && seen->rule) || (!seen && refusals > s.refusalsBefore)) {
+        ++cut;
+        return;
+    }
+    ++lostShort;
+    const long long expected = s.kind == Stream::Blocked && seen ? seen->fromServer : (long long)s.size;
+    std::printf("LOST seed=%llu stream=%d (%s) port=%d: %zu of %lld bytes arrived%s, and no termination, refusal or "
+                "dangle acted on its connection%s%s\n",
+                (unsigned long long)args.seed, s.id, kKindNames[s.kind], s.localPort, s.got.size(), expected,
+                stalled ? " (then nothing for --stall seconds)" : "", seen ? "" : " (the program never accepted it)",
+                seen && !seen->lastError.isEmpty() ? qPrintable(QStringLiteral("; last error: ") + seen->lastError)
+                                                   : "");
+}
+
 void Soak::Poll()
 {
-    const bool over = Clock::now() >= end;
+    const auto now = Clock::now();
+    const bool over = now >= end;
+    // Streams under way at the end may finish, with the rules off; those
+    // still under way a while later are cut by the soak, not judged short.
+    const bool late = now >= end + std::chrono::seconds(kGraceSeconds);
     for (size_t k = 0; k < live.size();) {
         Stream& s = *live[k];
-        const bool done = s.ended || s.IdleSeconds() > args.stallSeconds || over;
+        const bool stalled = !s.ended && s.IdleSeconds() > args.stallSeconds;
+        const bool done = s.ended || stalled || late;
         if (!done) {
             ++k;
             continue;
@@ -570,7 +792,10 @@ void Soak::Poll()
         const long long discarded = discardedByPort.count(s.localPort) ? discardedByPort[s.localPort] : 0;
         switch (v.kind) {
         case Verdict::Whole: ++whole; break;
-        case Verdict::Short: ++(s.kind == Stream::Blocked ? whole : cut); break;
+        case Verdict::Short:
+            if (!s.ended && !stalled) ++unfinished;
+            else JudgeShort(s, stalled);
+            break;
         case Verdict::Gaps:
             if (discarded >= v.missing) {
                 ++gapsExplained;
@@ -609,7 +834,7 @@ void Soak::Poll()
     JudgeEnding();
     if (over) {
         // The user switches the rules off at the end, so that what they
-        // still hold goes; a minute later the soak ends regardless.
+        // still hold goes; the soak ends after the grace regardless.
         if (!rulesOff) {
             rulesOff = true;
             frmProblemSimulation* sim = frmProblemSimulation::Instance();
@@ -617,7 +842,8 @@ void Soak::Poll()
                                     sim->chkTerminateConnections, sim->chkRefuseConnections})
                 rule->setChecked(false);
         }
-        if ((live.empty() && ending.empty()) || Clock::now() > end + std::chrono::seconds(60)) QCoreApplication::quit();
+        if ((live.empty() && ending.empty()) || now > end + std::chrono::seconds(kGraceSeconds + args.goneSeconds + 5))
+            QCoreApplication::quit();
         return;
     }
     while (int(live.size()) < args.streams) StartStream();
@@ -632,11 +858,14 @@ int Soak::Run()
     echo.echo = true;
     echo.bufferBytes = 64 * 1024;
     const int echoPort = Serve(echo);
-    const int floodPort = ServeFlood(std::make_shared<const std::vector<char>>(pattern), args.seed);
+    const auto shared = std::make_shared<const std::vector<char>>(pattern);
+    const int floodPort = ServeFlood(shared, args.seed);
+    const int slowPort = ServeSlowPeer(shared, handoff);
     proxyPort = FreePort();
     floodProxyPort = FreePort();
+    slowProxyPort = FreePort();
     tsy::Settings::SaveSetting(QStringLiteral("FirstRun"), QStringLiteral("FirstRun"), QStringLiteral("False"));
-    for (const auto& [from, to] : {std::pair{proxyPort, echoPort}, std::pair{floodProxyPort, floodPort}}) {
+    for (const auto& [from, to] : {std::pair{proxyPort, echoPort}, std::pair{floodProxyPort, floodPort}, std::pair{slowProxyPort, slowPort}}) {
         const QString p = QString::number(from);
         tsy::Settings::SaveSetting(QStringLiteral("Protocols"), p, QStringLiteral("Pass Through"));
         tsy::Settings::SaveSetting(QStringLiteral("PortsInUse"), p, QStringLiteral("Soak"));
@@ -652,6 +881,9 @@ int Soak::Run()
     }
     General::gblnLoggingEnabled = true;
     General::gobjLogging = new Logging();
+    General::gobjLogging->mfnBeforeStep = [this](const char* step) {
+        if (std::strcmp(step, "Tree") == 0) Observe();   // the event is in its history now
+    };
     General::gobjListening = new Listening();
     General::gobjListening->InitaliseListeningSockets();
     frmMain* main = frmMain::Instance();
@@ -682,10 +914,10 @@ int Soak::Run()
     sim->txtS2CBytes->setText("20000");
     sim->txtC2SBytes->setText("20000");
 
-    std::printf("soak: seed %llu, %d s, %d streams of %d MiB, an action every %d ms, proxy ports %d (echo server %d) "
-                "and %d (flooding server %d)\n",
+    std::printf("soak: seed %llu, %d s, %d streams of %d MiB, an action every %d ms, proxy ports %d (echo server %d), "
+                "%d (flooding server %d) and %d (slow peer server %d)\n",
                 (unsigned long long)args.seed, args.seconds, args.streams, args.mib, args.tickMs, proxyPort, echoPort,
-                floodProxyPort, floodPort);
+                floodProxyPort, floodPort, slowProxyPort, slowPort);
     std::fflush(stdout);
     const auto start = Clock::now();
     end = start + std::chrono::seconds(args.seconds);
@@ -696,10 +928,10 @@ int Soak::Run()
     });
     QObject::connect(&poll, &QTimer::timeout, [this] { Poll(); });
     QObject::connect(&report, &QTimer::timeout, [this, start] {
-        std::printf("  %.0f s: %lld streams whole, %lld cut short, %lld gaps a rule discarded, %lld lost; %.0f MiB checked, "
-                    "%lld actions; %lld connections gone after their stream, %lld outlived it\n",
-                    Seconds(start, Clock::now()), whole, cut, gapsExplained, losses, double(bytesChecked) / (1 << 20),
-                    actions, gone, outlived);
+        std::printf("  %.0f s: %lld streams whole, %lld cut short, %lld gaps a rule discarded, %lld lost, %lld lost short; "
+                    "%.0f MiB checked, %lld actions; %lld connections gone after their stream, %lld outlived it\n",
+                    Seconds(start, Clock::now()), whole, cut, gapsExplained, losses, lostShort,
+                    double(bytesChecked) / (1 << 20), actions, gone, outlived);
         std::fflush(stdout);
     });
     act.start(args.tickMs);
@@ -713,19 +945,22 @@ int Soak::Run()
                     (unsigned long long)args.seed, e.id, e.port, qPrintable(e.key), e.seen.c_str());
     }
     std::printf("soak done: seed %llu, %.0f s, %lld streams (%lld echo, %lld whose client leaves, %lld whose server "
-                "leaves): %lld whole, %lld cut short, %lld gaps a rule discarded, %lld lost or corrupt; %.0f MiB "
-                "checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone after "
+                "leaves, %lld read slowly by the client, %lld by the server): %lld whole, %lld cut short by a rule, "
+                "%lld lost short, %lld unfinished at the end, %lld gaps a rule discarded, %lld lost or corrupt; %.0f "
+                "MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone after "
                 "their stream, %lld outlived it\n",
-                (unsigned long long)args.seed, Seconds(start, Clock::now()), kinds[0] + kinds[1] + kinds[2], kinds[0],
-                kinds[1], kinds[2], whole, cut, gapsExplained, losses, double(bytesChecked) / (1 << 20), actions,
+                (unsigned long long)args.seed, Seconds(start, Clock::now()),
+                kinds[0] + kinds[1] + kinds[2] + kinds[3] + kinds[4], kinds[0], kinds[1], kinds[2], kinds[3], kinds[4],
+                whole, cut, lostShort, unfinished, gapsExplained, losses, double(bytesChecked) / (1 << 20), actions,
                 modal->shown, breachesSeen, gone, outlived);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
     std::printf("\n");
     ProtocolRelay::gDiscardObserver = nullptr;
+    General::gobjLogging->mfnBeforeStep = nullptr;
     std::fflush(stdout);
     if (General::gobjListening) General::gobjListening->DeInitaliseListeningSockets();
-    return losses > 0 || breachesSeen > 0 || outlived > 0 ? 1 : 0;
+    return losses > 0 || lostShort > 0 || breachesSeen > 0 || outlived > 0 ? 1 : 0;
 }
 
 } // namespace
