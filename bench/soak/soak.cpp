@@ -16,9 +16,9 @@
 // few seconds, for longer than the program gives a peer that takes nothing
 // once the other has left), then to the end.
 // What arrives is judged whole, cut short or with a gap. A stream that ends
-// short while no failure rule (a termination, a refusal, a dangle) acted on
-// its connection is lost; so is a gap that no rule discarded, and corrupt
-// data. Each is printed with the run's seed, and the exit status is 1. So is
+// short while no failure rule acted on its connection (a termination, a
+// refusal, or a dangle that discarded or closed) is lost; so is a gap that
+// no rule discarded, and corrupt data. Each is printed with the run's seed, and the exit status is 1. So is
 // any byte-count breach the program writes to its error log (Debug and
 // sanitizer builds keep the count).
 // Once a stream has ended, its connection must be gone from the program
@@ -468,7 +468,8 @@ private:
     // port, taken from every event as it is logged: purges and "Clear All
     // Data" may drop the events, or the history, before its stream ends.
     struct Seen {
-        const char* rule = nullptr;   // a termination or dangle, once one acted
+        const char* rule = nullptr;   // a termination, once one acted
+        bool dangled = false;
         QString lastError;            // the last error state logged on it
         long long fromServer = 0;     // what the program received from the server
     };
@@ -719,7 +720,7 @@ void Soak::Observe()
             case SocketEventType::LocalServerRejectedConnection: ++refusals; break;
             case SocketEventType::ServerDanglingStarted:
             case SocketEventType::ClientDanglingStarted:
-                if (!seen.rule) seen.rule = "a dangle";
+                seen.dangled = true;
                 break;
             case SocketEventType::RemoteServerDisconnected:
             case SocketEventType::ServerInBadState:
@@ -751,14 +752,17 @@ void Soak::JudgeShort(const Stream& s, bool stalled)
         ++whole;
         return;
     }
-    if ((seen && seen->rule) || (!seen && refusals > s.refusalsBefore)) {
+    // A dangle shortens a stream only by what it discards, or by its close,
+    // which is logged as a termination; held, its data still goes.
+    const bool discarded = discardedByPort.count(s.localPort) && discardedByPort.at(s.localPort) > 0;
+    if ((seen && (seen->rule || (seen->dangled && discarded))) || (!seen && refusals > s.refusalsBefore)) {
         ++cut;
         return;
     }
     ++lostShort;
     const long long expected = s.kind == Stream::Blocked && seen ? seen->fromServer : (long long)s.size;
     std::printf("LOST seed=%llu stream=%d (%s) port=%d: %zu of %lld bytes arrived%s, and no termination, refusal or "
-                "dangle acted on its connection%s%s\n",
+                "discarding dangle acted on its connection%s%s\n",
                 (unsigned long long)args.seed, s.id, kKindNames[s.kind], s.localPort, s.got.size(), expected,
                 stalled ? " (then nothing for --stall seconds)" : "", seen ? "" : " (the program never accepted it)",
                 seen && !seen->lastError.isEmpty() ? qPrintable(QStringLiteral("; last error: ") + seen->lastError)
