@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QtGlobal>
 
+#include "platform/ByteCount.h"
+
 #include <deque>
 
 class QSocketNotifier;
