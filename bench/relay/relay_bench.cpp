@@ -4,7 +4,7 @@
 // recorded). Rounds are interleaved across the paths; medians are printed.
 //
 //   relay_bench [--mib N] [--pings N] [--conns N] [--rounds N]
-//               [--paths direct,socat,haproxy,tsy] [--app PATH]
+//               [--paths direct,socat,haproxy,tsy] [--app PATH] [--base PATH]
 //               [--load N [--load-mib M]]
 //   relay_bench --log [--rounds N] [--mib N] [--conns N] [--app PATH]
 //   relay_bench --throttle [--app PATH]
@@ -17,7 +17,9 @@
 // and purged. --log compares the program with its real-time log off and on.
 // --throttle measures, for several slice sizes and periods (fixed and
 // random), the rate a throttled connection actually runs at, both ways
-// through a Pass Through and an HTTP port.
+// through a Pass Through and an HTTP port. --base adds a second TessalyApp
+// (another build, with a settings store of its own), interleaved with the
+// first, so a change and its base are measured in one run.
 #include "bench/common/Loopback.h"
 #include "platform/Settings.h"
 
@@ -467,6 +469,7 @@ struct Options {
     bool logMode = false;
     bool throttleMode = false;
     QString app;
+    QString base;
     std::string paths = "direct,socat,haproxy,tsy";
 };
 
@@ -485,6 +488,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
         {"--rounds", [&](const char* v) { o.rounds = std::max(0, std::atoi(v)); }},
         {"--paths", [&](const char* v) { o.paths = v; }},
         {"--app", [&](const char* v) { o.app = QString::fromLocal8Bit(v); }},
+        {"--base", [&](const char* v) { o.base = QString::fromLocal8Bit(v); }},
         {"--load", [&](const char* v) { o.load = std::atoi(v); }},
         {"--load-mib", [&](const char* v) { o.loadMib = std::atoll(v); }},
     };
@@ -543,7 +547,9 @@ int main(int argc, char** argv)
     Path socat{"socat", "socat", FreePort(), FreePort(), {}, {}, {}, {}};
     Path haproxy{"haproxy", "haproxy", FreePort(), FreePort(), {}, {}, {}, {}};
     Path tsy{"TessalyApp", "tsy", FreePort(), FreePort(), {}, {}, {}, {}};
+    Path base{"base", "tsy", FreePort(), FreePort(), {}, {}, {}, {}};
     std::vector<Path*> all{&direct, &socat, &haproxy, &tsy};
+    if (!o.base.isEmpty()) all.push_back(&base);
     std::vector<Path*> chosen;
     for (Path* p : all)
         if (o.paths.find(p->key) != std::string::npos) chosen.push_back(p);
@@ -571,6 +577,29 @@ int main(int argc, char** argv)
     tessaly.setProcessEnvironment(env);
     tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     tessaly.start(app, {});
+
+    // The base build: the same settings under its own ports and store (one
+    // instance runs per store).
+    QProcess baseProcess;
+    if (!o.base.isEmpty()) {
+        const QString ours = QDir(home.path()).filePath("config/Tessaly/Tessaly.ini");
+        const QString theirs = QDir(home.path()).filePath("base-config/Tessaly/Tessaly.ini");
+        QDir().mkpath(QFileInfo(theirs).path());
+        QFile in(ours), out(theirs);
+        if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly))
+            out.write(QString::fromUtf8(in.readAll())
+                          .replace(QString::number(tsy.bulkPort), QString::number(base.bulkPort))
+                          .replace(QString::number(tsy.echoPort), QString::number(base.echoPort))
+                          .toUtf8());
+        out.close();
+        QProcessEnvironment baseEnv = env;
+        baseEnv.insert("XDG_CONFIG_HOME", QDir(home.path()).filePath("base-config"));
+        baseEnv.insert("XDG_DATA_HOME", QDir(home.path()).filePath("base-data"));
+        baseProcess.setProcessEnvironment(baseEnv);
+        baseProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        baseProcess.start(o.base, {});
+    }
+
 
     QProcess socat1, socat2;
     socat1.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=4096").arg(socat.bulkPort),
@@ -617,11 +646,16 @@ int main(int argc, char** argv)
                 p->rttP99Us.push_back(p99);
                 p->cps.push_back(ConnectionsPerSecond(p->echoPort, o.conns));
             }
+        const auto measured = [&](const Path* p) { return std::find(chosen.begin(), chosen.end(), p) != chosen.end(); };
         std::printf("%-12s %12s %14s %14s %12s\n", "path", "MB/s", "RTT mean us", "RTT p99 us", "conn/s");
         for (Path* p : chosen)
             std::printf("%-12s %12.1f %14.1f %14.1f %12.1f\n", p->name.c_str(), Median(p->mbps), Median(p->rttUs),
                         Median(p->rttP99Us), Median(p->cps));
         std::printf("TessalyApp memory: idle %.1f MB, peak %.1f MB\n", idleMB, StatusMiB(pid, "VmHWM"));
+        if (measured(&base))
+            std::printf("TessalyApp / base: throughput %.2fx, RTT %.2fx, conn/s %.2fx; base memory peak %.1f MB\n",
+                        Median(tsy.mbps) / Median(base.mbps), Median(tsy.rttUs) / Median(base.rttUs),
+                        Median(tsy.cps) / Median(base.cps), StatusMiB(baseProcess.processId(), "VmHWM"));
         const auto best = [&](auto field, bool lowest) {
             double b = lowest ? 1e300 : 0;
             for (Path* p : {&socat, &haproxy})
@@ -631,7 +665,6 @@ int main(int argc, char** argv)
                 }
             return b;
         };
-        const auto measured = [&](const Path* p) { return std::find(chosen.begin(), chosen.end(), p) != chosen.end(); };
         if (measured(&tsy) && (measured(&socat) || measured(&haproxy))) {
             std::printf("\nTessalyApp / better peer: throughput %.2fx, RTT %.2fx, conn/s %.2fx\n",
                         Median(tsy.mbps) / best(&Path::mbps, false), Median(tsy.rttUs) / best(&Path::rttUs, true),
@@ -662,7 +695,7 @@ int main(int argc, char** argv)
         }
     }
 
-    for (QProcess* p : {&tessaly, &socat1, &socat2, &haproxyProcess}) {
+    for (QProcess* p : {&tessaly, &baseProcess, &socat1, &socat2, &haproxyProcess}) {
         p->terminate();
         if (!p->waitForFinished(3000)) p->kill();
         p->waitForFinished(3000);
