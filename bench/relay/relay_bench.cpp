@@ -174,6 +174,22 @@ double ConnectionsPerSecond(int port, int count)
 
 // ---- --log: the program with the real-time log off and on ---------------------
 
+// A program for a round, ended by closing its standard input; false when
+// its echo port never answered.
+bool StartForRounds(QProcess& tessaly, const QString& app, int echoPort)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TSY_AUTO_ANSWER", "1");
+    env.insert("TSY_QUIT_ON_EOF", "1");
+    tessaly.setProcessEnvironment(env);
+    tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tessaly.start(app, {});
+    if (WaitForEcho(echoPort, 30000)) return true;
+    std::fprintf(stderr, "the program never answered\n");
+    return false;
+}
+
 // Rounds alternate logging off and on (one program at a time: it runs as a
 // single instance); each round starts a fresh program, measures throughput
 // and connections per second, reads its peak RSS and ends it.
@@ -205,17 +221,7 @@ int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, lon
         SaveSetting("RealTimeLogging", "LoggingOn", on ? "1" : "0");
         tsy::Settings::Sync();
         QProcess tessaly;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("TSY_AUTO_ANSWER", "1");
-        env.insert("TSY_QUIT_ON_EOF", "1");
-        tessaly.setProcessEnvironment(env);
-        tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        tessaly.start(app, {});
-        if (!WaitForEcho(echoPort, 30000)) {
-            std::fprintf(stderr, "the program never answered\n");
-            return 1;
-        }
+        if (!StartForRounds(tessaly, app, echoPort)) return 1;
         mbps[on].push_back(Throughput(sink, bulkPort, mib * 1024 * 1024));
         cps[on].push_back(ConnectionsPerSecond(echoPort, conns));
         rss[on].push_back(StatusMiB(tessaly.processId(), "VmHWM"));
@@ -402,17 +408,7 @@ int ThrottleMode(const QString& app)
         }
         tsy::Settings::Sync();
         QProcess tessaly;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("TSY_AUTO_ANSWER", "1");
-        env.insert("TSY_QUIT_ON_EOF", "1");
-        tessaly.setProcessEnvironment(env);
-        tessaly.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        tessaly.start(app, {});
-        if (!WaitForEcho(echoPort, 30000)) {
-            std::fprintf(stderr, "the program never answered\n");
-            return 1;
-        }
+        if (!StartForRounds(tessaly, app, echoPort)) return 1;
         const QString setting = random ? QString("%1-%2 B / %3-%4 ms").arg(c.bytes).arg(c.bytesTo).arg(c.period).arg(c.periodTo)
                                        : QString("%1 B / %2 ms").arg(c.bytes).arg(c.period);
         const long long total = c.Total();

@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <functional>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace tsytest {
 
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
@@ -51,6 +56,27 @@ inline QProcessEnvironment ProgramEnvironment(const QDir& home)
     env.insert(QStringLiteral("TSY_AUTO_ANSWER"), QStringLiteral("1"));
     env.remove(QStringLiteral("TSY_QUIT_AFTER_MS"));
     return env;
+}
+
+// A plain socket listening on 127.0.0.1 at a port the system picks (put in
+// *port), or -1. Its connections take at most rcvbuf bytes into their
+// receive buffer, when given; flags as for socket(2).
+inline int RawListen(int* port, int flags = 0, int rcvbuf = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (fd < 0) return -1;
+    if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
 }
 
 } // namespace tsytest

@@ -639,17 +639,11 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             ~ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 30000; }
         } shortFlushGuard;
         constexpr int kBuffer = 32 * 1024;
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &kBuffer, sizeof kBuffer);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ASSERT_EQ(::listen(listener, 4), 0);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        int serverPort = 0;
+        const int listener = tsytest::RawListen(&serverPort, SOCK_NONBLOCK, kBuffer);
+        ASSERT_GE(listener, 0);
         const int slowPort = FreePort();
-        tsytest::SavePassThroughPort(slowPort, "127.0.0.1", ntohs(addr.sin_port), "Test relay");
+        tsytest::SavePassThroughPort(slowPort, "127.0.0.1", serverPort, "Test relay");
         General::gobjListening->InitaliseListeningSockets();
         const QByteArray sent = data.left(6 * 1024 * 1024);
         for (const bool toTheClient : {true, false}) {

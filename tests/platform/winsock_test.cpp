@@ -458,19 +458,14 @@ TEST(Winsock, ResetOfAnEstablishedConnectionIsAnErrorNotAClose)
 // comes the error.
 TEST(Winsock, BytesSentBeforeAResetArriveBeforeItsError)
 {
-    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(lfd, 4), 0);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = 0;
+    const int lfd = tsytest::RawListen(&port);
+    ASSERT_GE(lfd, 0);
     Winsock client;
     Probe cp(&client);
     qint64 arrivedBeforeError = -1;
     QObject::connect(&client, &Winsock::Error, &client, [&] { arrivedBeforeError = cp.data.size(); });
-    ASSERT_TRUE(client.Connect("127.0.0.1", ntohs(a.sin_port)));
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
     ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
     const int fd = ::accept(lfd, nullptr, nullptr);
     ASSERT_GE(fd, 0);
@@ -507,17 +502,12 @@ TEST(Winsock, BytesSentBeforeAResetArriveBeforeItsError)
 // wrote, then the reset (a direct client also reads those bytes).
 TEST(Winsock, APeerResetBeforeTheConnectIsSeenStillDeliversItsBytes)
 {
-    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(lfd, 4), 0);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = 0;
+    const int lfd = tsytest::RawListen(&port);
+    ASSERT_GE(lfd, 0);
     Winsock client;
     Probe cp(&client);
-    ASSERT_TRUE(client.Connect("127.0.0.1", ntohs(a.sin_port)));
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
     // Starts the connect; the outcome is looked at on a later turn. The
     // handshake itself completes in the kernel meanwhile.
     QCoreApplication::processEvents();
@@ -542,17 +532,12 @@ TEST(Winsock, APeerResetBeforeTheConnectIsSeenStillDeliversItsBytes)
 TEST(Winsock, ClosedSocketCutsOffAPeerThatKeepsSending)
 {
     // A plain descriptor as the peer: nothing closes it behind our back.
-    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(lfd, 4), 0);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = 0;
+    const int lfd = tsytest::RawListen(&port);
+    ASSERT_GE(lfd, 0);
     Winsock client;
     Probe cp(&client);
-    ASSERT_TRUE(client.Connect("127.0.0.1", ntohs(a.sin_port)));
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
     ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
     const int fd = ::accept(lfd, nullptr, nullptr);
     ASSERT_GE(fd, 0);
