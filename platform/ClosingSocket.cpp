@@ -157,7 +157,6 @@ public:
     {
         if (!mProgress.Running()) mProgress.Restart();
         connect(&mPoll, &QTimer::timeout, this, [this] { watchTheTaking(); });
-        mPoll.start(Winsock::PeerWatchMs());
         mSilence.setSingleShot(true);
         connect(&mSilence, &QTimer::timeout, this, [this] { finish(false); });
         if (!mPeerClosed) {
@@ -181,11 +180,19 @@ private:
                 mWrite = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Write, this);
                 connect(mWrite, &QSocketNotifier::activated, this, [this] { flush(); });
             }
+            if (!mPoll.isActive()) mPoll.start(Winsock::PeerWatchMs());
             return;
         }
         Retire(mWrite);
+        // Most closes find all of ours taken already: one look, no watch.
+        const bool taken = KernelQueue(mFd) == 0;
+        if (taken && mPeerClosed) {
+            finish(false);
+            return;
+        }
         ::shutdown(mFd, SHUT_WR);
-        watchTheTaking();
+        if (taken) allTaken();
+        else watchTheTaking();
     }
     void watchTheTaking()
     {
@@ -193,15 +200,17 @@ private:
         const qint64 idle = mProgress.Idle(mFd, !mOut.empty());
         if (!mOut.empty() || KernelQueue(mFd) > 0) {
             if (idle >= Winsock::gPeerTakesNothingMs) finish(true);
+            else if (!mPoll.isActive()) mPoll.start(Winsock::PeerWatchMs());
             return;
         }
-        // The peer has all of ours: what it still says is all that keeps us.
+        if (mPeerClosed) finish(false);
+        else allTaken();
+    }
+    // The peer has all of ours: what it still says is all that keeps us.
+    void allTaken()
+    {
         mAllTaken = true;
         mPoll.stop();
-        if (mPeerClosed) {
-            finish(false);
-            return;
-        }
         mSinceAllTaken.start();
         mSilence.start(kSilenceMs);
     }
