@@ -294,16 +294,17 @@ void ProtocolRelay::ActOnIdlePendingCloses()
     }
 }
 
+// Held by a dangle counts too: as after a close, it goes once the dangle ends.
 bool ProtocolRelay::C2SStillOnItsWay() const
 {
-    return !mvarC2SBuffer.isEmpty() && !C2SDangling() && ClientConnected()
-           && (mblnC2SSendOutstanding || Pair().IsClientSendingData());
+    return !mvarC2SBuffer.isEmpty() && ClientConnected()
+           && (C2SDangling() || mblnC2SSendOutstanding || Pair().IsClientSendingData());
 }
 
 bool ProtocolRelay::S2CStillOnItsWay() const
 {
-    return !mvarS2CBuffer.isEmpty() && !S2CDangling() && ServerConnected()
-           && (mblnS2CSendOutstanding || Pair().IsServerSendingData());
+    return !mvarS2CBuffer.isEmpty() && ServerConnected()
+           && (S2CDangling() || mblnS2CSendOutstanding || Pair().IsServerSendingData());
 }
 
 void ProtocolRelay::UpdateBackPressure()

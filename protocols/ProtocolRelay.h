@@ -175,8 +175,9 @@ protected:
     // Closes pending for a direction that has gone quiet (nothing queued,
     // nothing outstanding, not dangled, not paced) are carried out now.
     void ActOnIdlePendingCloses();
-    // Data queued for a side whose chain of sends is still running: a
-    // failure of the other side lets it finish before that side closes.
+    // Data queued for a side whose chain of sends is still running, or held
+    // by a dangle: a failure of the other side lets it go before that side
+    // closes.
     bool C2SStillOnItsWay() const;
     bool S2CStillOnItsWay() const;
     void UpdateBackPressure();

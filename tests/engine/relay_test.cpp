@@ -768,4 +768,23 @@ TEST_F(RelayTest, DangledDataIsHeldThenSentAndACloseDuringTheDangleEndsThePair)
     ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY2"); }));
     EXPECT_TRUE(HasEvent("KEY2", LocalClientDisconnected));
     EXPECT_TRUE(WaitUntil([&] { return echo.mDisconnects == 1; }));
+
+    // A third: the server resets while what it sent is held by a dangle; that
+    // still reaches the client when the dangle ends, then the end.
+    sim->optDangleDirections.SetValue(1, true);   // server to client only
+    auto third = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY3", SocketEventType::ConnectionAttemptSuccessful); }));
+    Pair("KEY3")->tmrDangleStartTimer_Timer();
+    third->write("kept");
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY3", ServerBytesBufferedDangling); }));
+    const linger hard{1, 0};
+    ::setsockopt(int(echo.mConnections.last()->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    echo.Leave();
+    QByteArray kept;
+    ASSERT_TRUE(WaitUntil([&] {
+        kept += third->readAll();
+        return third->state() == QAbstractSocket::UnconnectedState;
+    }));
+    EXPECT_EQ(kept, QByteArray("kept"));
+    EXPECT_TRUE(IsDead("KEY3"));
 }
