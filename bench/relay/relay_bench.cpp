@@ -174,6 +174,24 @@ double ConnectionsPerSecond(int port, int count)
 
 // ---- --log: the program with the real-time log off and on ---------------------
 
+// The program's settings for a bench: no first-run table and no
+// configuration window at start-up; Pass Through ports to its servers.
+void SaveBenchStart()
+{
+    tsy::Settings::SaveSetting("FirstRun", "FirstRun", "False");
+    tsy::Settings::SaveSetting("Options", "ShowConfigAtStartUp", "0");
+}
+
+void SavePassThrough(int port, int target, const char* what = "Bench")
+{
+    using tsy::Settings::SaveSetting;
+    const QString p = QString::number(port);
+    SaveSetting("Protocols", p, "Pass Through");
+    SaveSetting("PortsInUse", p, what);
+    SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
+    SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
+}
+
 // A program for a round, ended by closing its standard input; false when
 // its echo port never answered.
 bool StartForRounds(QProcess& tessaly, const QString& app, int echoPort)
@@ -196,18 +214,10 @@ bool StartForRounds(QProcess& tessaly, const QString& app, int echoPort)
 int LogMode(const QString& app, const QString& home, Sink& sink, Echo& echo, long long mib, int conns, int rounds)
 {
     using tsy::Settings::SaveSetting;
-    SaveSetting("FirstRun", "FirstRun", "False");
-    SaveSetting("Options", "ShowConfigAtStartUp", "0");
+    SaveBenchStart();
     const int bulkPort = FreePort(), echoPort = FreePort();
-    const auto passThrough = [](int port, int target) {
-        const QString p = QString::number(port);
-        SaveSetting("Protocols", p, "Pass Through");
-        SaveSetting("PortsInUse", p, "Bench");
-        SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-        SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
-    };
-    passThrough(bulkPort, sink.port);
-    passThrough(echoPort, echo.port);
+    SavePassThrough(bulkPort, sink.port);
+    SavePassThrough(echoPort, echo.port);
     const QString logFile = QDir(home).filePath("data/bench-log.csv");
     SaveSetting("RealTimeLogging", "LogFile", logFile);
 
@@ -367,19 +377,11 @@ int ThrottleMode(const QString& app)
     Echo echo;
     echo.Start();
 
-    SaveSetting("FirstRun", "FirstRun", "False");
-    SaveSetting("Options", "ShowConfigAtStartUp", "0");
+    SaveBenchStart();
     const int echoPort = FreePort(), ptC2S = FreePort(), ptS2C = FreePort(), httpPort = FreePort();
-    const auto passThrough = [](int port, int target) {
-        const QString p = QString::number(port);
-        SaveSetting("Protocols", p, "Pass Through");
-        SaveSetting("PortsInUse", p, "Bench");
-        SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-        SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
-    };
-    passThrough(echoPort, echo.port);
-    passThrough(ptC2S, sinkPort);
-    passThrough(ptS2C, sourcePort);
+    SavePassThrough(echoPort, echo.port);
+    SavePassThrough(ptC2S, sinkPort);
+    SavePassThrough(ptS2C, sourcePort);
     SaveSetting("Protocols", QString::number(httpPort), "HTTP");
     SaveSetting("PortsInUse", QString::number(httpPort), "Bench HTTP");
 
@@ -552,20 +554,10 @@ int main(int argc, char** argv)
     for (Path* p : all)
         if (o.paths.find(p->key) != std::string::npos) chosen.push_back(p);
 
-    // The program's settings: two Pass Through ports, nothing else, no
-    // first-run table and no configuration window at start-up.
-    using tsy::Settings::SaveSetting;
-    SaveSetting("FirstRun", "FirstRun", "False");
-    SaveSetting("Options", "ShowConfigAtStartUp", "0");
-    const auto passThrough = [](int port, int target, const char* what) {
-        const QString p = QString::number(port);
-        SaveSetting("Protocols", p, "Pass Through");
-        SaveSetting("PortsInUse", p, what);
-        SaveSetting("Protocols\\Pass Through\\Port " + p, "Server", "127.0.0.1");
-        SaveSetting("Protocols\\Pass Through\\Port " + p, "Port", QString::number(target));
-    };
-    passThrough(tsy.bulkPort, sink.port, "Bench bulk");
-    passThrough(tsy.echoPort, echo.port, "Bench echo");
+    // The program's settings: two Pass Through ports, nothing else.
+    SaveBenchStart();
+    SavePassThrough(tsy.bulkPort, sink.port, "Bench bulk");
+    SavePassThrough(tsy.echoPort, echo.port, "Bench echo");
     tsy::Settings::Sync();
 
     QProcess tessaly;
@@ -597,7 +589,6 @@ int main(int argc, char** argv)
         baseProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         baseProcess.start(o.base, {});
     }
-
 
     QProcess socat1, socat2;
     socat1.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=4096").arg(socat.bulkPort),
