@@ -198,7 +198,7 @@ private:
     {
         if (mAllTaken) return;
         const qint64 idle = mProgress.Idle(mFd, !mOut.empty());
-        if (!mOut.empty() || KernelQueue(mFd) > 0) {
+        if (!mOut.empty() || mProgress.KernelQueued() > 0) {
             if (idle >= Winsock::gPeerTakesNothingMs) finish(true);
             else if (!mPoll.isActive()) mPoll.start(Winsock::PeerWatchMs());
             return;

@@ -69,6 +69,8 @@ public:
     // what waits in our own queue) counts as progress: nothing is held up.
     // Returns how long the peer has taken nothing, in ms.
     qint64 Idle(int fd, bool queuedHere);
+    // What the kernel still held for the peer at that look.
+    qint64 KernelQueued() const { return mQueued; }
     // How often a watcher of a bound of boundMs looks.
     static int PollMs(int boundMs);
 
