@@ -139,8 +139,9 @@ def curl(args, data, sigstop=False):
     """Runs curl to a file; returns what it got, judged against `data`."""
     out = tempfile.mktemp()
     t0 = time.time()
+    # A group of its own: a stopped curl in a group left orphaned (its shell gone) is sent SIGHUP.
     p = subprocess.Popen(["curl", "-sS", "--max-time", "1300", "-o", out] + args, env=CURL_ENV,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, process_group=0)
     if sigstop:
         time.sleep(2)
         p.send_signal(signal.SIGSTOP)
@@ -225,9 +226,9 @@ def mirror_case(app, via):
                 client.sendall(data)
                 client.shutdown(socket.SHUT_WR)
             except OSError as e:
-                client_end.append(f"its send failed: {e!r}")
+                client_end.append(f"failed to send: {e!r}")
                 return
-            client_end.append("it then got " + read_to_end(client, bytearray()))
+            client_end.append("then got " + read_to_end(client, bytearray()))
         sender = threading.Thread(target=send, daemon=True)
         sender.start()
         server = listener.accept()[0]
@@ -244,7 +245,7 @@ def mirror_case(app, via):
         sender.join(60)
         whole = "whole (byte-exact)" if got == data else "SHORT"
         return (f"the server got {len(got)} of {len(data)} bytes, {whole}, then {how}; the client "
-                f"{client_end[0] if client_end else 'still waits'}")
+                f"{client_end[0] if client_end else 'still waited'}")
     finally:
         stop(proc)
 
