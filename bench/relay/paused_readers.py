@@ -41,6 +41,8 @@ CASES = ["rate50-http", "rate50-pass", "rate50-direct", "rate20-http", "rate20-d
          "ftp-proxy", "ftp-direct", "sigstop-http", "sigstop-direct", "mirror-pass", "mirror-direct",
          "stops-http", "stops-pass", "stops-direct"]
 DATA = {n: os.urandom(n) for n in (3 * MB, 8 * MB, 10_500_000, 20 * MB)}
+# The paused reader's own buffer, fixed: grown by the kernel, it could take all that is left.
+SMALL_RCVBUF = 256 * 1024
 CURL_ENV = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
 FTPD = """
 import logging, sys, time
@@ -210,8 +212,11 @@ def read_to_end(sock, got):
 
 
 def mirror_case(app, via):
-    data, proc, client_end = DATA[3 * MB], None, []
-    listener = socket.create_server(("127.0.0.1", 0))
+    data, proc, sent = DATA[3 * MB], None, {}
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, SMALL_RCVBUF)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(5)
     listener.settimeout(10)
     port = listener.getsockname()[1]
     try:
@@ -225,10 +230,10 @@ def mirror_case(app, via):
             try:
                 client.sendall(data)
                 client.shutdown(socket.SHUT_WR)
+                sent["half-closed"] = time.time()
+                sent["then"] = read_to_end(client, bytearray())
             except OSError as e:
-                client_end.append(f"failed to send: {e!r}")
-                return
-            client_end.append("then got " + read_to_end(client, bytearray()))
+                sent["then"] = f"failed to send: {e!r}"
         sender = threading.Thread(target=send, daemon=True)
         sender.start()
         server = listener.accept()[0]
@@ -239,13 +244,17 @@ def mirror_case(app, via):
             if not b:
                 break
             got += b
+        pause = time.time()
         time.sleep(90)
         how = read_to_end(server, got)
         server.close()
         sender.join(60)
         whole = "whole (byte-exact)" if got == data else "SHORT"
+        d = sent["half-closed"] - pause if "half-closed" in sent else None
+        closed = (f"half-closed {abs(d):.1f} s {'before' if d < 0 else 'into'} the pause"
+                  if d is not None else "never half-closed")
         return (f"the server got {len(got)} of {len(data)} bytes, {whole}, then {how}; the client "
-                f"{client_end[0] if client_end else 'still waited'}")
+                f"{closed}, then {sent.get('then', 'still waited')}")
     finally:
         stop(proc)
 
@@ -261,8 +270,10 @@ def stops_case(app, via):
             path = "/f"
         else:
             port, path = srv.port, "/f"
-        c = socket.create_connection(("127.0.0.1", port))
+        c = socket.socket()
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, SMALL_RCVBUF)
         c.settimeout(60)
+        c.connect(("127.0.0.1", port))
         c.sendall(f"GET {path} HTTP/1.0\r\n\r\n".encode())
         got = 0
         while got < MB:
@@ -278,7 +289,7 @@ def stops_case(app, via):
         while time.time() - srv.closed < 400:
             state = c.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)[0]
             if state != 1:   # no longer ESTABLISHED: 7 is CLOSE (a reset), 8 CLOSE_WAIT (a FIN)
-                how = {7: "reset", 8: "sent a FIN"}.get(state, f"in TCP state {state}")
+                how = {7: "was reset", 8: "got a FIN"}.get(state, f"went to TCP state {state}")
                 return f"read {got} bytes, then nothing: {how} {time.time() - srv.closed:.1f} s after the server closed"
             time.sleep(0.5)
         return f"read {got} bytes, then nothing: still connected 400 s after the server closed"
