@@ -6,7 +6,11 @@ Run 1 starts minimised into the tray: the icon is embedded and neither the
 splash nor the main window is mapped; a double-click on the icon maps the
 main window; the icon's menu and the key "x" end the program with exit 0.
 Run 2 hides in the tray again, then the tray host is killed: the main window
-comes back. Every wait is bounded and polls for its condition.
+comes back. Every wait is bounded and polls for its condition, and all of
+them together stay inside BUDGET, which leaves ctest's TIMEOUT (180 s) room
+for the clean-up: a slow run ends with a FAIL line naming its step. Each step
+is printed as it starts; a failure prints the program's stderr (kept in a
+file, as an unread pipe could fill and stop the program) and the windows.
 """
 import os
 import re
@@ -21,34 +25,72 @@ import time
 BIN = os.environ.get("TSY_BIN_DIR", "")
 APP = os.path.join(BIN, "TessalyApp")
 LIMIT = 30.0
+BUDGET = 140.0
+START = time.monotonic()
+STEP = "start-up"
+DIAGNOSE = []   # callables that print what a failure should leave behind
+FAILING = False
+
+
+def elapsed():
+    return time.monotonic() - START
+
+
+def deadline(limit):
+    """The end of a wait of `limit` seconds, cut to the run's budget."""
+    return min(time.monotonic() + limit, START + BUDGET)
+
+
+def step(name):
+    global STEP
+    STEP = name
+    print("[%6.1f s] %s" % (elapsed(), name), flush=True)
 
 
 def fail(msg):
-    print("FAIL: " + msg)
+    global FAILING
+    if FAILING:
+        return
+    FAILING = True
+    print("FAIL [%.1f s] in step '%s': %s" % (elapsed(), STEP, msg), flush=True)
+    for diagnose in DIAGNOSE:
+        try:
+            diagnose()
+        except Exception as e:   # a broken look must not hide the failure
+            print("(diagnosis failed: %r)" % e)
+    sys.stdout.flush()
     sys.exit(1)
 
 
+def why_over():
+    return " (the run's %.0f s are used up)" % BUDGET if elapsed() >= BUDGET else ""
+
+
 def wait_for(pred, what, limit=LIMIT):
-    end = time.monotonic() + limit
+    end = deadline(limit)
     while time.monotonic() < end:
         value = pred()
         if value:
             return value
         time.sleep(0.1)
-    fail("timed out waiting for " + what)
+    fail("timed out waiting for " + what + why_over())
 
 
 def retried(action, what, attempts=5, each=6.0):
     """Runs action (which returns the condition it should bring about) until
     the condition holds, at most `attempts` times."""
-    for _ in range(attempts):
+    made = 0
+    while made < attempts and elapsed() < BUDGET:
+        made += 1
+        if made > 1:
+            print("[%6.1f s]   try %d of %d: %s" % (elapsed(), made, attempts, what), flush=True)
         condition = action()
-        end = time.monotonic() + each
+        end = deadline(each)
         while time.monotonic() < end:
             if condition():
                 return
             time.sleep(0.1)
-    fail("no effect after %d tries: %s" % (attempts, what))
+    fail("no effect after %d tries: %s%s" % (made, what, why_over()))
 
 
 class Display:
@@ -70,7 +112,7 @@ class Display:
                                     pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(w)
             got = b""
-            end = time.monotonic() + LIMIT
+            end = deadline(LIMIT)
             while not got.endswith(b"\n") and time.monotonic() < end:
                 ready, _, _ = select.select([r], [], [], 0.5)
                 if ready:
@@ -93,12 +135,24 @@ class Display:
         return e
 
     def run(self, args):
-        return subprocess.run(args, env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        # A server too slow to answer ends the run within its budget; the
+        # looks a failure takes get a few seconds each and may come back empty.
+        limit = 5.0 if FAILING else max(1.0, min(LIMIT, START + BUDGET - time.monotonic()))
+        try:
+            return subprocess.run(args, env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  text=True, timeout=limit)
+        except subprocess.TimeoutExpired:
+            fail(args[0] + " did not answer within %.0f s" % limit)
+            return subprocess.CompletedProcess(args, -1, "")
 
     def close(self):
         if self.proc:
             self.proc.terminate()
-            self.proc.wait()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
 
 
 def tree(d):
@@ -150,7 +204,7 @@ def start_trayer(d):
         p = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
                               "--width", "200", "--height", "32"], env=d.env(),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        end = time.monotonic() + LIMIT
+        end = deadline(LIMIT)
         while time.monotonic() < end:
             if '("panel" "trayer")' in tree(d):
                 return p
@@ -158,17 +212,43 @@ def start_trayer(d):
                 break
             time.sleep(0.1)
         else:
-            fail("timed out waiting for trayer's panel")
+            fail("timed out waiting for trayer's panel" + why_over())
     fail("trayer ended before showing its panel (exit %s)" % p.returncode)
 
 
-def start_app(d, home):
+def start_app(d, home, log):
     env = d.env()
     env.update({"QT_QPA_PLATFORM": "xcb", "XDG_CONFIG_HOME": os.path.join(home, "config"),
                 "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_RUNTIME_DIR": os.path.join(home, "run"),
                 "TSY_AUTO_ANSWER": "1"})
     env.pop("TSY_QUIT_AFTER_MS", None)
-    return subprocess.Popen([APP], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    with open(log, "w") as err:
+        return subprocess.Popen([APP], env=env, stdout=subprocess.DEVNULL, stderr=err)
+
+
+def print_file(title, path, tail=4000):
+    try:
+        with open(path, errors="replace") as f:
+            text = f.read()
+    except OSError:
+        return
+    print("--- %s (%d bytes%s) ---" % (title, len(text), ", the end" if len(text) > tail else ""))
+    print(text[-tail:], end="" if text.endswith("\n") or not text else "\n")
+    print("---")
+
+
+def print_windows(d):
+    """The program's windows at the top, with their states and types."""
+    print("--- the program's windows ---")
+    for line in tree(d).splitlines():
+        if '"TessalyApp"' in line or '"trayer"' in line:
+            print(line)
+            wid = line.split()[0]
+            if line.startswith("     0x"):
+                state = re.search(r"Map State: (\w+)", d.run(["xwininfo", "-id", wid]).stdout)
+                kind = d.run(["xprop", "-id", wid, "_NET_WM_WINDOW_TYPE"]).stdout.strip()
+                print("        %s; %s" % (state.group(1) if state else "?", kind))
+    print("---")
 
 
 def prepare_home(home):
@@ -180,20 +260,25 @@ def prepare_home(home):
 
 
 def main():
-    for tool in ("Xvfb", "trayer", "xdotool", "xwininfo"):
+    for tool in ("Xvfb", "trayer", "xdotool", "xwininfo", "xprop"):
         if not shutil.which(tool):
             fail(tool + " is not installed")
     if not os.path.exists(APP):
         fail("no program at " + APP)
+    step("an X display")
     d = Display()
     home = tempfile.mkdtemp(prefix="tsy-tray-")
+    logs = [os.path.join(home, "run1.stderr"), os.path.join(home, "run2.stderr")]
     app = trayer = None
+    DIAGNOSE.append(lambda: print_windows(d))
+    DIAGNOSE.append(lambda: [print_file("stderr of run %d" % (i + 1), p) for i, p in enumerate(logs)])
     try:
         prepare_home(home)
+        step("the tray host")
         trayer = start_trayer(d)
 
-        # Run 1.
-        app = start_app(d, home)
+        step("run 1: start minimised into the tray")
+        app = start_app(d, home, logs[0])
         seen_mapped = set()
 
         def embedded():
@@ -209,6 +294,7 @@ def main():
         seen_mapped.discard(icon)
         if seen_mapped:
             fail("a window was mapped during a minimised start: " + " ".join(sorted(seen_mapped)))
+        step("run 1: the main window exists, unmapped")
         main_wid = wait_for(lambda: main_window(d), "the main window to exist")
         if mapped(d, main_wid):
             fail("the main window is mapped while in the tray")
@@ -219,6 +305,7 @@ def main():
         def double_click():
             d.run(["xdotool", "mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "60", "1"])
             return lambda: mapped(d, main_wid)
+        step("run 1: a double-click on the icon maps the main window")
         retried(double_click, "a double-click to map the main window")
 
         before = set(w for w in top_level_app_windows(d) if mapped(d, w))
@@ -229,6 +316,7 @@ def main():
         def right_click():
             d.run(["xdotool", "mousemove", str(x), str(y), "click", "3"])
             return menu_shown
+        step("run 1: a right-click on the icon shows its menu")
         retried(right_click, "the icon's menu")
 
         # The menu may be mapped before it has taken the keyboard, and a key
@@ -239,26 +327,27 @@ def main():
                 retried(right_click, "the icon's menu (again)")
             d.run(["xdotool", "key", "x"])
             return lambda: app.poll() is not None
+        step("run 1: the key x picks E&xit")
         retried(exit_key, "E&xit from the icon's menu")
-        try:
-            code = app.wait(LIMIT)
-        except subprocess.TimeoutExpired:
-            fail("E&xit did not end the program")
-        err = app.stderr.read()
+        code = app.wait()
         app = None
         if code != 0:
-            fail(f"exit code {code}: {err}")
+            fail(f"exit code {code}")
 
         # Run 2: the tray host goes away while the window hides in it.
-        app = start_app(d, home)
+        step("run 2: start minimised into the tray")
+        app = start_app(d, home, logs[1])
         wait_for(lambda: tray_icon(d), "the icon in the tray (run 2)")
+        step("run 2: the main window exists, unmapped")
         main_wid = wait_for(lambda: main_window(d), "the main window to exist (run 2)")
         if mapped(d, main_wid):
             fail("the main window is mapped while in the tray (run 2)")
+        step("run 2: the tray host goes away, the main window comes back")
         trayer.kill()
         trayer.wait()
         trayer = None
         wait_for(lambda: mapped(d, main_wid), "the main window after the tray went away")
+        step("done")
         print("1 passed, 0 failed")
     finally:
         if app:
