@@ -12,6 +12,8 @@ for the clean-up: a slow run ends with a FAIL line naming its step. Each step
 is printed as it starts; a failure prints the program's stderr (kept in a
 file, as an unread pipe could fill and stop the program) and the windows.
 """
+import ctypes
+import ctypes.util
 import os
 import re
 import select
@@ -159,20 +161,58 @@ def tree(d):
     return d.run(["xwininfo", "-root", "-tree"]).stdout
 
 
+def geometry(line):
+    """Width, height and absolute x, y of a window line of `xwininfo -tree`."""
+    m = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)\s*$", line)
+    return tuple(map(int, m.groups())) if m else None
+
+
 def tray_icon(d):
-    """Absolute centre of our icon when trayer has embedded it."""
-    lines = tree(d).splitlines()
-    in_panel = False
-    for line in lines:
+    """Absolute centre of our icon once trayer has embedded it, shows it and
+    has put it in its place. The tray host takes the icon's window in at a
+    place of its own and lays it out later: an icon found in the panel is
+    not yet one a click can reach."""
+    panel = None
+    for line in tree(d).splitlines():
+        depth = len(line) - len(line.lstrip())
         if '("panel" "trayer")' in line:
-            in_panel = True
+            panel, panel_depth = geometry(line), depth
             continue
-        if in_panel and '("TessalyApp"' in line:
-            m = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)\s*$", line)
-            if m:
-                w, h, x, y = map(int, m.groups())
-                return (x + w // 2, y + h // 2, line.split()[0])
+        if panel and depth <= panel_depth:
+            panel = None   # past the panel's children: a window at the top is no icon
+        if panel and '("TessalyApp"' in line:
+            icon = geometry(line)
+            if not icon:
+                return None
+            w, h, x, y = icon
+            pw, ph, px, py = panel
+            wid = line.split()[0]
+            if px <= x and x + w <= px + pw and py <= y and y + h <= py + ph and mapped(d, wid):
+                return (x + w // 2, y + h // 2, wid)
+            return None
     return None
+
+
+def tray_owned(d):
+    """Whether a tray host owns the tray's selection on the display, which is
+    how the program tells that a tray exists. Trayer shows its panel before
+    it takes the selection: a program started in between finds no tray and
+    shows its window."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XGetSelectionOwner.restype = ctypes.c_ulong
+    x11.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(d.name.encode())
+    if not dpy:
+        return False
+    try:
+        return x11.XGetSelectionOwner(dpy, x11.XInternAtom(dpy, b"_NET_SYSTEM_TRAY_S0", 0)) != 0
+    finally:
+        x11.XCloseDisplay(dpy)
 
 
 def top_level_app_windows(d):
@@ -199,20 +239,21 @@ def main_window(d):
 
 def start_trayer(d):
     # A tray host that ends before its panel shows is started again; one
-    # that is still running without a panel after the bound is a failure.
+    # that is still running without a panel and the tray's selection after
+    # the bound is a failure.
     for _ in range(3):
         p = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
                               "--width", "200", "--height", "32"], env=d.env(),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         end = deadline(LIMIT)
         while time.monotonic() < end:
-            if '("panel" "trayer")' in tree(d):
+            if '("panel" "trayer")' in tree(d) and tray_owned(d):
                 return p
             if p.poll() is not None:
                 break
             time.sleep(0.1)
         else:
-            fail("timed out waiting for trayer's panel" + why_over())
+            fail("timed out waiting for trayer's panel and tray" + why_over())
     fail("trayer ended before showing its panel (exit %s)" % p.returncode)
 
 
@@ -286,7 +327,7 @@ def main():
                 if mapped(d, wid):
                     seen_mapped.add(wid)
             return tray_icon(d)
-        x, y, icon = wait_for(embedded, "the icon in the tray")
+        _, _, icon = wait_for(embedded, "the icon in the tray")
         # The icon's own window is a child of the root until the tray host
         # takes it in, and viewable once it has: a look at the tree before that
         # and at the window after it sees it "mapped" at the top. It is not one
@@ -299,22 +340,33 @@ def main():
         if mapped(d, main_wid):
             fail("the main window is mapped while in the tray")
 
+        # Each click goes where the icon is now, should the tray host have
+        # moved it since.
+        def click(*args):
+            x, y, _ = wait_for(lambda: tray_icon(d), "the icon in its place")
+            print("[%6.1f s]   click %s at %d,%d" % (elapsed(), " ".join(args), x, y), flush=True)
+            d.run(["xdotool", "mousemove", str(x), str(y), "click"] + list(args))
+
         # Two clicks count as a double-click only when they come close enough
         # together; on a loaded machine a pair may arrive too far apart, so a
         # missed one is tried again a few times.
         def double_click():
-            d.run(["xdotool", "mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "60", "1"])
+            click("--repeat", "2", "--delay", "60", "1")
             return lambda: mapped(d, main_wid)
         step("run 1: a double-click on the icon maps the main window")
         retried(double_click, "a double-click to map the main window")
 
         before = set(w for w in top_level_app_windows(d) if mapped(d, w))
 
+        # The pointer rests on the icon, so its tooltip may show at any time:
+        # that is a new window of the program too, but not the menu.
         def menu_shown():
-            return set(w for w in top_level_app_windows(d) if mapped(d, w)) - before
+            return set(w for w in top_level_app_windows(d) if w not in before and mapped(d, w)
+                       and "_NET_WM_WINDOW_TYPE_TOOLTIP" not in
+                       d.run(["xprop", "-id", w, "_NET_WM_WINDOW_TYPE"]).stdout)
 
         def right_click():
-            d.run(["xdotool", "mousemove", str(x), str(y), "click", "3"])
+            click("3")
             return menu_shown
         step("run 1: a right-click on the icon shows its menu")
         retried(right_click, "the icon's menu")
