@@ -9,7 +9,8 @@ Clients connect one after another (in --lines lines at a time) through a Pass Th
 that closes at once. A second Pass Through port leads to an echo server.
 Prints, as it goes, the rate and the program's CPU. Once requests stop being
 served, the clients go on for --flood seconds while the other port is probed
-every 2 s: how those requests and probes end and how long they take, and the
+every 2 s, by a new connection and by an echo over a connection made at the
+start: how those requests and probes end and how long they take, and the
 program's CPU meanwhile; then its CPU with nobody asking, and at the end the
 number of entries in its error log.
 """
@@ -54,7 +55,6 @@ def closer(c):
 
 
 def echo(c):
-    c.settimeout(30)
     try:
         while True:
             b = c.recv(65536)
@@ -176,13 +176,37 @@ def main():
                 if state["timeouts"] >= 10:
                     state["stop"] = True
 
-    # Once requests stop being served, the other port every 2 s.
-    probes = []
+    # Once requests stop being served, the other port every 2 s: a new
+    # connection, and an echo over one made at the start, which holds its key.
+    probes, echoes = [], []
+    held = socket.create_connection(("127.0.0.1", probe_port), 10)
+    held.settimeout(10)
+
+    def echo_once():
+        t = time.monotonic()
+        try:
+            held.sendall(b"ping")
+            got = b""
+            while len(got) < 4:
+                b = held.recv(4 - len(got))
+                if not b:
+                    return "closed", time.monotonic() - t
+                got += b
+            return "echoed", time.monotonic() - t
+        except socket.timeout:
+            return "timeout", time.monotonic() - t
+        except OSError as e:
+            return errno.errorcode.get(e.errno, str(e)), time.monotonic() - t
+
+    echo_once()   # the first waits for the program to finish starting
+    o, took = echo_once()
+    print(f"echo over the held connection before the flood: {o} after {took * 1000:.1f} ms", flush=True)
 
     def prober():
         while not state["stop"]:
             if state["flood_from"] is not None:
                 probes.append(attempt(probe_port, 10, b"ping"))
+                echoes.append(echo_once())
             time.sleep(2 if state["flood_from"] is not None else 0.2)
 
     lines = [threading.Thread(target=client_line, daemon=True) for _ in range(a.lines)]
@@ -219,7 +243,9 @@ def main():
               f"program CPU {100 * (cpu_seconds(proc.pid) - c1) / wall:.1f}%")
         summary("requests in the flood", after)
     if probes:
-        summary("probes of the other port during the flood", probes)
+        summary("new connections to the other port during the flood", probes)
+    if echoes:
+        summary("echoes over the connection held through the other port during the flood", echoes)
     # The program's CPU while nobody asks anything, then the other port.
     c0, w0 = cpu_seconds(proc.pid), time.monotonic()
     time.sleep(5)
