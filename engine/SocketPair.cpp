@@ -52,8 +52,9 @@ struct LoadedPairKeys {
 
 LoadedPairKeys& Loaded()
 {
-    static LoadedPairKeys keys;
-    return keys;
+    // Never destroyed: a pair may go after the statics at exit.
+    static auto* keys = new LoadedPairKeys;
+    return *keys;
 }
 
 } // namespace
