@@ -1,3 +1,5 @@
+// The held-key map: parsing a pair key to its bit, and the word-wise search
+// for the next key none of the maps holds.
 #include "platform/PairKeyMap.h"
 
 #include <bit>
