@@ -51,10 +51,10 @@ bool NodeExists(const QString& strKey);
 bool NodeExists(const tsy::KeyedTree* tree, const QString& strKey);
 
 // Does the keyed list hold this key / position? Never reports.
-template <class T>
-bool ExistsInCollection(const tsy::KeyedCollection<T>& col, const QString& key) { return col.Exists(key); }
-template <class T>
-bool ExistsInCollection(const tsy::KeyedCollection<T>& col, int position) { return position >= 1 && position <= col.Count(); }
+template <class T, class W>
+bool ExistsInCollection(const tsy::KeyedCollection<T, W>& col, const QString& key) { return col.Exists(key); }
+template <class T, class W>
+bool ExistsInCollection(const tsy::KeyedCollection<T, W>& col, int position) { return position >= 1 && position <= col.Count(); }
 template <class K, class T>
 bool ExistsInCollection(const QHash<K, T>& col, const K& key) { return col.contains(key); }
 template <class K, class T>

@@ -337,18 +337,32 @@ bool Listening::CreateProtocolHandler(int lngPort, std::shared_ptr<ProtocolHandl
     }
 }
 
-QString Listening::NextSocketPairKey()
+int Listening::NextFreeSocketPairKey()
 {
-    // The running number wraps after 65536 requests; a key still held by a
-    // kept pair or history is skipped, so requests go on being served.
-    for (int tries = 0; tries < 65536; ++tries) {
-        mintSocketPairCount = static_cast<qint16>(static_cast<quint16>(mintSocketPairCount + 1));
-        const QString key = QStringLiteral("KEY") + QString::number(mintSocketPairCount);
-        if (mobjSocketPairs.Exists(key)) continue;
-        if (General::gobjLogging && General::gobjLogging->mobjSocketPairHistory.Exists(key)) continue;
-        return key;
-    }
-    return QString();
+    // The running number wraps after 65536 requests; a key still held is
+    // skipped, so requests go on being served while any key is free.
+    const tsy::PairKeyMap* histories =
+        General::gobjLogging ? &General::gobjLogging->mobjSocketPairHistory.Watch() : nullptr;
+    const std::array<quint64, 3> stamps{mobjSocketPairs.Watch().Stamp(), histories ? histories->Stamp() : 0,
+                                        SocketPair::LoadedKeys().Stamp()};
+    if (mblnKeysFull && stamps == mKeysFullAt) return -1;
+    const int bit = tsy::PairKeyMap::FirstFree(mintSocketPairCount + 1,
+                                               {&mobjSocketPairs.Watch(), histories, &SocketPair::LoadedKeys()});
+    mblnKeysFull = bit < 0;
+    mKeysFullAt = stamps;
+    return bit;
+}
+
+void Listening::RefuseForWantOfKeys()
+{
+    // Once per spell, as for a shortage of descriptors: an entry per request
+    // would bury the program under its own Error window.
+    if (mlngRefusedForWantOfKeys++ > 0) return;
+    frmError::LogError(
+        QStringLiteral("An error occurred while attempting to process the remote client's connection request: all "
+                       "%1 socket pair keys are held by connections that are live, kept dead, or were refused by a "
+                       "rule. Further requests are refused until the purge or Clear All Data frees keys.")
+            .arg(tsy::PairKeyMap::kKeys));
 }
 
 void Listening::sckServer_ConnectionRequest(int Index, qint64 requestID)
@@ -358,6 +372,12 @@ void Listening::sckServer_ConnectionRequest(int Index, qint64 requestID)
         if (!element) return;
         const int lngPort = element->LocalPort();
 
+        const int keyBit = NextFreeSocketPairKey();
+        if (keyBit < 0) {
+            // Left unaccepted, the request is reset by the socket layer.
+            RefuseForWantOfKeys();
+            return;
+        }
         std::shared_ptr<ProtocolHandler> handler;
         if (!CreateProtocolHandler(lngPort, handler)) {
             // Left unaccepted, the request is reset by the socket layer.
@@ -367,9 +387,9 @@ void Listening::sckServer_ConnectionRequest(int Index, qint64 requestID)
         }
         handler->mlngWasListeningOnPort = lngPort;
 
-        const QString key = NextSocketPairKey();
-        if (key.isEmpty())
-            throw tsy::CollectionError(457, "This key is already associated with an element of this collection");
+        mintSocketPairCount = qint16(quint16(keyBit));
+        mlngRefusedForWantOfKeys = 0;
+        const QString key = tsy::PairKeyMap::Key(keyBit);
         auto* pair = new SocketPair(this);
         pair->SetSocketPairKey(key);
         mobjSocketPairs.Add(QPointer<SocketPair>(pair), key);

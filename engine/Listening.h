@@ -4,10 +4,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <array>
 #include <memory>
 #include <vector>
 
 #include "platform/KeyedCollection.h"
+#include "platform/PairKeyMap.h"
 
 class ProtocolHandler;
 class SocketPair;
@@ -35,9 +37,12 @@ public:
     tsy::KeyedCollection<QPointer<tsy::Winsock>> mcolListeningSocket;
     // Every pair made, accepted or refused, key = its SocketPairKey. A pair
     // that has been unloaded stays here (as a null pointer) until the purge.
-    tsy::KeyedCollection<QPointer<SocketPair>> mobjSocketPairs;
+    tsy::KeyedCollection<QPointer<SocketPair>, tsy::PairKeyMap> mobjSocketPairs;
     // Running number of the handled requests; wraps like a signed 16-bit number.
     int mintSocketPairCount = 0;
+    // Requests refused at once because every pair key was held, since keys
+    // were last handed out; the first of them writes the one error entry.
+    qint64 mlngRefusedForWantOfKeys = 0;
 
     // ---- public operations --------------------------------------------------
     void InitaliseListeningSockets();
@@ -65,5 +70,13 @@ private:
     bool CreateProtocolHandler(int lngPort, std::shared_ptr<ProtocolHandler>& objHandler);
     void UnloadElement(int index);
     void RetireElement(int index, int lngPort);
-    QString NextSocketPairKey();   // empty when every key is held
+    // The next key in running order held by no pair, history or pair not
+    // yet unloaded, as a PairKeyMap bit, or -1; the counter is left alone.
+    int NextFreeSocketPairKey();
+    void RefuseForWantOfKeys();
+
+    // The stamps of the maps the last search found full: while none of them
+    // has changed, a request is refused without searching again.
+    std::array<quint64, 3> mKeysFullAt{};
+    bool mblnKeysFull = false;
 };

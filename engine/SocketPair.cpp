@@ -8,9 +8,12 @@
 #include "engine/frmProblemSimulation.h"
 #include "platform/KeyedCollection.h"
 #include "platform/LoadedWindows.h"
+#include "platform/PairKeyMap.h"
 #include "platform/WindowTimer.h"
 #include "platform/Winsock.h"
 #include "protocols/ProtocolHandler.h"
+
+#include <QHash>
 
 #include <exception>
 #include <limits>
@@ -26,7 +29,49 @@ void LogEventFailure(const QString& strWhat, std::exception_ptr e)
                         e);
 }
 
+// The loaded pairs' keys. A test may give two pairs one key, so each key
+// counts its holders.
+struct LoadedPairKeys {
+    tsy::PairKeyMap map;
+    QHash<int, int> holders;
+
+    void Hold(const QString& key)
+    {
+        const int bit = tsy::PairKeyMap::Bit(key);
+        if (bit >= 0 && ++holders[bit] == 1) map.Added(key);
+    }
+    void Release(const QString& key)
+    {
+        const int bit = tsy::PairKeyMap::Bit(key);
+        if (bit < 0 || !holders.contains(bit)) return;
+        if (--holders[bit] > 0) return;
+        holders.remove(bit);
+        map.Removed(key);
+    }
+};
+
+LoadedPairKeys& Loaded()
+{
+    // Never destroyed: a pair may go after the statics at exit.
+    static auto* keys = new LoadedPairKeys;
+    return *keys;
+}
+
 } // namespace
+
+const tsy::PairKeyMap& SocketPair::LoadedKeys()
+{
+    return Loaded().map;
+}
+
+void SocketPair::SetSocketPairKey(const QString& value)
+{
+    if (mblnLoaded) {
+        Loaded().Release(mstrSocketPairKey);
+        Loaded().Hold(value);
+    }
+    mstrSocketPairKey = value;
+}
 
 SocketPair::SocketPair(QObject* parent) : QObject(parent), mLeaving(std::make_shared<tsy::PeerLeaving>())
 {
@@ -62,7 +107,9 @@ SocketPair::SocketPair(QObject* parent) : QObject(parent), mLeaving(std::make_sh
 
 SocketPair::~SocketPair()
 {
-    if (mblnLoaded) tsy::LoadedWindows::Unregister(this);
+    if (!mblnLoaded) return;
+    tsy::LoadedWindows::Unregister(this);
+    Loaded().Release(mstrSocketPairKey);
 }
 
 void SocketPair::Form_Load()
@@ -83,6 +130,7 @@ void SocketPair::Unload()
     if (!mblnLoaded) return;
     mblnLoaded = false;
     tsy::LoadedWindows::Unregister(this);
+    Loaded().Release(mstrSocketPairKey);
     // Nothing reaches the handler any more: the sockets and timers go with us.
     for (QObject* control : {static_cast<QObject*>(sckServer), static_cast<QObject*>(sckClient),
                              static_cast<QObject*>(tmrC2SThrottleDataRequest),

@@ -14,6 +14,7 @@
 class ProtocolHandler;
 
 namespace tsy {
+class PairKeyMap;
 class Winsock;
 class PeerLeaving;
 class WindowTimer;
@@ -70,7 +71,11 @@ public:
     bool Dead() const { return mblnDead; }
     void SetDead(bool value) { mblnDead = value; }
     QString SocketPairKey() const { return mstrSocketPairKey; }
-    void SetSocketPairKey(const QString& value) { mstrSocketPairKey = value; }
+    void SetSocketPairKey(const QString& value);
+    // The keys of the pairs not yet unloaded, in the whole program. Such a
+    // pair's sockets may still report events, which are logged by its key,
+    // so its key is not handed out again even once its history is gone.
+    static const tsy::PairKeyMap& LoadedKeys();
     int ServerState() const;
     int ClientState() const;
     void ServerDisconnect();

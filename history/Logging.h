@@ -14,6 +14,7 @@
 #include "history/SocketEvent.h"
 #include "history/SocketPairHistory.h"
 #include "platform/KeyedCollection.h"
+#include "platform/PairKeyMap.h"
 
 class SocketPair;
 class Listening;
@@ -35,8 +36,9 @@ public:
     // there is no main window); a failure is reported and leaves the rest queued.
     void RunRealTimeWriter();
 
-    // Every connection's history under its pair key, oldest first.
-    tsy::KeyedCollection<std::shared_ptr<SocketPairHistory>> mobjSocketPairHistory;
+    // Every connection's history under its pair key, oldest first; the keys
+    // it holds are not handed out again.
+    tsy::KeyedCollection<std::shared_ptr<SocketPairHistory>, tsy::PairKeyMap> mobjSocketPairHistory;
     qint64 mlngTotalMemoryAllocated = 0;   // data length of all events held
     qint64 mlngTotalEvents = 0;            // events held
 

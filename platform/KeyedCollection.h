@@ -1,7 +1,8 @@
 #pragma once
 // Insertion-ordered list addressed by position (from 1) and, where an item was
 // added with one, by a unique text key. Failures throw CollectionError, which
-// the procedures trap like any other error.
+// the procedures trap like any other error. A KeyWatch is told of every key
+// added and removed, so whatever it keeps cannot disagree with the index.
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -14,7 +15,13 @@ struct CollectionError : std::runtime_error {
     CollectionError(int n, const char* what) : std::runtime_error(what), number(n) {}
 };
 
-template <class T>
+struct NoKeyWatch {
+    void Added(const QString&) {}
+    void Removed(const QString&) {}
+    void Cleared() {}
+};
+
+template <class T, class KeyWatch = NoKeyWatch>
 class KeyedCollection {
 public:
     int Count() const { return int(mItems.size()); }
@@ -24,6 +31,7 @@ public:
             if (mIndex.contains(key))
                 throw CollectionError(457, "This key is already associated with an element of this collection");
             mIndex.insert(key, item);
+            mWatch.Added(key);
         }
         mItems.append({item, key});
     }
@@ -45,7 +53,10 @@ public:
     void Remove(int position) {
         Item(position);
         const QString key = mItems[position - 1].key;
-        if (!key.isEmpty()) mIndex.remove(key);
+        if (!key.isEmpty()) {
+            mIndex.remove(key);
+            mWatch.Removed(key);
+        }
         mItems.removeAt(position - 1);
     }
     void Remove(const QString& key) {
@@ -54,8 +65,10 @@ public:
         for (int i = 0; i < mItems.size(); ++i)
             if (mItems[i].key == key) { mItems.removeAt(i); break; }
         mIndex.remove(key);
+        mWatch.Removed(key);
     }
-    void Clear() { mItems.clear(); mIndex.clear(); }
+    void Clear() { mItems.clear(); mIndex.clear(); mWatch.Cleared(); }
+    const KeyWatch& Watch() const { return mWatch; }
 
     // Range-for over the values, in order.
     struct Entry { T value; QString key; };
@@ -71,6 +84,7 @@ public:
 private:
     QList<Entry> mItems;
     QHash<QString, T> mIndex;
+    [[no_unique_address]] KeyWatch mWatch;
 };
 
 } // namespace tsy

@@ -6,6 +6,7 @@
 #include "engine/General.h"
 #include "engine/Listening.h"
 #include "engine/SocketPair.h"
+#include "engine/frmError.h"
 #include "engine/frmProblemSimulation.h"
 #include "history/Logging.h"
 #include "history/SocketEvent.h"
@@ -414,6 +415,72 @@ TEST_F(RelayTest, PairKeysSkipKeysStillHeldAndWrap)
     EXPECT_EQ(listening->mintSocketPairCount, -32767);
     ASSERT_NE(Pair("KEY-32767"), nullptr);
     EXPECT_EQ(Pair("KEY-32767")->SocketPairKey(), "KEY-32767");
+}
+
+TEST_F(RelayTest, EveryKeyHeldRefusesAtOnceLogsOnceAndKeysComeBackOnlyOnceFreed)
+{
+    PeerServer echo(PeerServer::Echo);
+    const int port = PassThrough("127.0.0.1", echo.Port());
+    Listening* listening = General::gobjListening;
+    Logging* log = General::gobjLogging;
+    const auto errorEntries = [] { return frmError::Loaded() ? frmError::Loaded()->EntryCount() : 0; };
+
+    // KEY0 goes to a connection that ends; its pair stays loaded, as it
+    // does until the main window's sweep unloads it.
+    listening->mintSocketPairCount = -1;
+    auto first = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY0", SocketEventType::ConnectionAttemptSuccessful); }));
+    first->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return IsDead("KEY0"); }));
+    const QPointer<SocketPair> ended = Pair("KEY0");
+    ASSERT_TRUE(ended && ended->IsLoadedWindow());
+
+    // Every other key but KEY-1 kept by a dead history, oldest first in
+    // running order, the way a full key space with the purge off looks.
+    for (int bit = 1; bit < 65535; ++bit) {
+        auto h = std::make_shared<SocketPairHistory>();
+        h->mstrSocketPairKey = "KEY" + QString::number(qint16(quint16(bit)));
+        h->mblnDead = true;
+        log->mobjSocketPairHistory.Add(h, h->mstrSocketPairKey);
+    }
+    listening->mintSocketPairCount = 0;
+    auto last = Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY-1", SocketEventType::ConnectionAttemptSuccessful); }));
+    EXPECT_EQ(listening->mintSocketPairCount, -1);
+
+    {
+        SCOPED_TRACE("no key free: reset at once, nothing kept, one error entry for the spell");
+        const int pairs = listening->mobjSocketPairs.Count();
+        const int histories = log->mobjSocketPairHistory.Count();
+        const int entries = errorEntries();
+        for (int i = 0; i < 3; ++i) {
+            const int fd = RawConnect(port);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(ReadToTheEnd(fd, nullptr, 5000), -ECONNRESET);
+        }
+        EXPECT_EQ(listening->mintSocketPairCount, -1);
+        EXPECT_EQ(listening->mobjSocketPairs.Count(), pairs);
+        EXPECT_EQ(log->mobjSocketPairHistory.Count(), histories);
+        EXPECT_EQ(errorEntries(), entries + 1);
+        EXPECT_TRUE(tsytest::WholeErrorLog().contains("all 65536 socket pair keys are held"));
+    }
+    {
+        SCOPED_TRACE("Clear All Data frees the dead keys, but not one whose pair is still loaded");
+        log->ClearAllData();
+        ASSERT_FALSE(log->mobjSocketPairHistory.Exists("KEY0"));
+        auto next = Connect(port);
+        ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+        EXPECT_FALSE(log->mobjSocketPairHistory.Exists("KEY0"));
+        EXPECT_EQ(listening->mintSocketPairCount, 1);
+    }
+    {
+        SCOPED_TRACE("once that pair is unloaded, its key is handed out again");
+        ended->Unload();
+        listening->mintSocketPairCount = -1;
+        auto again = Connect(port);
+        ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY0", SocketEventType::ConnectionAttemptSuccessful); }));
+        EXPECT_EQ(listening->mintSocketPairCount, 0);
+    }
 }
 
 TEST_F(RelayTest, PortWithoutProtocolGetsNoPairAndTheRequestIsReset)
