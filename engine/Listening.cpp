@@ -388,7 +388,14 @@ void Listening::sckServer_ConnectionRequest(int Index, qint64 requestID)
         handler->mlngWasListeningOnPort = lngPort;
 
         mintSocketPairCount = qint16(quint16(keyBit));
-        mlngRefusedForWantOfKeys = 0;
+        if (mlngRefusedForWantOfKeys > 0) {
+            // The spell is over: how many it cost, which its first entry
+            // could not know.
+            frmError::LogError(QStringLiteral("Socket pair keys are free again; %1 connection requests were refused "
+                                              "while every key was held.")
+                                   .arg(mlngRefusedForWantOfKeys));
+            mlngRefusedForWantOfKeys = 0;
+        }
         const QString key = tsy::PairKeyMap::Key(keyBit);
         auto* pair = new SocketPair(this);
         pair->SetSocketPairKey(key);

@@ -465,11 +465,12 @@ TEST_F(RelayTest, EveryKeyHeldRefusesAtOnceLogsOnceAndKeysComeBackOnlyOnceFreed)
         EXPECT_TRUE(tsytest::WholeErrorLog().contains("all 65536 socket pair keys are held"));
     }
     {
-        SCOPED_TRACE("Clear All Data frees the dead keys, but not one whose pair is still loaded");
+        SCOPED_TRACE("Clear All Data frees the dead keys, but not one whose pair is still loaded; the spell's end counts the refused");
         log->ClearAllData();
         ASSERT_FALSE(log->mobjSocketPairHistory.Exists("KEY0"));
         auto next = Connect(port);
         ASSERT_TRUE(WaitUntil([&] { return HasEvent("KEY1", SocketEventType::ConnectionAttemptSuccessful); }));
+        EXPECT_TRUE(tsytest::WholeErrorLog().contains("3 connection requests were refused while every key was held"));
         EXPECT_FALSE(log->mobjSocketPairHistory.Exists("KEY0"));
         EXPECT_EQ(listening->mintSocketPairCount, 1);
     }
