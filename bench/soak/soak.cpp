@@ -15,12 +15,15 @@
 // sends 3 MiB and half-closes; the other side reads slowly (a little every
 // few seconds, for longer than the program gives a peer that takes nothing
 // once the other has left), then to the end.
-// What arrives is judged whole, cut short or with a gap. A stream that ends
-// short while no failure rule acted on its connection (a termination, a
-// refusal, or a dangle that discarded or closed) is lost; so is a gap that
-// no rule discarded, and corrupt data. Each is printed with the run's seed, and the exit status is 1. So is
-// any byte-count breach the program writes to its error log (Debug and
-// sanitizer builds keep the count).
+// What arrives is judged whole, cut short or with a gap, once the stream
+// has ended or has stalled: nothing for --stall seconds (20), a running
+// dangle on its connection apart. A stream that ends short while no
+// failure rule acted on its connection (a termination, a refusal, or a
+// dangle that discarded or closed) is lost; so is a gap that no rule
+// discarded, and corrupt data. Each is printed with
+// the run's seed and every event of its connection as it was logged, and
+// the exit status is 1. So is any byte-count breach the program writes to
+// its error log (Debug and sanitizer builds keep the count).
 // Once a stream has ended, its connection must be gone from the program
 // (unloaded, or dead with both sockets closed) within S seconds of the last
 // change seen in it (the default is 10); one that outlives its peers is
@@ -119,6 +122,8 @@ struct Stream {
     int id = 0;
     Kind kind = Echo;
     bool halfClose = false;
+    Clock::time_point heldAt{};          // last seen held by a dangle
+    bool heldPastStall = false;          // a dangle held it for longer than --stall
     Stream(const std::vector<char>& pattern, Handoff& h) : data(pattern), size(pattern.size()), handoff(h) {}
     const std::vector<char>& data;
     size_t size;   // what a whole stream delivers
@@ -133,7 +138,7 @@ struct Stream {
     std::atomic<bool> ended{false};   // the receiver has finished
     std::atomic<bool> stop{false};
     Clock::time_point started, lastProgress;
-    std::mutex progressLock;
+    mutable std::mutex progressLock;
 
     void Start(int proxyPort, uint64_t seed)
     {
@@ -284,7 +289,7 @@ struct Stream {
         }
         ReadToTheEnd();
     }
-    double IdleSeconds()
+    double IdleSeconds() const
     {
         std::lock_guard<std::mutex> g(progressLock);
         return Seconds(lastProgress, Clock::now());
@@ -452,8 +457,10 @@ private:
     void StartStream();
     // After a stream has ended: its connection must go.
     void WatchEnding(const Stream& s);
+    // Whether a dangle runs on the connection from that client port.
+    bool Dangled(int port);
     void JudgeEnding();
-    void Observe();
+    void Observe(bool death);
     void JudgeShort(const Stream& s, bool stalled);
     QString RandomText(bool time);
     void SetBox(QLineEdit* box, bool time);
@@ -472,7 +479,25 @@ private:
         bool dangled = false;
         QString lastError;            // the last error state logged on it
         long long fromServer = 0;     // what the program received from the server
+        QString key;
+        // Every event of the connection as it was logged (and its death),
+        // a run of data events folded into one step: printed with a verdict
+        // against it.
+        struct Step {
+            double at = 0, until = 0;   // seconds into the soak
+            int type = -1;              // a SocketEventType, kDeath or kData
+            QString text;
+            std::map<int, std::pair<int, long long>> data;   // a run's events and bytes by type
+        };
+        std::vector<Step> trail;
+        bool dead = false;
     };
+    static constexpr int kDeath = -1;
+    static constexpr int kData = -2;
+    void Record(Seen& seen, int type, long long bytes, const QString& text);
+    std::string Trail(int port) const;
+    void PrintTrail(const Stream& s);
+    Clock::time_point started = Clock::now();
     std::map<int, Seen> seenByPort;
     std::map<std::weak_ptr<SocketPairHistory>, int, std::owner_less<>> watched;   // -> events seen
     long long refusals = 0;
@@ -491,6 +516,7 @@ private:
     long long gone = 0, outlived = 0;
     bool rulesOff = false;
     long long kinds[5] = {0, 0, 0, 0, 0};
+    long long heldPastStall = 0, heldPastStallWhole = 0;   // streams a dangle held for longer than --stall
     std::vector<char> pattern;
     int errorEntriesSeen = 0;
     std::vector<std::unique_ptr<Stream>> live;
@@ -632,6 +658,17 @@ void Soak::StartStream()
     live.push_back(std::move(s));
 }
 
+bool Soak::Dangled(int port)
+{
+    for (QObject* w : tsy::LoadedWindows::Named(QStringLiteral("SocketPair"))) {
+        auto* pair = qobject_cast<SocketPair*>(w);
+        if (pair && pair->RemoteClientPort() == port
+            && (pair->IsDanglingCurrentlyOn(true) || pair->IsDanglingCurrentlyOn(false)))
+            return true;
+    }
+    return false;
+}
+
 void Soak::WatchEnding(const Stream& s)
 {
     Ending e;
@@ -687,6 +724,7 @@ void Soak::JudgeEnding()
                         "unchanged for %.0f s: %s\n",
                         (unsigned long long)args.seed, e.id, kKindNames[e.kind], e.port, qPrintable(e.key),
                         Seconds(e.since, now), Seconds(e.changed, now), seen);
+            std::printf("%s", Trail(e.port).c_str());
             std::fflush(stdout);
             ending.erase(ending.begin() + std::ptrdiff_t(k));
             continue;
@@ -695,14 +733,71 @@ void Soak::JudgeEnding()
     }
 }
 
-void Soak::Observe()
+const char* EventName(int type)
+{
+    // By SocketEventType, in its order.
+    static const char* const names[] = {
+        "accepted", "refused", "connecting", "connect failed", "connected", "server disconnected",
+        "local server closed", "client disconnected", "local client closed", "from the server",
+        "to the server, buffered", "to the server, dangled", "to the client, buffered", "to the client, dangled",
+        "sent to the client", "sent to the client, throttled", "from the client", "sent to the server",
+        "sent to the server, throttled", "local server socket error", "local client socket error",
+        "local server dangle on", "local client dangle on", "local server dangle off", "local client dangle off"};
+    if (type == -1) return "dead";
+    return type >= 0 && type < int(sizeof names / sizeof *names) ? names[type] : "?";
+}
+
+void Soak::Record(Seen& seen, int type, long long bytes, const QString& text)
+{
+    const double at = Seconds(started, Clock::now());
+    if (type < SocketEventType::ClientBytesReceived || type > SocketEventType::ClientBytesSendStartThrottled) {
+        seen.trail.push_back({at, at, type, text, {}});
+        return;
+    }
+    if (seen.trail.empty() || seen.trail.back().type != kData) seen.trail.push_back({at, at, kData, QString(), {}});
+    Seen::Step& run = seen.trail.back();
+    run.until = at;
+    ++run.data[type].first;
+    run.data[type].second += bytes;
+}
+
+// The trail of the connection from that client port, one step a line.
+std::string Soak::Trail(int port) const
+{
+    const auto it = seenByPort.find(port);
+    if (it == seenByPort.end()) return "  (no event of it was logged)\n";
+    std::string out;
+    char line[256];
+    for (const Seen::Step& step : it->second.trail) {
+        if (step.type == kData) {
+            std::snprintf(line, sizeof line, "  %9.3f-%.3f s  data:", step.at, step.until);
+            out += line;
+            for (const auto& [type, n] : step.data) {
+                std::snprintf(line, sizeof line, " %s %d (%lld bytes);", EventName(type), n.first, n.second);
+                out += line;
+            }
+            out += "\n";
+            continue;
+        }
+        std::snprintf(line, sizeof line, "  %9.3f s  %s", step.at, EventName(step.type));
+        out += line;
+        if (!step.text.isEmpty()) out += ": " + step.text.toStdString();
+        out += "\n";
+    }
+    return out;
+}
+
+// Called as each event is logged, once it is in its history (before the
+// purge can trim it), and as a connection dies.
+void Soak::Observe(bool death)
 {
     auto& histories = General::gobjLogging->mobjSocketPairHistory;
     // A new history is added last, just before its first event.
-    if (const int n = histories.Count(); n > 0 && !watched.count(histories.Item(n))) {
+    if (const int n = histories.Count(); !death && n > 0 && !watched.count(histories.Item(n))) {
         const auto& h = histories.Item(n);
         watched[h] = 0;
-        seenByPort[h->mlngRemoteClientPort] = Seen{};
+        Seen& seen = seenByPort[h->mlngRemoteClientPort] = Seen{};
+        seen.key = h->mstrSocketPairKey;
     }
     for (auto it = watched.begin(); it != watched.end();) {
         const auto h = it->first.lock();
@@ -713,9 +808,15 @@ void Soak::Observe()
         const int fresh = h->mlngEventCount - it->second;
         it->second = h->mlngEventCount;
         Seen& seen = seenByPort[h->mlngRemoteClientPort];
+        // Refused requests share the port -1: they are counted, not traced.
+        const bool traced = h->mlngRemoteClientPort > 0;
         const auto& events = h->mobjSocketPairEvents;
+        if (traced && fresh > events.Count())
+            Record(seen, SocketEventType::ClientInBadState, 0,
+                   QStringLiteral("(the soak missed %1 events)").arg(fresh - events.Count()));
         for (int i = std::max(1, events.Count() - fresh + 1); fresh > 0 && i <= events.Count(); ++i) {
             const SocketEvent& e = *events.Item(i);
+            if (traced) Record(seen, e.mobjEventType, e.mstrData.size(), e.mstrDescription);
             switch (e.mobjEventType) {
             case SocketEventType::LocalServerRejectedConnection: ++refusals; break;
             case SocketEventType::ServerDanglingStarted:
@@ -734,6 +835,10 @@ void Soak::Observe()
                 break;
             default: break;
             }
+        }
+        if (traced && h->mblnDead && !seen.dead) {
+            seen.dead = true;
+            Record(seen, kDeath, 0, QString());
         }
         seen.fromServer = h->mlngBytesS2C;
         ++it;
@@ -767,6 +872,15 @@ void Soak::JudgeShort(const Stream& s, bool stalled)
                 stalled ? " (then nothing for --stall seconds)" : "", seen ? "" : " (the program never accepted it)",
                 seen && !seen->lastError.isEmpty() ? qPrintable(QStringLiteral("; last error: ") + seen->lastError)
                                                    : "");
+    PrintTrail(s);
+}
+
+// The stream's own times, then every event of its connection.
+void Soak::PrintTrail(const Stream& s)
+{
+    std::printf("  the stream started at %.3f s and was judged at %.3f s (its last progress %.1f s before)\n%s",
+                Seconds(started, s.started), Seconds(started, Clock::now()), s.IdleSeconds(),
+                Trail(s.localPort).c_str());
 }
 
 void Soak::Poll()
@@ -778,7 +892,14 @@ void Soak::Poll()
     const bool late = now >= end + std::chrono::seconds(kGraceSeconds);
     for (size_t k = 0; k < live.size();) {
         Stream& s = *live[k];
-        const bool stalled = !s.ended && s.IdleSeconds() > args.stallSeconds;
+        // A dangle that holds its connection's data is no stall: the clock
+        // starts again after it.
+        if (!s.ended && s.IdleSeconds() > 1 && Dangled(s.localPort)) {
+            s.heldAt = now;
+            if (s.IdleSeconds() > args.stallSeconds) s.heldPastStall = true;
+        }
+        const double idle = std::min(s.IdleSeconds(), Seconds(s.heldAt, now));
+        const bool stalled = !s.ended && idle > args.stallSeconds;
         const bool done = s.ended || stalled || late;
         if (!done) {
             ++k;
@@ -792,6 +913,7 @@ void Soak::Poll()
             continue;
         }
         const Verdict v = Check(s);
+        const long long wholeBefore = whole;
         bytesChecked += (long long)s.got.size();
         const long long discarded = discardedByPort.count(s.localPort) ? discardedByPort[s.localPort] : 0;
         switch (v.kind) {
@@ -811,6 +933,7 @@ void Soak::Poll()
                             s.got.size(), s.data.size());
                 for (const auto& [at, belongs] : v.gaps)
                     std::printf("  offset %lld received what belongs at %lld\n", at, belongs);
+                PrintTrail(s);
             }
             break;
         case Verdict::Corrupt:
@@ -819,7 +942,12 @@ void Soak::Poll()
                         "bytes received (rules discarded %lld on its pair)\n",
                         (unsigned long long)args.seed, s.id, s.localPort, v.corruptAt, v.gaps.size(), s.got.size(),
                         s.data.size(), discarded);
+            PrintTrail(s);
             break;
+        }
+        if (s.heldPastStall) {
+            ++heldPastStall;
+            heldPastStallWhole += whole - wholeBefore;
         }
         std::fflush(stdout);
         live.erase(live.begin() + std::ptrdiff_t(k));
@@ -886,7 +1014,9 @@ int Soak::Run()
     General::gblnLoggingEnabled = true;
     General::gobjLogging = new Logging();
     General::gobjLogging->mfnBeforeStep = [this](const char* step) {
-        if (std::strcmp(step, "Tree") == 0) Observe();   // the event is in its history now
+        // The event is in its history now; a death is marked in it.
+        if (std::strcmp(step, "Tree") == 0) Observe(false);
+        else if (std::strcmp(step, "Dead.Tree") == 0) Observe(true);
     };
     General::gobjListening = new Listening();
     General::gobjListening->InitaliseListeningSockets();
@@ -947,16 +1077,18 @@ int Soak::Run()
         ++outlived;
         std::printf("OUTLIVES seed=%llu stream=%d port=%d: %s still open when the soak ended: %s\n",
                     (unsigned long long)args.seed, e.id, e.port, qPrintable(e.key), e.seen.c_str());
+        std::printf("%s", Trail(e.port).c_str());
     }
     std::printf("soak done: seed %llu, %.0f s, %lld streams (%lld echo, %lld whose client leaves, %lld whose server "
-                "leaves, %lld read slowly by the client, %lld by the server): %lld whole, %lld cut short by a rule, "
-                "%lld lost short, %lld unfinished at the end, %lld gaps a rule discarded, %lld lost or corrupt; %.0f "
-                "MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone after "
-                "their stream, %lld outlived it\n",
+                "leaves, %lld read slowly by the client, %lld by the server): %lld "
+                "whole, %lld cut short by a rule, %lld lost short, %lld unfinished at the end, %lld gaps a rule "
+                "discarded, %lld lost or corrupt; %lld held by a dangle for longer than --stall, %lld of them whole; "
+                "%.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone "
+                "after their stream, %lld outlived it\n",
                 (unsigned long long)args.seed, Seconds(start, Clock::now()),
                 kinds[0] + kinds[1] + kinds[2] + kinds[3] + kinds[4], kinds[0], kinds[1], kinds[2], kinds[3], kinds[4],
-                whole, cut, lostShort, unfinished, gapsExplained, losses, double(bytesChecked) / (1 << 20), actions,
-                modal->shown, breachesSeen, gone, outlived);
+                whole, cut, lostShort, unfinished, gapsExplained, losses, heldPastStall, heldPastStallWhole,
+                double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen, gone, outlived);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
     std::printf("\n");
