@@ -14,13 +14,15 @@
 // eighth a server sends 14 MiB and closes, in the last eighth the client
 // sends 3 MiB and half-closes; the other side reads slowly (a little every
 // few seconds, for longer than the program gives a peer that takes nothing
-// once the other has left), then to the end.
+// after a reset), then to the end; or, half of them, once its peer has
+// left it pauses for 45-90 s (longer than that bound, shorter than the one
+// after an orderly close), then reads the rest.
 // What arrives is judged whole, cut short or with a gap, once the stream
-// has ended or has stalled: nothing for --stall seconds (20), a running
-// dangle on its connection apart. A stream that ends short while no
-// failure rule acted on its connection (a termination, a refusal, or a
-// dangle that discarded or closed) is lost; so is a gap that no rule
-// discarded, and corrupt data. Each is printed with
+// has ended or has stalled: nothing for --stall seconds (20), a reader's
+// deliberate pause and a running dangle on its connection apart. A stream
+// that ends short while no failure rule acted on its connection (a
+// termination, a refusal, or a dangle that discarded or closed) is lost; so
+// is a gap that no rule discarded, and corrupt data. Each is printed with
 // the run's seed and every event of its connection as it was logged, and
 // the exit status is 1. So is any byte-count breach the program writes to
 // its error log (Debug and sanitizer builds keep the count).
@@ -100,6 +102,7 @@ struct Handoff {
     std::mutex lock;
     std::map<int, int> fds;
     std::set<int> gone;   // streams that no longer wait: a late connection is closed
+    std::set<int> sent;   // streams the server has sent all to and closed
 };
 
 // What a slow reader reads while its peer has left: 64-128 KiB every 2-3 s
@@ -117,11 +120,17 @@ struct Stream {
     // without reading and leaves, then reads to the end. SlowClient: the
     // server sends 14 MiB and closes; the client reads some fast, then
     // slowly, then to the end. SlowServer: the client sends 3 MiB and
-    // half-closes; the server reads slowly, then to the end.
+    // half-closes; the server reads slowly, then to the end. A slow reader
+    // that pauses does so once its peer has left, for longer than the
+    // program keeps a peer that takes nothing after a reset and shorter
+    // than after an orderly close, then reads to the end.
     enum Kind { Echo, Leaves, Blocked, SlowClient, SlowServer };
     int id = 0;
     Kind kind = Echo;
     bool halfClose = false;
+    bool pauses = false;   // a slow reader that pauses
+    std::atomic<bool> peerLeft{false};   // a SlowServer's client has half-closed
+    std::atomic<bool> pausing{false};    // a deliberate pause: no stall
     Clock::time_point heldAt{};          // last seen held by a dangle
     bool heldPastStall = false;          // a dangle held it for longer than --stall
     Stream(const std::vector<char>& pattern, Handoff& h) : data(pattern), size(pattern.size()), handoff(h) {}
@@ -168,12 +177,17 @@ struct Stream {
                 return;
             }
             if (kind == SlowClient) {
-                receiver = std::thread([this, seed] { ReadSlowly(fd, seed, 8u << 20); });
+                receiver = std::thread([this, seed] {
+                    pauses ? ReadPausing(fd, seed, 8u << 20) : ReadSlowly(fd, seed, 8u << 20);
+                });
                 return;
             }
             sender = std::thread([this] {
                 // The server's close, or the program's, ends it.
-                if (SendAll(fd, data.data(), size)) ::shutdown(fd, SHUT_WR);
+                if (SendAll(fd, data.data(), size)) {
+                    ::shutdown(fd, SHUT_WR);
+                    peerLeft = true;
+                }
                 char sink[4096];
                 while (!stop && ::recv(fd, sink, sizeof sink, 0) > 0) {}
             });
@@ -229,6 +243,30 @@ struct Stream {
         if (more) Read(from, size);
         ended = true;
     }
+    // As ReadSlowly, but its slow reads end once the peer has left (or a
+    // minute on); then 45-90 s of nothing, and the rest.
+    void ReadPausing(int from, uint64_t seed, size_t fast)
+    {
+        std::mt19937_64 rng(seed);
+        bool more = fast == 0 || Read(from, fast / 2 + rng() % (fast / 2));
+        const auto until = Clock::now() + std::chrono::seconds(60);
+        while (more && !PeerHasLeft() && Clock::now() < until) {
+            more = Read(from, got.size() + (64u << 10) + rng() % (64u << 10));
+            Pause(2000 + int(rng() % 1000));
+        }
+        pausing = true;
+        if (more) Pause(45000 + int(rng() % 45001));
+        Progress();
+        pausing = false;
+        if (more) Read(from, size);
+        ended = true;
+    }
+    bool PeerHasLeft()
+    {
+        if (kind == SlowServer) return peerLeft;
+        std::lock_guard<std::mutex> g(handoff.lock);
+        return handoff.sent.count(id) > 0;
+    }
     // A SlowServer's far end: the connection the slow server took for it.
     void ServeSlowly(uint64_t seed)
     {
@@ -241,7 +279,7 @@ struct Stream {
             last = peerFd >= 0 || stop;
             if (last) handoff.gone.insert(id);
         }
-        if (peerFd >= 0) ReadSlowly(peerFd, seed, 0);
+        if (peerFd >= 0) pauses ? ReadPausing(peerFd, seed, 0) : ReadSlowly(peerFd, seed, 0);
         ended = true;
     }
     void Progress()
@@ -430,8 +468,12 @@ int ServeSlowPeer(std::shared_ptr<const std::vector<char>> shared, std::shared_p
                     return;
                 }
                 if (announce & kSendToMe) {
-                    SendAll(c, shared->data(), std::min(shared->size(), kSlowS2CBytes));
+                    const bool all = SendAll(c, shared->data(), std::min(shared->size(), kSlowS2CBytes));
                     ::close(c);
+                    if (all) {
+                        std::lock_guard<std::mutex> g(handoff->lock);
+                        handoff->sent.insert(int(announce & ~kSendToMe));
+                    }
                     return;
                 }
                 std::lock_guard<std::mutex> g(handoff->lock);
@@ -445,7 +487,10 @@ int ServeSlowPeer(std::shared_ptr<const std::vector<char>> shared, std::shared_p
 
 class Soak {
 public:
-    static constexpr int kGraceSeconds = 75;   // a slow stream takes up to about a minute
+    // A slow stream takes up to about a minute, a pausing one nearly three:
+    // a fast read, slow reads until its peer leaves (a minute at most), a
+    // pause of 90 s at most, and the rest.
+    static constexpr int kGraceSeconds = 170;
 
     explicit Soak(const Args& a) : args(a), rng(a.seed) {}
 
@@ -516,6 +561,7 @@ private:
     long long gone = 0, outlived = 0;
     bool rulesOff = false;
     long long kinds[5] = {0, 0, 0, 0, 0};
+    long long pausing = 0;   // slow readers that pause
     long long heldPastStall = 0, heldPastStallWhole = 0;   // streams a dangle held for longer than --stall
     std::vector<char> pattern;
     int errorEntriesSeen = 0;
@@ -648,7 +694,10 @@ void Soak::StartStream()
     static const Stream::Kind mix[] = {Stream::Echo,    Stream::Echo,       Stream::Echo,      Stream::Echo,
                                        Stream::Leaves,  Stream::Blocked,    Stream::SlowClient, Stream::SlowServer};
     s->kind = mix[rng() % 8];
+    // One draw for both: a stream of each kind uses one of them at most.
     s->halfClose = rng() % 2;
+    s->pauses = s->halfClose && (s->kind == Stream::SlowClient || s->kind == Stream::SlowServer);
+    pausing += s->pauses;
     s->refusalsBefore = refusals;
     ++kinds[s->kind];
     const int port = s->kind == Stream::Blocked ? floodProxyPort
@@ -866,9 +915,10 @@ void Soak::JudgeShort(const Stream& s, bool stalled)
     }
     ++lostShort;
     const long long expected = s.kind == Stream::Blocked && seen ? seen->fromServer : (long long)s.size;
-    std::printf("LOST seed=%llu stream=%d (%s) port=%d: %zu of %lld bytes arrived%s, and no termination, refusal or "
-                "discarding dangle acted on its connection%s%s\n",
-                (unsigned long long)args.seed, s.id, kKindNames[s.kind], s.localPort, s.got.size(), expected,
+    std::printf("LOST seed=%llu stream=%d (%s%s) port=%d: %zu of %lld bytes arrived%s, and no termination, refusal "
+                "or discarding dangle acted on its connection%s%s\n",
+                (unsigned long long)args.seed, s.id, kKindNames[s.kind], s.pauses ? ", pausing" : "", s.localPort,
+                s.got.size(), expected,
                 stalled ? " (then nothing for --stall seconds)" : "", seen ? "" : " (the program never accepted it)",
                 seen && !seen->lastError.isEmpty() ? qPrintable(QStringLiteral("; last error: ") + seen->lastError)
                                                    : "");
@@ -892,14 +942,14 @@ void Soak::Poll()
     const bool late = now >= end + std::chrono::seconds(kGraceSeconds);
     for (size_t k = 0; k < live.size();) {
         Stream& s = *live[k];
-        // A dangle that holds its connection's data is no stall: the clock
-        // starts again after it.
+        // Neither a reader's deliberate pause nor a dangle that holds its
+        // connection's data is a stall: the clock starts again after either.
         if (!s.ended && s.IdleSeconds() > 1 && Dangled(s.localPort)) {
             s.heldAt = now;
             if (s.IdleSeconds() > args.stallSeconds) s.heldPastStall = true;
         }
         const double idle = std::min(s.IdleSeconds(), Seconds(s.heldAt, now));
-        const bool stalled = !s.ended && idle > args.stallSeconds;
+        const bool stalled = !s.ended && !s.pausing && idle > args.stallSeconds;
         const bool done = s.ended || stalled || late;
         if (!done) {
             ++k;
@@ -1080,14 +1130,14 @@ int Soak::Run()
         std::printf("%s", Trail(e.port).c_str());
     }
     std::printf("soak done: seed %llu, %.0f s, %lld streams (%lld echo, %lld whose client leaves, %lld whose server "
-                "leaves, %lld read slowly by the client, %lld by the server): %lld "
+                "leaves, %lld read slowly by the client, %lld by the server, %lld of the slow readers pausing): %lld "
                 "whole, %lld cut short by a rule, %lld lost short, %lld unfinished at the end, %lld gaps a rule "
                 "discarded, %lld lost or corrupt; %lld held by a dangle for longer than --stall, %lld of them whole; "
                 "%.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone "
                 "after their stream, %lld outlived it\n",
                 (unsigned long long)args.seed, Seconds(start, Clock::now()),
                 kinds[0] + kinds[1] + kinds[2] + kinds[3] + kinds[4], kinds[0], kinds[1], kinds[2], kinds[3], kinds[4],
-                whole, cut, lostShort, unfinished, gapsExplained, losses, heldPastStall, heldPastStallWhole,
+                pausing, whole, cut, lostShort, unfinished, gapsExplained, losses, heldPastStall, heldPastStallWhole,
                 double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen, gone, outlived);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
