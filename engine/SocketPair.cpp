@@ -28,12 +28,14 @@ void LogEventFailure(const QString& strWhat, std::exception_ptr e)
 
 } // namespace
 
-SocketPair::SocketPair(QObject* parent) : QObject(parent)
+SocketPair::SocketPair(QObject* parent) : QObject(parent), mLeaving(std::make_shared<tsy::PeerLeaving>())
 {
     sckServer = new tsy::Winsock(this);
     sckClient = new tsy::Winsock(this);
     // The outgoing socket takes the descriptor set aside when the request was taken.
     sckClient->DrawReserveFrom(sckServer);
+    sckServer->ShareLeaving(mLeaving);
+    sckClient->ShareLeaving(mLeaving);
     tmrC2SThrottleDataRequest = new tsy::WindowTimer(this);
     tmrS2CThrottleDataRequest = new tsy::WindowTimer(this);
     tmrDangleStartTimer = new tsy::WindowTimer(this);

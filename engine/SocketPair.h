@@ -15,6 +15,7 @@ class ProtocolHandler;
 
 namespace tsy {
 class Winsock;
+class PeerLeaving;
 class WindowTimer;
 }
 
@@ -44,6 +45,9 @@ public:
     tsy::WindowTimer* tmrDangleStartTimer = nullptr;
     tsy::WindowTimer* tmrDangleStopTimer = nullptr;
     tsy::WindowTimer* tmrTerminationTime = nullptr;
+    // How its peers left, told by the handler where it learns of it; both
+    // sockets, and what lingers of them, take their bound from it.
+    tsy::PeerLeaving& Leaving() { return *mLeaving; }
 
     // ---- public members, in declaration order ----------------------------------
     void Terminate();
@@ -101,6 +105,7 @@ private slots:
     void tmrDangleStopTimer_Timer();
 
 private:
+    std::shared_ptr<tsy::PeerLeaving> mLeaving;
     void Form_Load();
     void Form_Unload();
     bool SendData(bool blnClientSide, QByteArray& strData, QByteArray& strDataSent,

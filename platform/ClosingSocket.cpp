@@ -128,7 +128,7 @@ qint64 PeerProgress::Idle(int fd, bool queuedHere)
                               ? info.tcpi_bytes_acked
                               : 0;
     const qint64 queued = KernelQueue(fd);
-    if (acked > mAcked || (mQueued >= 0 && queued < mQueued) || (queued == 0 && !queuedHere)) mSince.start();
+    if (Took(mAcked, mQueued, acked, queued, queuedHere)) mSince.start();
     mAcked = std::max(mAcked, acked);
     mQueued = queued;
     return mSince.elapsed();
@@ -151,9 +151,10 @@ namespace {
 // closed too. A peer that takes nothing for the bound is given up on.
 class Lingerer : public QObject {
 public:
-    Lingerer(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress)
+    Lingerer(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress,
+             std::shared_ptr<PeerLeaving> leaving)
         : QObject(QCoreApplication::instance()), mFd(fd), mPeerClosed(peerClosed), mOut(std::move(out)),
-          mProgress(progress)
+          mProgress(progress), mLeaving(std::move(leaving))
     {
         if (!mProgress.Running()) mProgress.Restart();
         connect(&mPoll, &QTimer::timeout, this, [this] { watchTheTaking(); });
@@ -172,6 +173,7 @@ private:
     {
         int e = 0;
         if (!mOut.write(mFd, &e)) {
+            peerFailed();
             finish(true);
             return;
         }
@@ -180,7 +182,7 @@ private:
                 mWrite = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Write, this);
                 connect(mWrite, &QSocketNotifier::activated, this, [this] { flush(); });
             }
-            if (!mPoll.isActive()) mPoll.start(Winsock::PeerWatchMs());
+            pace();
             return;
         }
         Retire(mWrite);
@@ -199,12 +201,24 @@ private:
         if (mAllTaken) return;
         const qint64 idle = mProgress.Idle(mFd, !mOut.empty());
         if (!mOut.empty() || mProgress.KernelQueued() > 0) {
-            if (idle >= Winsock::gPeerTakesNothingMs) finish(true);
-            else if (!mPoll.isActive()) mPoll.start(Winsock::PeerWatchMs());
+            if (idle >= bound()) finish(true);
+            else pace();
             return;
         }
         if (mPeerClosed) finish(false);
         else allTaken();
+    }
+    int bound() const { return mLeaving ? mLeaving->TakesNothingMs() : Winsock::gPeerTakesNothingMs; }
+    // The pace follows the bound, which a reset seen meanwhile shortens.
+    void pace()
+    {
+        const int ms = Winsock::PeerWatchMs(bound());
+        if (!mPoll.isActive()) mPoll.start(ms);
+        else if (mPoll.interval() != ms) mPoll.setInterval(ms);
+    }
+    void peerFailed()
+    {
+        if (mLeaving) mLeaving->Failed();
     }
     // The peer has all of ours: what it still says is all that keeps us.
     void allTaken()
@@ -236,6 +250,7 @@ private:
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
             // The peer closed (or failed): nothing more will come.
             mPeerClosed = true;
+            if (n < 0) peerFailed();
             Retire(mRead);
             if (n < 0 || mAllTaken) finish(n < 0);
             return;
@@ -265,6 +280,7 @@ private:
     bool mAllTaken = false;
     Outgoing mOut;
     PeerProgress mProgress;
+    std::shared_ptr<PeerLeaving> mLeaving;
     qint64 mDiscarded = 0;
     QElapsedTimer mSinceAllTaken;
     QSocketNotifier* mRead = nullptr;
@@ -275,9 +291,20 @@ private:
 
 } // namespace
 
-void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress)
+namespace {
+int gLingersStarted = 0;
+}
+
+int LingersStarted()
 {
-    new Lingerer(fd, std::move(out), peerClosed, progress);
+    return gLingersStarted;
+}
+
+void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress,
+            std::shared_ptr<PeerLeaving> leaving)
+{
+    ++gLingersStarted;
+    new Lingerer(fd, std::move(out), peerClosed, progress, std::move(leaving));
 }
 
 } // namespace tsy::detail

@@ -9,8 +9,13 @@
 #include "platform/ByteCount.h"
 
 #include <deque>
+#include <memory>
 
 class QSocketNotifier;
+
+namespace tsy {
+class PeerLeaving;
+}
 
 namespace tsy::detail {
 
@@ -73,6 +78,13 @@ public:
     qint64 KernelQueued() const { return mQueued; }
     // How often a watcher of a bound of boundMs looks.
     static int PollMs(int boundMs);
+    // Whether two looks at the kernel show that the peer took something:
+    // acknowledged more, or let the queue shrink (a kernel without the
+    // acknowledged count), or nothing of ours waits anywhere.
+    static bool Took(quint64 ackedBefore, qint64 queuedBefore, quint64 acked, qint64 queued, bool queuedHere)
+    {
+        return acked > ackedBefore || (queuedBefore >= 0 && queued < queuedBefore) || (queued == 0 && !queuedHere);
+    }
 
 private:
     quint64 mAcked = 0;
@@ -83,7 +95,12 @@ private:
 // Takes the descriptor of a connected socket that is being closed: what was
 // still queued is written, the peer's taking of it watched with the clock
 // it had, and the descriptor closed once the peer has it all and has closed
-// too, or has been given up on.
-void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress);
+// too, or has been given up on after the bound that `leaving` names (the
+// short one without it). A reset it sees is told to `leaving`.
+void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progress,
+            std::shared_ptr<PeerLeaving> leaving);
+// How many closes have lingered so far (for tests: a socket reset at once
+// never does).
+int LingersStarted();
 
 } // namespace tsy::detail

@@ -984,9 +984,14 @@ qint64 Winsock::MsPeerTookNothing(bool restart)
     return mProgress->Idle(mFd, mOut && !mOut->empty());
 }
 
-int Winsock::PeerWatchMs()
+int Winsock::PeerWatchMs(int boundMs)
 {
-    return detail::PeerProgress::PollMs(gPeerTakesNothingMs);
+    return detail::PeerProgress::PollMs(boundMs);
+}
+
+int PeerLeaving::TakesNothingMs() const
+{
+    return mHow == How::InOrder ? Winsock::gPeerTakesNothingAfterOrderlyCloseMs : Winsock::gPeerTakesNothingMs;
 }
 
 void Winsock::closeNow(bool reset)
@@ -1009,7 +1014,7 @@ void Winsock::closeNow(bool reset)
             CloseHeld(fd);
         } else if (!reset && (mState == sckConnected || mState == sckClosing)) {
             detail::Linger(fd, mOut ? std::move(*mOut) : detail::Outgoing(), mPeerClosed,
-                           mProgress ? *mProgress : detail::PeerProgress());
+                           mProgress ? *mProgress : detail::PeerProgress(), mLeaving);
         } else {
             ResetAndClose(fd);
         }

@@ -23,6 +23,29 @@ struct Outgoing;
 class PeerProgress;
 }
 
+// How a connection's peers have left, shared by its sockets and by what
+// lingers of them after their close: it decides how long a peer that takes
+// nothing of what is still sent to it is kept. A peer that left in order (a
+// close or half-close, or the program's own orderly close) leaves a socket
+// that a direct connection would keep for minutes while the other peer's
+// TCP still answers, so the long bound applies; after a reset or a socket
+// error, from either peer, a direct connection drops everything at once, so
+// the short one does. A reset seen later shortens it.
+class PeerLeaving {
+public:
+    void LeftInOrder()
+    {
+        if (mHow == How::NotYet) mHow = How::InOrder;
+    }
+    void Failed() { mHow = How::Failed; }
+    bool InOrder() const { return mHow == How::InOrder; }
+    int TakesNothingMs() const;
+
+private:
+    enum class How : unsigned char { NotYet, InOrder, Failed };
+    How mHow = How::NotYet;
+};
+
 struct SocketError {
     int number = 0;
     QString description;
@@ -80,7 +103,8 @@ public:
     // Graceful: what SendData took is still delivered after the object is
     // closed or deleted (the socket lingers on its own while the peer takes
     // something at least once within gPeerTakesNothingMs, then waits a
-    // bounded while for the peer's own close).
+    // bounded while for the peer's own close). The bound is the one its
+    // connection's PeerLeaving names.
     // Raises no Closed/Error/SendComplete, now or later.
     void Close();
     // For a peer given up on: closes at once with a reset, and what it has
@@ -94,10 +118,17 @@ public:
     qint64 MsPeerTookNothing(bool restart = false);
     // How long a peer may take nothing of what we still have for it before
     // it is given up on: a side whose far peer has left, and a closed
-    // socket's flush. Tests shorten it.
+    // socket's flush. The short bound holds after a reset or an error, and
+    // for a socket whose connection has said nothing of its peers; the long
+    // one once a peer has left in order. Tests shorten both.
     static inline int gPeerTakesNothingMs = 30000;
-    // How often a watcher of that bound looks.
-    static int PeerWatchMs();
+    static inline int gPeerTakesNothingAfterOrderlyCloseMs = 300000;
+    // The sockets of one connection share how its peers left; the bound
+    // that applies to this socket now.
+    void ShareLeaving(std::shared_ptr<PeerLeaving> leaving) { mLeaving = std::move(leaving); }
+    int PeerTakesNothingMs() const { return mLeaving ? mLeaving->TakesNothingMs() : gPeerTakesNothingMs; }
+    // How often a watcher of a bound looks.
+    static int PeerWatchMs(int boundMs);
 
     // Properties.
     int State() const;
@@ -192,6 +223,7 @@ private:
     QTimer* mConnectTimer = nullptr;
     std::unique_ptr<detail::Outgoing> mOut;   // handed to SendData, not yet written
     std::unique_ptr<detail::PeerProgress> mProgress;   // only once someone asks
+    std::shared_ptr<PeerLeaving> mLeaving;             // kept across closes: the connection's
     QByteArray mHeld;                 // read from the OS, not yet taken by GetData
     QString mTag;
     QString mRemoteHost;

@@ -185,8 +185,9 @@ void ProtocolRelay::WatchFlushAfterLeaving()
         QObject::connect(mtmrFlushGuard.get(), &QTimer::timeout, [this] { GiveUpTheFlush(); });
     }
     if (mtmrFlushGuard->isActive()) return;
-    (blnC2S ? pair.sckClient : pair.sckServer)->MsPeerTookNothing(true);
-    mtmrFlushGuard->start(tsy::Winsock::PeerWatchMs());
+    tsy::Winsock* sck = blnC2S ? pair.sckClient : pair.sckServer;
+    sck->MsPeerTookNothing(true);
+    mtmrFlushGuard->start(tsy::Winsock::PeerWatchMs(sck->PeerTakesNothingMs()));
 }
 
 void ProtocolRelay::GiveUpTheFlush()
@@ -199,7 +200,14 @@ void ProtocolRelay::GiveUpTheFlush()
             mtmrFlushGuard->stop();
             return;
         }
-        if ((blnC2S ? pair.sckClient : pair.sckServer)->MsPeerTookNothing() < gFlushWithoutProgressMs) return;
+        tsy::Winsock* sck = blnC2S ? pair.sckClient : pair.sckServer;
+        // A reset seen meanwhile may have shortened the bound.
+        const int lngBoundMs = sck->PeerTakesNothingMs();
+        if (sck->MsPeerTookNothing() < lngBoundMs) {
+            const int lngPaceMs = tsy::Winsock::PeerWatchMs(lngBoundMs);
+            if (mtmrFlushGuard->interval() != lngPaceMs) mtmrFlushGuard->setInterval(lngPaceMs);
+            return;
+        }
         mtmrFlushGuard->stop();
         // The peer has taken nothing for the whole bound: what its socket
         // still holds goes with a reset, and what waited here is dropped,
@@ -207,7 +215,7 @@ void ProtocolRelay::GiveUpTheFlush()
         const QString strWhy = QStringLiteral("Timed out: the remote %1 took nothing for %2 s; the %3 bytes still "
                                               "waiting for it were dropped")
                                    .arg(blnC2S ? QStringLiteral("server") : QStringLiteral("client"))
-                                   .arg(gFlushWithoutProgressMs / 1000.0)
+                                   .arg(lngBoundMs / 1000.0)
                                    .arg((blnC2S ? mvarC2SBuffer : mvarS2CBuffer).size());
         if (blnC2S) {
             Log().ClientInBadState(&pair, tsy::SockErr::TimedOut, strWhy, false);
@@ -406,6 +414,7 @@ void ProtocolRelay::ConnectAttempt(const QString& strServer, int lngPort)
     QString strError;
     int lngError = 0;
     if (!pair.AttemptConnectionToRemoteServer(strServer, lngPort, strError, lngError)) {
+        pair.Leaving().Failed();
         Log().ConnectionAttemptFailed(&pair, true, strError, lngError);
         MarkDead();
         CloseServerSideIfConnected();
@@ -677,6 +686,9 @@ void ProtocolRelay::RemoteServerInitiatedDisconnection(const QString& strComment
 {
     Trap(Member::RemoteServerInitiatedDisconnection, [&] {
         SocketPair& pair = Pair();
+        // Also the program's own orderly closes: a graceful termination, the
+        // dangle's close.
+        pair.Leaving().LeftInOrder();
         // With the remote client gone too, what waits for it has nowhere to go.
         const bool blnClientGone = mblnCloseAfterC2SFlush && !ServerConnected();
         if ((S2CDangling() || mblnS2CSendInProgress) && !blnClientGone) {
@@ -704,6 +716,7 @@ void ProtocolRelay::RemoteClientInitiatedDisconnection()
 {
     Trap(Member::RemoteClientInitiatedDisconnection, [&] {
         SocketPair& pair = Pair();
+        pair.Leaving().LeftInOrder();
         // With the remote server gone too, what waits for it has nowhere to go.
         const bool blnServerGone = mblnCloseAfterS2CFlush && pair.ClientInitialised() && !ClientConnected();
         if ((C2SDangling() || mblnC2SSendInProgress) && !blnServerGone) {
@@ -737,6 +750,7 @@ void ProtocolRelay::ServerError(int lngError, const QString& strError)
 {
     Trap(Member::ServerError, [&] {
         SocketPair& pair = Pair();
+        pair.Leaving().Failed();
         Log().ServerInBadState(&pair, lngError, strError, false);
         if (C2SStillOnItsWay()) {
             // What the client sent before it failed still reaches the
@@ -760,6 +774,8 @@ void ProtocolRelay::ClientError(int lngError, const QString& strError)
 {
     Trap(Member::ClientError, [&] {
         SocketPair& pair = Pair();
+        // Also a failed connect, and the program's forced termination.
+        pair.Leaving().Failed();
         if (lngError == tsy::SockErr::TimedOut || lngError == tsy::SockErr::HostNotFound
             || lngError == tsy::SockErr::TryAgain) {
             Log().ConnectionAttemptFailed(&pair, false, strError, lngError);
@@ -975,6 +991,7 @@ bool ProtocolRelay::TakeLogin(const QByteArray& strData, const QByteArray& strLo
             break;
         case RoutingText::BeforeLogin::Quit:
             mblnQuitBeforeLogin = true;
+            Pair().Leaving().LeftInOrder();
             mvarBeforeLogin.clear();
             SendDataToRemoteClient(strGoodbye);
             if (!Pair().Dead()) {

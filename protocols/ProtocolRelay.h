@@ -53,8 +53,11 @@ public:
 
     // How long a side whose far peer has left may take nothing of what is
     // still sent to it before it is given up on: its socket is reset and
-    // what waited for it dropped. The one bound of the platform's sockets.
+    // what waited for it dropped. The bounds of the platform's sockets: the
+    // short one after a reset or an error, the long one once a peer has
+    // left in order (SocketPair::Leaving).
     static inline int& gFlushWithoutProgressMs = tsy::Winsock::gPeerTakesNothingMs;
+    static inline int& gFlushAfterOrderlyCloseMs = tsy::Winsock::gPeerTakesNothingAfterOrderlyCloseMs;
 
     // Read-only views for tests and diagnostics.
     qint64 C2SBufferedBytes() const { return mvarC2SBuffer.size(); }
@@ -145,8 +148,8 @@ protected:
     void NothingMoreForTheServer();
     void NothingMoreForTheClient();
     // A side whose far peer has left is still sent what waits for it; one
-    // that takes nothing of it for gFlushWithoutProgressMs, as its socket
-    // measures what the peer takes, is given up on. The watch starts here,
+    // that takes nothing of it for its bound, as its socket measures what
+    // the peer takes, is given up on. The watch starts here,
     // with a fresh clock, and stops while nothing is on its way (a dangle,
     // a throttle's pause).
     void WatchFlushAfterLeaving();

@@ -10,6 +10,7 @@
 #include "history/Logging.h"
 #include "history/SocketEvent.h"
 #include "history/SocketPairHistory.h"
+#include "platform/ClosingSocket.h"
 #include "platform/Settings.h"
 #include "platform/Winsock.h"
 #include "protocols/ProtocolRelay.h"
@@ -573,15 +574,28 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         }
     }
 
+    // Both bounds shortened for a case: after a reset, and after an orderly close.
+    struct ShortBounds {
+        ShortBounds(int afterReset, int afterOrderlyClose)
+        {
+            ProtocolRelay::gFlushWithoutProgressMs = afterReset;
+            ProtocolRelay::gFlushAfterOrderlyCloseMs = afterOrderlyClose;
+        }
+        ~ShortBounds()
+        {
+            ProtocolRelay::gFlushWithoutProgressMs = 30000;
+            ProtocolRelay::gFlushAfterOrderlyCloseMs = 300000;
+        }
+    };
+
     // The proxy no longer reads the client, nor writes to it, when it
     // leaves: it is seen to leave all the same. The server reads nothing
-    // more and is given up on.
+    // more and is given up on: soon after a reset, after the long bound
+    // after a half-close. Its socket goes with the reset that says so: it
+    // does not linger on after its close.
     for (const bool reset : {true, false}) {
         SCOPED_TRACE(reset ? "a reset unread, to a server that reads nothing" : "a half-close unread, to a server that reads nothing");
-        struct ShortFlushGuard {
-            ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 200; }
-            ~ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 30000; }
-        } shortFlushGuard;
+        const ShortBounds bounds(200, 400);
         ASSERT_TRUE(open(silentPort));
         // In small pieces, each taken by the proxy's kernel before the next,
         // so that the half-close reaches it behind the last; past the pause
@@ -597,6 +611,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
+        const int lingers = tsy::detail::LingersStarted();
         if (reset) {
             const linger l{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -605,7 +620,13 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             ::shutdown(fd, SHUT_WR);
         }
         ASSERT_TRUE(WaitUntil([&] { return IsDead(key); }));
-        EXPECT_EQ(Descriptions(key).filter("Timed out: the remote server took nothing for 0.2 s").size(), 1);
+        EXPECT_EQ(Descriptions(key)
+                      .filter(reset ? "Timed out: the remote server took nothing for 0.2 s"
+                                    : "Timed out: the remote server took nothing for 0.4 s")
+                      .size(),
+                  1);
+        // Only the socket to a client that closed in order lingers.
+        EXPECT_EQ(tsy::detail::LingersStarted() - lingers, reset ? 0 : 1);
         if (!reset) {
             EXPECT_EQ(DataOfType(key, ServerBytesReceived), written);
             QByteArray got;
@@ -634,10 +655,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         SCOPED_TRACE("a slow reader after its peer has left");
         // Each read is a little of what the proxy holds for it, many times
         // within the guard; a piece handed to the socket takes longer.
-        struct ShortFlushGuard {
-            ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 500; }
-            ~ShortFlushGuard() { ProtocolRelay::gFlushWithoutProgressMs = 30000; }
-        } shortFlushGuard;
+        const ShortBounds bounds(500, 500);
         constexpr int kBuffer = 32 * 1024;
         int serverPort = 0;
         const int listener = tsytest::RawListen(&serverPort, SOCK_NONBLOCK, kBuffer);
@@ -670,6 +688,62 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
                 if (r > 0) got.append(buf, r);
                 end = r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
                 tsytest::Pump(8);
+            }
+            EXPECT_EQ(got.size(), sent.size());
+            EXPECT_TRUE(got == sent);
+            EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
+            EXPECT_EQ(Descriptions(key).filter("Timed out").size(), 0);
+            ::close(client);
+            ::close(server);
+        }
+
+        // A reader that pauses, once its peer has left in order, for longer
+        // than the bound after a reset (as curl does to keep its rate) is
+        // kept, as a direct connection keeps it, and gets every byte.
+        const ShortBounds pauseBounds(200, 60000);
+        for (const bool toTheClient : {true, false}) {
+            SCOPED_TRACE(toTheClient ? "the client pauses after its server closed" : "the server pauses after its client half-closed");
+            key = QStringLiteral("KEY%1").arg(++n);
+            const int client = RawConnect(slowPort, kBuffer);
+            ASSERT_GE(client, 0);
+            int server = -1;
+            ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
+            const int writer = toTheClient ? server : client, reader = toTheClient ? client : server;
+            const auto readSome = [&](QByteArray& got) {
+                char buf[8192];
+                const ssize_t r = ::recv(reader, buf, sizeof buf, MSG_DONTWAIT);
+                if (r > 0) got.append(buf, r);
+                return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            };
+            qint64 at = 0;
+            QByteArray got;
+            QElapsedTimer t;
+            t.start();
+            // The reader makes room only while the writer, or its
+            // half-close, is held up, until the proxy has seen the writer
+            // leave: what fills the way between them is still to come.
+            const int left = toTheClient ? RemoteServerDisconnected : RemoteClientDisconnected;
+            while (at < sent.size() || !HasEvent(key, left)) {
+                ASSERT_LT(t.elapsed(), 60000);
+                ssize_t w = 0;
+                if (at < sent.size()) {
+                    w = ::send(writer, sent.constData() + at, size_t(qMin<qint64>(65536, sent.size() - at)),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+                    if (w > 0 && (at += w) == sent.size()) ::shutdown(writer, SHUT_WR);
+                }
+                if (w <= 0) {
+                    ASSERT_FALSE(readSome(got));
+                }
+                tsytest::Pump(2);
+            }
+            ASSERT_LT(got.size(), sent.size());
+            // Ten times the short bound without a read.
+            t.restart();
+            while (t.elapsed() < 2000) tsytest::Pump(20);
+            t.restart();
+            for (bool end = false; !end; end = readSome(got)) {
+                ASSERT_LT(t.elapsed(), 60000);
+                tsytest::Pump(1);
             }
             EXPECT_EQ(got.size(), sent.size());
             EXPECT_TRUE(got == sent);

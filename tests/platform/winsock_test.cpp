@@ -1,6 +1,7 @@
 // The socket control over real loopback sockets: ports chosen by the OS,
 // every wait bounded.
 #include "common/TestSupport.h"
+#include "platform/ClosingSocket.h"
 #include "platform/Winsock.h"
 
 #include <QPointer>
@@ -14,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -556,6 +558,49 @@ TEST(Winsock, ClosedSocketCutsOffAPeerThatKeepsSending)
     }
     EXPECT_TRUE(cutOff) << pushed << " bytes taken";
     EXPECT_EQ(cp.events(), 1) << "our own close raised an event";
+    ::close(fd);
+    ::close(lfd);
+}
+
+// A closed socket whose peer takes nothing for the bound gives up with a
+// reset, so that the peer cannot take what it got for the whole. Progress
+// is what the peer's TCP acknowledges: a queue kept full by our writes, as
+// a relay keeps it for a slow reader, says nothing.
+TEST(Winsock, APeerThatTakesNothingIsGivenUpOnWithAReset)
+{
+    EXPECT_TRUE(tsy::detail::PeerProgress::Took(1000, 4096, 5000, 4096, true));
+    EXPECT_TRUE(tsy::detail::PeerProgress::Took(0, 4096, 0, 1024, true));
+    EXPECT_TRUE(tsy::detail::PeerProgress::Took(1000, 0, 1000, 0, false));
+    EXPECT_FALSE(tsy::detail::PeerProgress::Took(1000, 4096, 1000, 4096, false));
+    EXPECT_FALSE(tsy::detail::PeerProgress::Took(1000, 0, 1000, 0, true));
+
+    struct ShortBound {
+        ShortBound() { Winsock::gPeerTakesNothingMs = 200; }
+        ~ShortBound() { Winsock::gPeerTakesNothingMs = 30000; }
+    } shortBound;
+    int port = 0;
+    const int lfd = tsytest::RawListen(&port);
+    ASSERT_GE(lfd, 0);
+    Winsock client;
+    Probe cp(&client);
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
+    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
+    const int fd = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    // Far more than the kernels hold between us: most waits in our queue.
+    ASSERT_TRUE(client.SendData(QByteArray(64 * 1024 * 1024, 'q')));
+    client.Close();
+    ASSERT_TRUE(WaitUntil([&] {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state != TCP_ESTABLISHED;
+    }, 20000));
+    char buf[65536];
+    ssize_t r = 0;
+    qint64 got = 0;
+    while ((r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) got += r;
+    EXPECT_EQ(r, -1) << got << " bytes, then the end";
+    EXPECT_EQ(errno, ECONNRESET);
     ::close(fd);
     ::close(lfd);
 }
