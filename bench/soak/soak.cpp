@@ -561,7 +561,7 @@ private:
     long long gone = 0, outlived = 0;
     bool rulesOff = false;
     long long kinds[5] = {0, 0, 0, 0, 0};
-    long long pausing = 0;   // slow readers that pause
+    long long pausing = 0, pausingWhole = 0;   // slow readers that pause, and those whole
     long long heldPastStall = 0, heldPastStallWhole = 0;   // streams a dangle held for longer than --stall
     std::vector<char> pattern;
     int errorEntriesSeen = 0;
@@ -995,9 +995,13 @@ void Soak::Poll()
             PrintTrail(s);
             break;
         }
+        if (s.pauses) pausingWhole += whole - wholeBefore;
         if (s.heldPastStall) {
             ++heldPastStall;
             heldPastStallWhole += whole - wholeBefore;
+            static const char* const verdicts[] = {"whole", "short", "with gaps", "corrupt"};
+            std::printf("  stream %d (%s) was held by a dangle for longer than --stall: %s, %zu bytes\n", s.id,
+                        kKindNames[s.kind], verdicts[v.kind], s.got.size());
         }
         std::fflush(stdout);
         live.erase(live.begin() + std::ptrdiff_t(k));
@@ -1130,15 +1134,16 @@ int Soak::Run()
         std::printf("%s", Trail(e.port).c_str());
     }
     std::printf("soak done: seed %llu, %.0f s, %lld streams (%lld echo, %lld whose client leaves, %lld whose server "
-                "leaves, %lld read slowly by the client, %lld by the server, %lld of the slow readers pausing): %lld "
-                "whole, %lld cut short by a rule, %lld lost short, %lld unfinished at the end, %lld gaps a rule "
-                "discarded, %lld lost or corrupt; %lld held by a dangle for longer than --stall, %lld of them whole; "
-                "%.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone "
-                "after their stream, %lld outlived it\n",
+                "leaves, %lld read slowly by the client, %lld by the server, %lld of the slow readers pausing, %lld "
+                "of them whole): %lld whole, %lld cut short by a rule, %lld lost short, %lld unfinished at the end, "
+                "%lld gaps a rule discarded, %lld lost or corrupt; %lld held by a dangle for longer than --stall, %lld "
+                "of them whole; %.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld "
+                "connections gone after their stream, %lld outlived it\n",
                 (unsigned long long)args.seed, Seconds(start, Clock::now()),
                 kinds[0] + kinds[1] + kinds[2] + kinds[3] + kinds[4], kinds[0], kinds[1], kinds[2], kinds[3], kinds[4],
-                pausing, whole, cut, lostShort, unfinished, gapsExplained, losses, heldPastStall, heldPastStallWhole,
-                double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen, gone, outlived);
+                pausing, pausingWhole, whole, cut, lostShort, unfinished, gapsExplained, losses, heldPastStall,
+                heldPastStallWhole, double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen, gone,
+                outlived);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
     std::printf("\n");
