@@ -14,13 +14,18 @@
 // eighth a server sends 14 MiB and closes, in the last eighth the client
 // sends 3 MiB and half-closes; the other side reads slowly (a little every
 // few seconds, for longer than the program gives a peer that takes nothing
-// once the other has left), then to the end.
-// What arrives is judged whole, cut short or with a gap. A stream that ends
-// short while no failure rule acted on its connection (a termination, a
-// refusal, or a dangle that discarded or closed) is lost; so is a gap that
-// no rule discarded, and corrupt data. Each is printed with the run's seed, and the exit status is 1. So is
-// any byte-count breach the program writes to its error log (Debug and
-// sanitizer builds keep the count).
+// after a reset), then to the end; or, half of them, once its peer has
+// left it pauses for 45-90 s (longer than that bound, shorter than the one
+// after an orderly close), then reads the rest.
+// What arrives is judged whole, cut short or with a gap, once the stream
+// has ended or has stalled: nothing for --stall seconds (20), a reader's
+// deliberate pause and a running dangle on its connection apart. A stream
+// that ends short while no failure rule acted on its connection (a
+// termination, a refusal, or a dangle that discarded or closed) is lost; so
+// is a gap that no rule discarded, and corrupt data. Each is printed with
+// the run's seed and every event of its connection as it was logged, and
+// the exit status is 1. So is any byte-count breach the program writes to
+// its error log (Debug and sanitizer builds keep the count).
 // Once a stream has ended, its connection must be gone from the program
 // (unloaded, or dead with both sockets closed) within S seconds of the last
 // change seen in it (the default is 10); one that outlives its peers is
@@ -97,6 +102,7 @@ struct Handoff {
     std::mutex lock;
     std::map<int, int> fds;
     std::set<int> gone;   // streams that no longer wait: a late connection is closed
+    std::set<int> sent;   // streams the server has sent all to and closed
 };
 
 // What a slow reader reads while its peer has left: 64-128 KiB every 2-3 s
@@ -114,11 +120,19 @@ struct Stream {
     // without reading and leaves, then reads to the end. SlowClient: the
     // server sends 14 MiB and closes; the client reads some fast, then
     // slowly, then to the end. SlowServer: the client sends 3 MiB and
-    // half-closes; the server reads slowly, then to the end.
+    // half-closes; the server reads slowly, then to the end. A slow reader
+    // that pauses does so once its peer has left, for longer than the
+    // program keeps a peer that takes nothing after a reset and shorter
+    // than after an orderly close, then reads to the end.
     enum Kind { Echo, Leaves, Blocked, SlowClient, SlowServer };
     int id = 0;
     Kind kind = Echo;
     bool halfClose = false;
+    bool pauses = false;   // a slow reader that pauses
+    std::atomic<bool> peerLeft{false};   // a SlowServer's client has half-closed
+    std::atomic<bool> pausing{false};    // a deliberate pause: no stall
+    Clock::time_point heldAt{};          // last seen held by a dangle
+    bool heldPastStall = false;          // a dangle held it for longer than --stall
     Stream(const std::vector<char>& pattern, Handoff& h) : data(pattern), size(pattern.size()), handoff(h) {}
     const std::vector<char>& data;
     size_t size;   // what a whole stream delivers
@@ -133,7 +147,7 @@ struct Stream {
     std::atomic<bool> ended{false};   // the receiver has finished
     std::atomic<bool> stop{false};
     Clock::time_point started, lastProgress;
-    std::mutex progressLock;
+    mutable std::mutex progressLock;
 
     void Start(int proxyPort, uint64_t seed)
     {
@@ -163,12 +177,17 @@ struct Stream {
                 return;
             }
             if (kind == SlowClient) {
-                receiver = std::thread([this, seed] { ReadSlowly(fd, seed, 8u << 20); });
+                receiver = std::thread([this, seed] {
+                    pauses ? ReadPausing(fd, seed, 8u << 20) : ReadSlowly(fd, seed, 8u << 20);
+                });
                 return;
             }
             sender = std::thread([this] {
                 // The server's close, or the program's, ends it.
-                if (SendAll(fd, data.data(), size)) ::shutdown(fd, SHUT_WR);
+                if (SendAll(fd, data.data(), size)) {
+                    ::shutdown(fd, SHUT_WR);
+                    peerLeft = true;
+                }
                 char sink[4096];
                 while (!stop && ::recv(fd, sink, sizeof sink, 0) > 0) {}
             });
@@ -224,6 +243,30 @@ struct Stream {
         if (more) Read(from, size);
         ended = true;
     }
+    // As ReadSlowly, but its slow reads end once the peer has left (or a
+    // minute on); then 45-90 s of nothing, and the rest.
+    void ReadPausing(int from, uint64_t seed, size_t fast)
+    {
+        std::mt19937_64 rng(seed);
+        bool more = fast == 0 || Read(from, fast / 2 + rng() % (fast / 2));
+        const auto until = Clock::now() + std::chrono::seconds(60);
+        while (more && !PeerHasLeft() && Clock::now() < until) {
+            more = Read(from, got.size() + (64u << 10) + rng() % (64u << 10));
+            Pause(2000 + int(rng() % 1000));
+        }
+        pausing = true;
+        if (more) Pause(45000 + int(rng() % 45001));
+        Progress();
+        pausing = false;
+        if (more) Read(from, size);
+        ended = true;
+    }
+    bool PeerHasLeft()
+    {
+        if (kind == SlowServer) return peerLeft;
+        std::lock_guard<std::mutex> g(handoff.lock);
+        return handoff.sent.count(id) > 0;
+    }
     // A SlowServer's far end: the connection the slow server took for it.
     void ServeSlowly(uint64_t seed)
     {
@@ -236,7 +279,7 @@ struct Stream {
             last = peerFd >= 0 || stop;
             if (last) handoff.gone.insert(id);
         }
-        if (peerFd >= 0) ReadSlowly(peerFd, seed, 0);
+        if (peerFd >= 0) pauses ? ReadPausing(peerFd, seed, 0) : ReadSlowly(peerFd, seed, 0);
         ended = true;
     }
     void Progress()
@@ -284,7 +327,7 @@ struct Stream {
         }
         ReadToTheEnd();
     }
-    double IdleSeconds()
+    double IdleSeconds() const
     {
         std::lock_guard<std::mutex> g(progressLock);
         return Seconds(lastProgress, Clock::now());
@@ -425,8 +468,12 @@ int ServeSlowPeer(std::shared_ptr<const std::vector<char>> shared, std::shared_p
                     return;
                 }
                 if (announce & kSendToMe) {
-                    SendAll(c, shared->data(), std::min(shared->size(), kSlowS2CBytes));
+                    const bool all = SendAll(c, shared->data(), std::min(shared->size(), kSlowS2CBytes));
                     ::close(c);
+                    if (all) {
+                        std::lock_guard<std::mutex> g(handoff->lock);
+                        handoff->sent.insert(int(announce & ~kSendToMe));
+                    }
                     return;
                 }
                 std::lock_guard<std::mutex> g(handoff->lock);
@@ -440,7 +487,10 @@ int ServeSlowPeer(std::shared_ptr<const std::vector<char>> shared, std::shared_p
 
 class Soak {
 public:
-    static constexpr int kGraceSeconds = 75;   // a slow stream takes up to about a minute
+    // A slow stream takes up to about a minute, a pausing one nearly three:
+    // a fast read, slow reads until its peer leaves (a minute at most), a
+    // pause of 90 s at most, and the rest.
+    static constexpr int kGraceSeconds = 170;
 
     explicit Soak(const Args& a) : args(a), rng(a.seed) {}
 
@@ -452,8 +502,10 @@ private:
     void StartStream();
     // After a stream has ended: its connection must go.
     void WatchEnding(const Stream& s);
+    // Whether a dangle runs on the connection from that client port.
+    bool Dangled(int port);
     void JudgeEnding();
-    void Observe();
+    void Observe(bool death);
     void JudgeShort(const Stream& s, bool stalled);
     QString RandomText(bool time);
     void SetBox(QLineEdit* box, bool time);
@@ -472,7 +524,25 @@ private:
         bool dangled = false;
         QString lastError;            // the last error state logged on it
         long long fromServer = 0;     // what the program received from the server
+        QString key;
+        // Every event of the connection as it was logged (and its death),
+        // a run of data events folded into one step: printed with a verdict
+        // against it.
+        struct Step {
+            double at = 0, until = 0;   // seconds into the soak
+            int type = -1;              // a SocketEventType, kDeath or kData
+            QString text;
+            std::map<int, std::pair<int, long long>> data;   // a run's events and bytes by type
+        };
+        std::vector<Step> trail;
+        bool dead = false;
     };
+    static constexpr int kDeath = -1;
+    static constexpr int kData = -2;
+    void Record(Seen& seen, int type, long long bytes, const QString& text);
+    std::string Trail(int port) const;
+    void PrintTrail(const Stream& s);
+    Clock::time_point started = Clock::now();
     std::map<int, Seen> seenByPort;
     std::map<std::weak_ptr<SocketPairHistory>, int, std::owner_less<>> watched;   // -> events seen
     long long refusals = 0;
@@ -491,6 +561,8 @@ private:
     long long gone = 0, outlived = 0;
     bool rulesOff = false;
     long long kinds[5] = {0, 0, 0, 0, 0};
+    long long pausing = 0, pausingWhole = 0;   // slow readers that pause, and those whole
+    long long heldPastStall = 0, heldPastStallWhole = 0;   // streams a dangle held for longer than --stall
     std::vector<char> pattern;
     int errorEntriesSeen = 0;
     std::vector<std::unique_ptr<Stream>> live;
@@ -622,7 +694,10 @@ void Soak::StartStream()
     static const Stream::Kind mix[] = {Stream::Echo,    Stream::Echo,       Stream::Echo,      Stream::Echo,
                                        Stream::Leaves,  Stream::Blocked,    Stream::SlowClient, Stream::SlowServer};
     s->kind = mix[rng() % 8];
+    // One draw for both: a stream of each kind uses one of them at most.
     s->halfClose = rng() % 2;
+    s->pauses = s->halfClose && (s->kind == Stream::SlowClient || s->kind == Stream::SlowServer);
+    pausing += s->pauses;
     s->refusalsBefore = refusals;
     ++kinds[s->kind];
     const int port = s->kind == Stream::Blocked ? floodProxyPort
@@ -630,6 +705,17 @@ void Soak::StartStream()
                                                                                         : proxyPort;
     s->Start(port, args.seed ^ uint64_t(s->id));
     live.push_back(std::move(s));
+}
+
+bool Soak::Dangled(int port)
+{
+    for (QObject* w : tsy::LoadedWindows::Named(QStringLiteral("SocketPair"))) {
+        auto* pair = qobject_cast<SocketPair*>(w);
+        if (pair && pair->RemoteClientPort() == port
+            && (pair->IsDanglingCurrentlyOn(true) || pair->IsDanglingCurrentlyOn(false)))
+            return true;
+    }
+    return false;
 }
 
 void Soak::WatchEnding(const Stream& s)
@@ -687,6 +773,7 @@ void Soak::JudgeEnding()
                         "unchanged for %.0f s: %s\n",
                         (unsigned long long)args.seed, e.id, kKindNames[e.kind], e.port, qPrintable(e.key),
                         Seconds(e.since, now), Seconds(e.changed, now), seen);
+            std::printf("%s", Trail(e.port).c_str());
             std::fflush(stdout);
             ending.erase(ending.begin() + std::ptrdiff_t(k));
             continue;
@@ -695,14 +782,71 @@ void Soak::JudgeEnding()
     }
 }
 
-void Soak::Observe()
+const char* EventName(int type)
+{
+    // By SocketEventType, in its order.
+    static const char* const names[] = {
+        "accepted", "refused", "connecting", "connect failed", "connected", "server disconnected",
+        "local server closed", "client disconnected", "local client closed", "from the server",
+        "to the server, buffered", "to the server, dangled", "to the client, buffered", "to the client, dangled",
+        "sent to the client", "sent to the client, throttled", "from the client", "sent to the server",
+        "sent to the server, throttled", "local server socket error", "local client socket error",
+        "local server dangle on", "local client dangle on", "local server dangle off", "local client dangle off"};
+    if (type == -1) return "dead";
+    return type >= 0 && type < int(sizeof names / sizeof *names) ? names[type] : "?";
+}
+
+void Soak::Record(Seen& seen, int type, long long bytes, const QString& text)
+{
+    const double at = Seconds(started, Clock::now());
+    if (type < SocketEventType::ClientBytesReceived || type > SocketEventType::ClientBytesSendStartThrottled) {
+        seen.trail.push_back({at, at, type, text, {}});
+        return;
+    }
+    if (seen.trail.empty() || seen.trail.back().type != kData) seen.trail.push_back({at, at, kData, QString(), {}});
+    Seen::Step& run = seen.trail.back();
+    run.until = at;
+    ++run.data[type].first;
+    run.data[type].second += bytes;
+}
+
+// The trail of the connection from that client port, one step a line.
+std::string Soak::Trail(int port) const
+{
+    const auto it = seenByPort.find(port);
+    if (it == seenByPort.end()) return "  (no event of it was logged)\n";
+    std::string out;
+    char line[256];
+    for (const Seen::Step& step : it->second.trail) {
+        if (step.type == kData) {
+            std::snprintf(line, sizeof line, "  %9.3f-%.3f s  data:", step.at, step.until);
+            out += line;
+            for (const auto& [type, n] : step.data) {
+                std::snprintf(line, sizeof line, " %s %d (%lld bytes);", EventName(type), n.first, n.second);
+                out += line;
+            }
+            out += "\n";
+            continue;
+        }
+        std::snprintf(line, sizeof line, "  %9.3f s  %s", step.at, EventName(step.type));
+        out += line;
+        if (!step.text.isEmpty()) out += ": " + step.text.toStdString();
+        out += "\n";
+    }
+    return out;
+}
+
+// Called as each event is logged, once it is in its history (before the
+// purge can trim it), and as a connection dies.
+void Soak::Observe(bool death)
 {
     auto& histories = General::gobjLogging->mobjSocketPairHistory;
     // A new history is added last, just before its first event.
-    if (const int n = histories.Count(); n > 0 && !watched.count(histories.Item(n))) {
+    if (const int n = histories.Count(); !death && n > 0 && !watched.count(histories.Item(n))) {
         const auto& h = histories.Item(n);
         watched[h] = 0;
-        seenByPort[h->mlngRemoteClientPort] = Seen{};
+        Seen& seen = seenByPort[h->mlngRemoteClientPort] = Seen{};
+        seen.key = h->mstrSocketPairKey;
     }
     for (auto it = watched.begin(); it != watched.end();) {
         const auto h = it->first.lock();
@@ -713,9 +857,15 @@ void Soak::Observe()
         const int fresh = h->mlngEventCount - it->second;
         it->second = h->mlngEventCount;
         Seen& seen = seenByPort[h->mlngRemoteClientPort];
+        // Refused requests share the port -1: they are counted, not traced.
+        const bool traced = h->mlngRemoteClientPort > 0;
         const auto& events = h->mobjSocketPairEvents;
+        if (traced && fresh > events.Count())
+            Record(seen, SocketEventType::ClientInBadState, 0,
+                   QStringLiteral("(the soak missed %1 events)").arg(fresh - events.Count()));
         for (int i = std::max(1, events.Count() - fresh + 1); fresh > 0 && i <= events.Count(); ++i) {
             const SocketEvent& e = *events.Item(i);
+            if (traced) Record(seen, e.mobjEventType, e.mstrData.size(), e.mstrDescription);
             switch (e.mobjEventType) {
             case SocketEventType::LocalServerRejectedConnection: ++refusals; break;
             case SocketEventType::ServerDanglingStarted:
@@ -734,6 +884,10 @@ void Soak::Observe()
                 break;
             default: break;
             }
+        }
+        if (traced && h->mblnDead && !seen.dead) {
+            seen.dead = true;
+            Record(seen, kDeath, 0, QString());
         }
         seen.fromServer = h->mlngBytesS2C;
         ++it;
@@ -761,12 +915,22 @@ void Soak::JudgeShort(const Stream& s, bool stalled)
     }
     ++lostShort;
     const long long expected = s.kind == Stream::Blocked && seen ? seen->fromServer : (long long)s.size;
-    std::printf("LOST seed=%llu stream=%d (%s) port=%d: %zu of %lld bytes arrived%s, and no termination, refusal or "
-                "discarding dangle acted on its connection%s%s\n",
-                (unsigned long long)args.seed, s.id, kKindNames[s.kind], s.localPort, s.got.size(), expected,
+    std::printf("LOST seed=%llu stream=%d (%s%s) port=%d: %zu of %lld bytes arrived%s, and no termination, refusal "
+                "or discarding dangle acted on its connection%s%s\n",
+                (unsigned long long)args.seed, s.id, kKindNames[s.kind], s.pauses ? ", pausing" : "", s.localPort,
+                s.got.size(), expected,
                 stalled ? " (then nothing for --stall seconds)" : "", seen ? "" : " (the program never accepted it)",
                 seen && !seen->lastError.isEmpty() ? qPrintable(QStringLiteral("; last error: ") + seen->lastError)
                                                    : "");
+    PrintTrail(s);
+}
+
+// The stream's own times, then every event of its connection.
+void Soak::PrintTrail(const Stream& s)
+{
+    std::printf("  the stream started at %.3f s and was judged at %.3f s (its last progress %.1f s before)\n%s",
+                Seconds(started, s.started), Seconds(started, Clock::now()), s.IdleSeconds(),
+                Trail(s.localPort).c_str());
 }
 
 void Soak::Poll()
@@ -778,7 +942,14 @@ void Soak::Poll()
     const bool late = now >= end + std::chrono::seconds(kGraceSeconds);
     for (size_t k = 0; k < live.size();) {
         Stream& s = *live[k];
-        const bool stalled = !s.ended && s.IdleSeconds() > args.stallSeconds;
+        // Neither a reader's deliberate pause nor a dangle that holds its
+        // connection's data is a stall: the clock starts again after either.
+        if (!s.ended && s.IdleSeconds() > 1 && Dangled(s.localPort)) {
+            s.heldAt = now;
+            if (s.IdleSeconds() > args.stallSeconds) s.heldPastStall = true;
+        }
+        const double idle = std::min(s.IdleSeconds(), Seconds(s.heldAt, now));
+        const bool stalled = !s.ended && !s.pausing && idle > args.stallSeconds;
         const bool done = s.ended || stalled || late;
         if (!done) {
             ++k;
@@ -792,6 +963,7 @@ void Soak::Poll()
             continue;
         }
         const Verdict v = Check(s);
+        const long long wholeBefore = whole;
         bytesChecked += (long long)s.got.size();
         const long long discarded = discardedByPort.count(s.localPort) ? discardedByPort[s.localPort] : 0;
         switch (v.kind) {
@@ -811,6 +983,7 @@ void Soak::Poll()
                             s.got.size(), s.data.size());
                 for (const auto& [at, belongs] : v.gaps)
                     std::printf("  offset %lld received what belongs at %lld\n", at, belongs);
+                PrintTrail(s);
             }
             break;
         case Verdict::Corrupt:
@@ -819,7 +992,16 @@ void Soak::Poll()
                         "bytes received (rules discarded %lld on its pair)\n",
                         (unsigned long long)args.seed, s.id, s.localPort, v.corruptAt, v.gaps.size(), s.got.size(),
                         s.data.size(), discarded);
+            PrintTrail(s);
             break;
+        }
+        if (s.pauses) pausingWhole += whole - wholeBefore;
+        if (s.heldPastStall) {
+            ++heldPastStall;
+            heldPastStallWhole += whole - wholeBefore;
+            static const char* const verdicts[] = {"whole", "short", "with gaps", "corrupt"};
+            std::printf("  stream %d (%s) was held by a dangle for longer than --stall: %s, %zu bytes\n", s.id,
+                        kKindNames[s.kind], verdicts[v.kind], s.got.size());
         }
         std::fflush(stdout);
         live.erase(live.begin() + std::ptrdiff_t(k));
@@ -886,7 +1068,9 @@ int Soak::Run()
     General::gblnLoggingEnabled = true;
     General::gobjLogging = new Logging();
     General::gobjLogging->mfnBeforeStep = [this](const char* step) {
-        if (std::strcmp(step, "Tree") == 0) Observe();   // the event is in its history now
+        // The event is in its history now; a death is marked in it.
+        if (std::strcmp(step, "Tree") == 0) Observe(false);
+        else if (std::strcmp(step, "Dead.Tree") == 0) Observe(true);
     };
     General::gobjListening = new Listening();
     General::gobjListening->InitaliseListeningSockets();
@@ -947,16 +1131,19 @@ int Soak::Run()
         ++outlived;
         std::printf("OUTLIVES seed=%llu stream=%d port=%d: %s still open when the soak ended: %s\n",
                     (unsigned long long)args.seed, e.id, e.port, qPrintable(e.key), e.seen.c_str());
+        std::printf("%s", Trail(e.port).c_str());
     }
     std::printf("soak done: seed %llu, %.0f s, %lld streams (%lld echo, %lld whose client leaves, %lld whose server "
-                "leaves, %lld read slowly by the client, %lld by the server): %lld whole, %lld cut short by a rule, "
-                "%lld lost short, %lld unfinished at the end, %lld gaps a rule discarded, %lld lost or corrupt; %.0f "
-                "MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld connections gone after "
-                "their stream, %lld outlived it\n",
+                "leaves, %lld read slowly by the client, %lld by the server, %lld of the slow readers pausing, %lld "
+                "of them whole): %lld whole, %lld cut short by a rule, %lld lost short, %lld unfinished at the end, "
+                "%lld gaps a rule discarded, %lld lost or corrupt; %lld held by a dangle for longer than --stall, %lld "
+                "of them whole; %.0f MiB checked; %lld actions (%lld message boxes); %d byte-count breaches; %lld "
+                "connections gone after their stream, %lld outlived it\n",
                 (unsigned long long)args.seed, Seconds(start, Clock::now()),
                 kinds[0] + kinds[1] + kinds[2] + kinds[3] + kinds[4], kinds[0], kinds[1], kinds[2], kinds[3], kinds[4],
-                whole, cut, lostShort, unfinished, gapsExplained, losses, double(bytesChecked) / (1 << 20), actions,
-                modal->shown, breachesSeen, gone, outlived);
+                pausing, pausingWhole, whole, cut, lostShort, unfinished, gapsExplained, losses, heldPastStall,
+                heldPastStallWhole, double(bytesChecked) / (1 << 20), actions, modal->shown, breachesSeen, gone,
+                outlived);
     std::printf("  actions:");
     for (const auto& [name, count] : actionCounts) std::printf(" %s %lld;", name.c_str(), count);
     std::printf("\n");
