@@ -338,4 +338,5 @@ def main():
     print(f"{len(threads) - len(left)} of {len(threads)} cases ended, in {time.time() - t0:.0f} s", flush=True)
 
 
-main()
+if __name__ == "__main__":
+    main()
