@@ -102,9 +102,8 @@ public:
     static constexpr qint64 kMaxChunk = 64 * 1024;
     // Graceful: what SendData took is still delivered after the object is
     // closed or deleted (the socket lingers on its own while the peer takes
-    // something at least once within gPeerTakesNothingMs, then waits a
-    // bounded while for the peer's own close). The bound is the one its
-    // connection's PeerLeaving names.
+    // something at least once within PeerTakesNothingMs, then waits a
+    // bounded while for the peer's own close).
     // Raises no Closed/Error/SendComplete, now or later.
     void Close();
     // For a peer given up on: closes at once with a reset, and what it has
