@@ -341,16 +341,11 @@ int Listening::NextFreeSocketPairKey()
 {
     // The running number wraps after 65536 requests; a key still held is
     // skipped, so requests go on being served while any key is free.
+    // At most 1,025 words of each map: a full key space costs microseconds.
     const tsy::PairKeyMap* histories =
         General::gobjLogging ? &General::gobjLogging->mobjSocketPairHistory.Watch() : nullptr;
-    const std::array<quint64, 3> stamps{mobjSocketPairs.Watch().Stamp(), histories ? histories->Stamp() : 0,
-                                        SocketPair::LoadedKeys().Stamp()};
-    if (mblnKeysFull && stamps == mKeysFullAt) return -1;
-    const int bit = tsy::PairKeyMap::FirstFree(mintSocketPairCount + 1,
-                                               {&mobjSocketPairs.Watch(), histories, &SocketPair::LoadedKeys()});
-    mblnKeysFull = bit < 0;
-    mKeysFullAt = stamps;
-    return bit;
+    return tsy::PairKeyMap::FirstFree(mintSocketPairCount + 1,
+                                      {&mobjSocketPairs.Watch(), histories, &SocketPair::LoadedKeys()});
 }
 
 void Listening::RefuseForWantOfKeys()

@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <array>
 #include <memory>
 #include <vector>
 
@@ -41,7 +40,8 @@ public:
     // Running number of the handled requests; wraps like a signed 16-bit number.
     int mintSocketPairCount = 0;
     // Requests refused at once because every pair key was held, since keys
-    // were last handed out; the first of them writes the one error entry.
+    // were last handed out: the first writes an error entry, and the next
+    // request served writes their count.
     qint64 mlngRefusedForWantOfKeys = 0;
 
     // ---- public operations --------------------------------------------------
@@ -74,9 +74,4 @@ private:
     // yet unloaded, as a PairKeyMap bit, or -1; the counter is left alone.
     int NextFreeSocketPairKey();
     void RefuseForWantOfKeys();
-
-    // The stamps of the maps the last search found full: while none of them
-    // has changed, a request is refused without searching again.
-    std::array<quint64, 3> mKeysFullAt{};
-    bool mblnKeysFull = false;
 };

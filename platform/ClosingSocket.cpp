@@ -208,7 +208,7 @@ private:
         if (mPeerClosed) finish(false);
         else allTaken();
     }
-    int bound() const { return mLeaving ? mLeaving->TakesNothingMs() : Winsock::gPeerTakesNothingMs; }
+    int bound() const { return Winsock::PeerTakesNothingMs(mLeaving.get()); }
     // The pace follows the bound, which a reset seen meanwhile shortens.
     void pace()
     {

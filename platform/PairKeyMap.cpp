@@ -26,28 +26,17 @@ int PairKeyMap::Bit(QStringView key)
     return int(quint16(qint16(n)));
 }
 
-quint64 PairKeyMap::NextStamp()
-{
-    static quint64 last = 0;   // one thread
-    return ++last;
-}
-
 void PairKeyMap::Set(int bit, bool held)
 {
     if (bit < 0) return;
-    quint64& word = mWords[size_t(bit) / 64];
     const quint64 mask = quint64(1) << (bit % 64);
-    if (bool(word & mask) == held) return;
-    word ^= mask;
-    mCount += held ? 1 : -1;
-    mStamp = NextStamp();
+    quint64& word = mWords[size_t(bit) / 64];
+    word = held ? word | mask : word & ~mask;
 }
 
 void PairKeyMap::Cleared()
 {
     mWords.fill(0);
-    mCount = 0;
-    mStamp = NextStamp();
 }
 
 int PairKeyMap::FirstFree(int start, std::initializer_list<const PairKeyMap*> maps)

@@ -1,6 +1,6 @@
 #pragma once
 // Which of the 65,536 socket pair keys ("KEY-32768" to "KEY32767") are held,
-// a bit each, and how many. A collection keyed by pair key keeps one beside
+// a bit each. A collection keyed by pair key keeps one beside
 // its index, so finding a free key tests 64 keys at a time instead of
 // building and looking up each key's text.
 #include <QString>
@@ -25,23 +25,14 @@ public:
     void Removed(const QString& key) { Set(Bit(key), false); }
     void Cleared();
 
-    bool Held(int bit) const { return bit >= 0 && bit < kKeys && (mWords[size_t(bit) / 64] >> (bit % 64)) & 1; }
-    int Count() const { return mCount; }
-    // Unique to this content: changes with every change of any map and is
-    // never given out twice, so an unchanged stamp means an unchanged map.
-    quint64 Stamp() const { return mStamp; }
-
     // The first bit from `start` on in running order (after 65535 comes 0)
     // that none of the maps holds, or -1; a null map holds nothing.
     static int FirstFree(int start, std::initializer_list<const PairKeyMap*> maps);
 
 private:
     void Set(int bit, bool held);
-    static quint64 NextStamp();
 
     std::array<quint64, kWords> mWords{};
-    int mCount = 0;
-    quint64 mStamp = NextStamp();
 };
 
 } // namespace tsy

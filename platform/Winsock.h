@@ -125,7 +125,12 @@ public:
     // The sockets of one connection share how its peers left; the bound
     // that applies to this socket now.
     void ShareLeaving(std::shared_ptr<PeerLeaving> leaving) { mLeaving = std::move(leaving); }
-    int PeerTakesNothingMs() const { return mLeaving ? mLeaving->TakesNothingMs() : gPeerTakesNothingMs; }
+    int PeerTakesNothingMs() const { return PeerTakesNothingMs(mLeaving.get()); }
+    // The same for a socket of a connection that has said nothing, or none.
+    static int PeerTakesNothingMs(const PeerLeaving* leaving)
+    {
+        return leaving ? leaving->TakesNothingMs() : gPeerTakesNothingMs;
+    }
     // How often a watcher of a bound looks.
     static int PeerWatchMs(int boundMs);
 

@@ -720,10 +720,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         EXPECT_EQ(droppedAfterTheClose("client"), 1);
     }
     {
-        SCOPED_TRACE("a slow reader after its peer has left");
-        // Each read is a little of what the proxy holds for it, many times
-        // within the guard; a piece handed to the socket takes longer.
-        const ShortBounds bounds(500, 500);
+        SCOPED_TRACE("a slow or pausing reader after its peer has left");
         constexpr int kBuffer = 32 * 1024;
         int serverPort = 0;
         const int listener = tsytest::RawListen(&serverPort, SOCK_NONBLOCK, kBuffer);
@@ -732,93 +729,79 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         tsytest::SavePassThroughPort(slowPort, "127.0.0.1", serverPort, "Test relay");
         General::gobjListening->InitaliseListeningSockets();
         const QByteArray sent = data.left(6 * 1024 * 1024);
-        for (const bool toTheClient : {true, false}) {
-            SCOPED_TRACE(toTheClient ? "the server sends and leaves" : "the client sends and half-closes");
-            key = QStringLiteral("KEY%1").arg(++n);
-            const int client = RawConnect(slowPort, kBuffer);
-            ASSERT_GE(client, 0);
-            int server = -1;
-            ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
-            const int writer = toTheClient ? server : client, reader = toTheClient ? client : server;
-            qint64 at = 0;
-            QByteArray got;
-            QElapsedTimer t;
-            t.start();
-            for (bool end = false; !end;) {
-                ASSERT_LT(t.elapsed(), 60000);
-                if (at < sent.size()) {
+        for (const bool pause : {false, true}) {
+            // Slow: each read is a little of what the proxy holds for it,
+            // many times within the guard; a piece handed to the socket
+            // takes longer. Pausing: once its peer has left in order, the
+            // reader reads nothing for longer than the bound after a reset
+            // (as curl does to keep its rate), and is kept, as a direct
+            // connection keeps it.
+            const ShortBounds bounds(pause ? 200 : 500, pause ? 60000 : 500);
+            for (const bool toTheClient : {true, false}) {
+                SCOPED_TRACE(toTheClient ? "the server sends and leaves" : "the client sends and half-closes");
+                SCOPED_TRACE(pause ? "the reader pauses" : "the reader is slow");
+                key = QStringLiteral("KEY%1").arg(++n);
+                const int client = RawConnect(slowPort, kBuffer);
+                ASSERT_GE(client, 0);
+                int server = -1;
+                ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
+                const int writer = toTheClient ? server : client, reader = toTheClient ? client : server;
+                qint64 at = 0;
+                QByteArray got;
+                // What the writer sent now, 0 when it had nothing left or was held up.
+                const auto writeSome = [&]() -> ssize_t {
+                    if (at == sent.size()) return 0;
                     const ssize_t w = ::send(writer, sent.constData() + at, size_t(qMin<qint64>(65536, sent.size() - at)),
                                              MSG_DONTWAIT | MSG_NOSIGNAL);
                     if (w > 0 && (at += w) == sent.size()) ::shutdown(writer, SHUT_WR);
+                    return w;
+                };
+                // True at the end of the stream.
+                const auto readSome = [&] {
+                    char buf[8192];
+                    const ssize_t r = ::recv(reader, buf, sizeof buf, MSG_DONTWAIT);
+                    if (r > 0) got.append(buf, r);
+                    return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+                };
+                QElapsedTimer t;
+                t.start();
+                if (!pause) {
+                    for (bool end = false; !end;) {
+                        ASSERT_LT(t.elapsed(), 60000);
+                        writeSome();
+                        end = readSome();
+                        tsytest::Pump(8);
+                    }
+                } else {
+                    // The reader makes room only while the writer, or its
+                    // half-close, is held up, until the proxy has seen the
+                    // writer leave: what fills the way between them is still
+                    // to come.
+                    const int left = toTheClient ? RemoteServerDisconnected : RemoteClientDisconnected;
+                    while (at < sent.size() || !HasEvent(key, left)) {
+                        ASSERT_LT(t.elapsed(), 60000);
+                        if (writeSome() <= 0) {
+                            ASSERT_FALSE(readSome());
+                        }
+                        tsytest::Pump(2);
+                    }
+                    ASSERT_LT(got.size(), sent.size());
+                    // Ten times the short bound without a read.
+                    t.restart();
+                    while (t.elapsed() < 2000) tsytest::Pump(20);
+                    t.restart();
+                    for (bool end = false; !end; end = readSome()) {
+                        ASSERT_LT(t.elapsed(), 60000);
+                        tsytest::Pump(1);
+                    }
                 }
-                char buf[8192];
-                const ssize_t r = ::recv(reader, buf, sizeof buf, MSG_DONTWAIT);
-                if (r > 0) got.append(buf, r);
-                end = r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-                tsytest::Pump(8);
+                EXPECT_EQ(got.size(), sent.size());
+                EXPECT_TRUE(got == sent);
+                EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
+                EXPECT_EQ(Descriptions(key).filter("Timed out").size(), 0);
+                ::close(client);
+                ::close(server);
             }
-            EXPECT_EQ(got.size(), sent.size());
-            EXPECT_TRUE(got == sent);
-            EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
-            EXPECT_EQ(Descriptions(key).filter("Timed out").size(), 0);
-            ::close(client);
-            ::close(server);
-        }
-
-        // A reader that pauses, once its peer has left in order, for longer
-        // than the bound after a reset (as curl does to keep its rate) is
-        // kept, as a direct connection keeps it, and gets every byte.
-        const ShortBounds pauseBounds(200, 60000);
-        for (const bool toTheClient : {true, false}) {
-            SCOPED_TRACE(toTheClient ? "the client pauses after its server closed" : "the server pauses after its client half-closed");
-            key = QStringLiteral("KEY%1").arg(++n);
-            const int client = RawConnect(slowPort, kBuffer);
-            ASSERT_GE(client, 0);
-            int server = -1;
-            ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
-            const int writer = toTheClient ? server : client, reader = toTheClient ? client : server;
-            const auto readSome = [&](QByteArray& got) {
-                char buf[8192];
-                const ssize_t r = ::recv(reader, buf, sizeof buf, MSG_DONTWAIT);
-                if (r > 0) got.append(buf, r);
-                return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-            };
-            qint64 at = 0;
-            QByteArray got;
-            QElapsedTimer t;
-            t.start();
-            // The reader makes room only while the writer, or its
-            // half-close, is held up, until the proxy has seen the writer
-            // leave: what fills the way between them is still to come.
-            const int left = toTheClient ? RemoteServerDisconnected : RemoteClientDisconnected;
-            while (at < sent.size() || !HasEvent(key, left)) {
-                ASSERT_LT(t.elapsed(), 60000);
-                ssize_t w = 0;
-                if (at < sent.size()) {
-                    w = ::send(writer, sent.constData() + at, size_t(qMin<qint64>(65536, sent.size() - at)),
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
-                    if (w > 0 && (at += w) == sent.size()) ::shutdown(writer, SHUT_WR);
-                }
-                if (w <= 0) {
-                    ASSERT_FALSE(readSome(got));
-                }
-                tsytest::Pump(2);
-            }
-            ASSERT_LT(got.size(), sent.size());
-            // Ten times the short bound without a read.
-            t.restart();
-            while (t.elapsed() < 2000) tsytest::Pump(20);
-            t.restart();
-            for (bool end = false; !end; end = readSome(got)) {
-                ASSERT_LT(t.elapsed(), 60000);
-                tsytest::Pump(1);
-            }
-            EXPECT_EQ(got.size(), sent.size());
-            EXPECT_TRUE(got == sent);
-            EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
-            EXPECT_EQ(Descriptions(key).filter("Timed out").size(), 0);
-            ::close(client);
-            ::close(server);
         }
         ::close(listener);
     }

@@ -528,45 +528,14 @@ TEST(Winsock, APeerResetBeforeTheConnectIsSeenStillDeliversItsBytes)
     ::close(lfd);
 }
 
-// A socket we closed stops listening to a peer that keeps sending: after a
-// bounded amount it is cut off and the peer's sends fail, instead of the
-// program reading and discarding for as long as the peer goes on.
-TEST(Winsock, ClosedSocketCutsOffAPeerThatKeepsSending)
-{
-    // A plain descriptor as the peer: nothing closes it behind our back.
-    int port = 0;
-    const int lfd = tsytest::RawListen(&port);
-    ASSERT_GE(lfd, 0);
-    Winsock client;
-    Probe cp(&client);
-    ASSERT_TRUE(client.Connect("127.0.0.1", port));
-    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
-    const int fd = ::accept(lfd, nullptr, nullptr);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(client.SendData("last words"));
-    client.Close();
-
-    const QByteArray block(64 * 1024, 'z');
-    qint64 pushed = 0;
-    bool cutOff = false;
-    // Far more than any bound or buffer: a peer never cut off gets all of it through.
-    while (!cutOff && pushed < 512LL * 1024 * 1024) {
-        const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) pushed += n;
-        else if (errno == EAGAIN || errno == EWOULDBLOCK) Pump(5);
-        else cutOff = true;
-    }
-    EXPECT_TRUE(cutOff) << pushed << " bytes taken";
-    EXPECT_EQ(cp.events(), 1) << "our own close raised an event";
-    ::close(fd);
-    ::close(lfd);
-}
-
-// A closed socket whose peer takes nothing for the bound gives up with a
-// reset, so that the peer cannot take what it got for the whole. Progress
-// is what the peer's TCP acknowledges: a queue kept full by our writes, as
-// a relay keeps it for a slow reader, says nothing.
-TEST(Winsock, APeerThatTakesNothingIsGivenUpOnWithAReset)
+// A socket we closed gives up on its peer with a reset. One that keeps
+// sending is cut off after a bounded amount and its sends fail, instead of
+// the program reading and discarding for as long as the peer goes on. One
+// that takes nothing for the bound gets a reset, so that it cannot take
+// what it got for the whole. Progress is what the peer's TCP acknowledges:
+// a queue kept full by our writes, as a relay keeps it for a slow reader,
+// says nothing.
+TEST(Winsock, ClosedSocketGivesUpWithAResetOnAPeerThatKeepsSendingOrTakesNothing)
 {
     EXPECT_TRUE(tsy::detail::PeerProgress::Took(1000, 4096, 5000, 4096, true));
     EXPECT_TRUE(tsy::detail::PeerProgress::Took(0, 4096, 0, 1024, true));
@@ -574,35 +543,56 @@ TEST(Winsock, APeerThatTakesNothingIsGivenUpOnWithAReset)
     EXPECT_FALSE(tsy::detail::PeerProgress::Took(1000, 4096, 1000, 4096, false));
     EXPECT_FALSE(tsy::detail::PeerProgress::Took(1000, 0, 1000, 0, true));
 
-    struct ShortBound {
-        ShortBound() { Winsock::gPeerTakesNothingMs = 200; }
-        ~ShortBound() { Winsock::gPeerTakesNothingMs = 30000; }
-    } shortBound;
-    int port = 0;
-    const int lfd = tsytest::RawListen(&port);
-    ASSERT_GE(lfd, 0);
-    Winsock client;
-    Probe cp(&client);
-    ASSERT_TRUE(client.Connect("127.0.0.1", port));
-    ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
-    const int fd = ::accept(lfd, nullptr, nullptr);
-    ASSERT_GE(fd, 0);
-    // Far more than the kernels hold between us: most waits in our queue.
-    ASSERT_TRUE(client.SendData(QByteArray(64 * 1024 * 1024, 'q')));
-    client.Close();
-    ASSERT_TRUE(WaitUntil([&] {
-        tcp_info info{};
-        socklen_t len = sizeof info;
-        return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state != TCP_ESTABLISHED;
-    }, 20000));
-    char buf[65536];
-    ssize_t r = 0;
-    qint64 got = 0;
-    while ((r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) got += r;
-    EXPECT_EQ(r, -1) << got << " bytes, then the end";
-    EXPECT_EQ(errno, ECONNRESET);
-    ::close(fd);
-    ::close(lfd);
+    for (const bool talks : {true, false}) {
+        SCOPED_TRACE(talks ? "a peer that keeps sending" : "a peer that takes nothing");
+        // A plain descriptor as the peer: nothing closes it behind our back.
+        int port = 0;
+        const int lfd = tsytest::RawListen(&port);
+        ASSERT_GE(lfd, 0);
+        Winsock client;
+        Probe cp(&client);
+        ASSERT_TRUE(client.Connect("127.0.0.1", port));
+        ASSERT_TRUE(WaitUntil([&] { return cp.connected == 1; }));
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        ASSERT_GE(fd, 0);
+        if (talks) {
+            ASSERT_TRUE(client.SendData("last words"));
+            client.Close();
+            const QByteArray block(64 * 1024, 'z');
+            qint64 pushed = 0;
+            bool cutOff = false;
+            // Far more than any bound or buffer: a peer never cut off gets all of it through.
+            while (!cutOff && pushed < 512LL * 1024 * 1024) {
+                const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) pushed += n;
+                else if (errno == EAGAIN || errno == EWOULDBLOCK) Pump(5);
+                else cutOff = true;
+            }
+            EXPECT_TRUE(cutOff) << pushed << " bytes taken";
+            EXPECT_EQ(cp.events(), 1) << "our own close raised an event";
+        } else {
+            struct ShortBound {
+                ShortBound() { Winsock::gPeerTakesNothingMs = 200; }
+                ~ShortBound() { Winsock::gPeerTakesNothingMs = 30000; }
+            } shortBound;
+            // Far more than the kernels hold between us: most waits in our queue.
+            ASSERT_TRUE(client.SendData(QByteArray(64 * 1024 * 1024, 'q')));
+            client.Close();
+            ASSERT_TRUE(WaitUntil([&] {
+                tcp_info info{};
+                socklen_t len = sizeof info;
+                return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state != TCP_ESTABLISHED;
+            }, 20000));
+            char buf[65536];
+            ssize_t r = 0;
+            qint64 got = 0;
+            while ((r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) got += r;
+            EXPECT_EQ(r, -1) << got << " bytes, then the end";
+            EXPECT_EQ(errno, ECONNRESET);
+        }
+        ::close(fd);
+        ::close(lfd);
+    }
 }
 
 namespace {
