@@ -216,6 +216,30 @@ TEST_F(ListTest, ConnectionRowsFollowTheTreeAndTheTraffic)
     Click(portKey);
     Click(ConKey());
     EXPECT_EQ(Keys(), (QStringList{keyA, keyB}));
+
+    // New connections get rows only under the node clicked: a port's node
+    // takes its own, a partners' node a connection once it reaches them.
+    const auto connectNamed = [&](QTcpSocket& client) {
+        client.connectToHost(QHostAddress::LocalHost, quint16(namedPort));
+        EXPECT_TRUE(client.waitForConnected(5000));
+        Exchange(client, "named");
+        return Log().mobjSocketPairHistory.KeyAt(Log().mobjSocketPairHistory.Count());
+    };
+    QTcpSocket c, d, e, f;
+    Click(portKey);
+    EXPECT_FALSE(list->Exists(connectNamed(c)));
+    const QString keyD = Connect(d);
+    EXPECT_TRUE(list->Exists(keyD));
+    Click(ConKey());
+    EXPECT_FALSE(list->Exists(connectNamed(e)));
+    const QString keyF = Connect(f);
+    const QStringList live = Keys();
+    const QStringList to = Column(1);
+    Click(ConKey());
+    EXPECT_EQ(live, (QStringList{keyA, keyB, keyD, keyF}));
+    EXPECT_EQ(live, Keys());
+    EXPECT_EQ(to, Column(1));
+
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
