@@ -240,6 +240,16 @@ TEST_F(ListTest, ConnectionRowsFollowTheTreeAndTheTraffic)
     EXPECT_EQ(live, Keys());
     EXPECT_EQ(to, Column(1));
 
+    // The purge takes the dead socket last clicked: its partners stand in,
+    // in the list too, though the highlight has moved on.
+    OpenSocket(keyB);
+    tree->Select(idleKey);
+    frmOptions::Instance()->txtNumberToKeep->setText(QString::number(Log().mobjSocketPairHistory.Count() - 2));
+    Log().KillDeadSocketConnections();
+    ASSERT_FALSE(Log().mobjSocketPairHistory.Exists(keyB));
+    EXPECT_EQ(main->mnodSelectedNode, ConKey());
+    EXPECT_EQ(list->columnCount(), 9);
+    EXPECT_EQ(Keys(), (QStringList{keyA, keyD, keyF}));
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
