@@ -285,7 +285,7 @@ void Logging::LocalServerAcceptedConnection(SocketPair* objSocketPair, bool blnN
         mobjSocketPairHistory.Add(h, h->mstrSocketPairKey);
         LogEvent(objSocketPair, ev);
         AddNewConnectionNodes(*h);
-        if (ShouldSocketDetailsBeUpdated()) AddConnectionRow(*h);
+        if (IsConnectionOfListedNode(h->mstrSocketPairKey)) AddConnectionRow(*h);
     });
 }
 
@@ -304,7 +304,7 @@ void Logging::LocalServerRejectedConnection(SocketPair* objSocketPair, bool, int
         mobjSocketPairHistory.Add(h, h->mstrSocketPairKey);
         LogEvent(objSocketPair, ev);
         AddNewConnectionNodes(*h);
-        if (ShouldSocketDetailsBeUpdated()) AddConnectionRow(*h);
+        if (IsConnectionOfListedNode(h->mstrSocketPairKey)) AddConnectionRow(*h);
     });
 }
 
@@ -359,6 +359,7 @@ void Logging::ConnectionAttemptFailed(SocketPair* objSocketPair, bool blnNextEve
                 if (tree->Exists(provisional) && tree->Children(provisional) == 0) tree->Remove(provisional);
             }
         }
+        FollowMovedConnection(*h);
         RefreshRow(ev, *h, true, false);
     });
 }
@@ -393,6 +394,7 @@ void Logging::ConnectionAttemptSuccessful(SocketPair* objSocketPair, bool blnNex
                 }
                 if (tree->Exists(provisional) && tree->Children(provisional) == 0) tree->Remove(provisional);
             }
+            FollowMovedConnection(*h);
             RefreshRow(ev, *h, true, false);
         }
         const QString name = objSocketPair->RemoteServerName();
@@ -931,16 +933,22 @@ void Logging::RunRealTimeWriter()
 // highlighted node, no history, no node for its partners) answers false.
 bool Logging::IsSocketPairSelected(const QString& strKey)
 {
+    const tsy::KeyedTree* tree = SocketTree();
+    return tree && IsSocketPairUnder(strKey, tree->SelectedKey());
+}
+
+// The same path test for any node of the tree.
+bool Logging::IsSocketPairUnder(const QString& strKey, const QString& strNode)
+{
     try {
         const tsy::KeyedTree* tree = SocketTree();
-        const QString selected = tree ? tree->SelectedKey() : QString();
-        if (selected.isEmpty()) return false;
-        if (selected == QLatin1String("ROOT")) return true;
+        if (!tree || strNode.isEmpty()) return false;
+        if (strNode == QLatin1String("ROOT")) return true;
         const SocketPairHistory& h = *mobjSocketPairHistory.Item(strKey);
-        if (selected == ProtocolKey(h.mlngLocalServerPort)) return true;
+        if (strNode == ProtocolKey(h.mlngLocalServerPort)) return true;
         const QString partners = ConnectionKey(h);
         if (!tree->Exists(partners)) return false;
-        return selected == partners || (selected == strKey && tree->Exists(strKey));
+        return strNode == partners || (strNode == strKey && tree->Exists(strKey));
     } catch (...) {
         return false;
     }
@@ -956,6 +964,26 @@ bool Logging::ShouldSocketDetailsBeUpdated()
     if (!tree || !tree->Exists(selected)) return false;
     const QString image = tree->Image(selected);
     return image == kImgAllActivity || image == kImgProtocol || image == kImgConnection;
+}
+
+// Whether the list shows connections and a click on its node, the one last
+// clicked (not the highlight, which the keyboard moves without a refill),
+// would list this one.
+bool Logging::IsConnectionOfListedNode(const QString& strKey)
+{
+    return ShouldSocketDetailsBeUpdated() && IsSocketPairUnder(strKey, SelectedNodeKey());
+}
+
+// A connection whose attempt succeeded or failed has moved to other partners:
+// it joins or leaves the listed partners' rows as a click there would show it.
+void Logging::FollowMovedConnection(const SocketPairHistory& h)
+{
+    const bool listed = IsSocketListed(h.mstrSocketPairKey);
+    if (IsConnectionOfListedNode(h.mstrSocketPairKey)) {
+        if (!listed) AddConnectionRow(h);
+    } else if (listed && ShouldSocketDetailsBeUpdated()) {
+        RemoveRow(h.mstrSocketPairKey);
+    }
 }
 
 // ---------------------------------------------------------------------------

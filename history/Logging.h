@@ -122,6 +122,7 @@ private:
     // Live blocks are drawn by a coalesced writer run; the replay draws at once.
     void DisplayRealTimeData(const std::shared_ptr<SocketEvent>& objEvent, bool blnDrawAtOnce = false);
     bool IsSocketPairSelected(const QString& strKey);
+    bool IsSocketPairUnder(const QString& strKey, const QString& strNode);
     void RequestRealTimeWriterRun();
     // Drops the queued blocks that a newer queued block would empty the pane
     // of before they could be seen.
@@ -132,6 +133,8 @@ private:
     void RefreshListedSocket(const QString& strSocketKey);
     bool IsSocketListed(const QString& strKey);
     bool ShouldSocketDetailsBeUpdated();
+    bool IsConnectionOfListedNode(const QString& strKey);
+    void FollowMovedConnection(const SocketPairHistory& objHistory);
     void UpdateDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
     void UpdateConnectionDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
     void UpdateByteColumns(const SocketPairHistory& objHistory);

@@ -115,8 +115,10 @@ void Logging::RefreshAllDetails(const QString& strImage)
         const QString selected = main->mnodSelectedNode;
         if (IsConnectionImage(strImage)) {
             main->ConfigureGridForAllActivity();
+            // The rows of the node clicked, wherever the highlight has gone
+            // since: the live rows follow the same node.
             for (const auto& h : mobjSocketPairHistory) {
-                if (!IsSocketPairSelected(h->mstrSocketPairKey)) continue;
+                if (!IsSocketPairUnder(h->mstrSocketPairKey, selected)) continue;
                 QTreeWidgetItem* row = list->NewRow(h->mstrSocketPairKey, ClientText(*h));
                 rows.append(row);
                 RefreshDetails(row, *h);

@@ -69,7 +69,8 @@ void frmMain::SetupTreeHandlers()
 
     // The node last clicked can go with a branch the purge or the port table
     // removes; the nearest node that stays then stands in for it, so that the
-    // pane titles and the commands never look up a node that is gone.
+    // pane titles and the commands never look up a node that is gone, and the
+    // list shows what it stands for, as a click on it would.
     tvwSockets->OnRemoving = [this](const QString& key, const QString& parentKey) {
         if (key.isEmpty()) return;
         const auto inBranch = [this, &key](const QString& node) {
@@ -85,6 +86,7 @@ void frmMain::SetupTreeHandlers()
         const QString highlighted = tvwSockets->SelectedKey();
         if (highlighted.isEmpty() || inBranch(highlighted)) tvwSockets->Select(mnodSelectedNode);
         RefreshPaneTitles();
+        if (General::gobjLogging) General::gobjLogging->RefreshAllDetails(tvwSockets->Image(mnodSelectedNode));
     };
 
     connect(mnuStopListening, &QAction::triggered, this, &frmMain::mnuStopListening_Click);

@@ -216,6 +216,40 @@ TEST_F(ListTest, ConnectionRowsFollowTheTreeAndTheTraffic)
     Click(portKey);
     Click(ConKey());
     EXPECT_EQ(Keys(), (QStringList{keyA, keyB}));
+
+    // New connections get rows only under the node clicked: a port's node
+    // takes its own, a partners' node a connection once it reaches them.
+    const auto connectNamed = [&](QTcpSocket& client) {
+        client.connectToHost(QHostAddress::LocalHost, quint16(namedPort));
+        EXPECT_TRUE(client.waitForConnected(5000));
+        Exchange(client, "named");
+        return Log().mobjSocketPairHistory.KeyAt(Log().mobjSocketPairHistory.Count());
+    };
+    QTcpSocket c, d, e, f;
+    Click(portKey);
+    EXPECT_FALSE(list->Exists(connectNamed(c)));
+    const QString keyD = Connect(d);
+    EXPECT_TRUE(list->Exists(keyD));
+    Click(ConKey());
+    EXPECT_FALSE(list->Exists(connectNamed(e)));
+    const QString keyF = Connect(f);
+    const QStringList live = Keys();
+    const QStringList to = Column(1);
+    Click(ConKey());
+    EXPECT_EQ(live, (QStringList{keyA, keyB, keyD, keyF}));
+    EXPECT_EQ(live, Keys());
+    EXPECT_EQ(to, Column(1));
+
+    // The purge takes the dead socket last clicked: its partners stand in,
+    // in the list too, though the highlight has moved on.
+    OpenSocket(keyB);
+    tree->Select(idleKey);
+    frmOptions::Instance()->txtNumberToKeep->setText(QString::number(Log().mobjSocketPairHistory.Count() - 2));
+    Log().KillDeadSocketConnections();
+    ASSERT_FALSE(Log().mobjSocketPairHistory.Exists(keyB));
+    EXPECT_EQ(main->mnodSelectedNode, ConKey());
+    EXPECT_EQ(list->columnCount(), 9);
+    EXPECT_EQ(Keys(), (QStringList{keyA, keyD, keyF}));
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 
