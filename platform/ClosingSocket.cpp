@@ -26,6 +26,8 @@ constexpr int kMaxIov = 64;
 // while waiting for its own close.
 constexpr int kSilenceMs = 2000;
 constexpr qint64 kDiscardBytes = 64 * 1024 * 1024;
+// TCP_CLOSE of <netinet/tcp.h>, which clashes with <linux/tcp.h>.
+constexpr int kTcpClosed = 7;
 } // namespace
 
 int PendingError(int fd, int fallback)
@@ -118,19 +120,31 @@ void PeerProgress::Restart()
     mQueued = -1;
 }
 
+TcpLook LookAt(int fd)
+{
+    TcpLook look;
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0) {
+        look.state = info.tcpi_state;
+        if (len >= offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) look.acked = info.tcpi_bytes_acked;
+    }
+    look.queued = KernelQueue(fd);
+    return look;
+}
+
+bool TcpLook::Failed(bool finSent) const
+{
+    return state == kTcpClosed && (!finSent || queued > 0);
+}
+
 qint64 PeerProgress::Idle(int fd, bool queuedHere)
 {
     if (!mSince.isValid()) Restart();
-    tcp_info info{};
-    socklen_t len = sizeof info;
-    const quint64 acked = ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0
-                                  && len >= offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked
-                              ? info.tcpi_bytes_acked
-                              : 0;
-    const qint64 queued = KernelQueue(fd);
-    if (Took(mAcked, mQueued, acked, queued, queuedHere)) mSince.start();
-    mAcked = std::max(mAcked, acked);
-    mQueued = queued;
+    mLook = LookAt(fd);
+    if (Took(mAcked, mQueued, mLook.acked, mLook.queued, queuedHere)) mSince.start();
+    mAcked = std::max(mAcked, mLook.acked);
+    mQueued = mLook.queued;
     return mSince.elapsed();
 }
 
@@ -200,6 +214,14 @@ private:
     {
         if (mAllTaken) return;
         const qint64 idle = mProgress.Idle(mFd, !mOut.empty());
+        // Our FIN went as soon as the queue here emptied. A peer that reset
+        // will never take what is left: its descriptor goes now, and the
+        // connection hears of it (its other peer's bound is the short one).
+        if (mProgress.LastLook().Failed(mOut.empty())) {
+            peerFailed();
+            finish(true);
+            return;
+        }
         if (!mOut.empty() || mProgress.KernelQueued() > 0) {
             if (idle >= bound()) finish(true);
             else pace();

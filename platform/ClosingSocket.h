@@ -59,6 +59,21 @@ struct Outgoing {
     void consume(qint64 n);
 };
 
+// One look at a connection's TCP: what the peer has acknowledged, what our
+// kernel still holds for it, and whether the connection has failed.
+struct TcpLook {
+    quint64 acked = 0;
+    qint64 queued = 0;
+    int state = -1;   // tcpi_state; -1 when the kernel would not say
+    // A reset or an error ends the connection at once and leaves our queue
+    // as it was. An orderly end reaches the closed state only once our own
+    // FIN, which counts in the queue, is acknowledged: closed before we sent
+    // it, or with anything still queued, is a failure. Tells it without
+    // reading the socket's pending error, which a read clears.
+    bool Failed(bool finSent) const;
+};
+TcpLook LookAt(int fd);
+
 // What the peer takes of what we sent it, as its TCP tells: the bytes it
 // acknowledges, or our kernel's send queue shrinking. Our own writes say
 // nothing of it (they stop only once the kernel's buffer is full, megabytes
@@ -74,8 +89,9 @@ public:
     // what waits in our own queue) counts as progress: nothing is held up.
     // Returns how long the peer has taken nothing, in ms.
     qint64 Idle(int fd, bool queuedHere);
-    // What the kernel still held for the peer at that look.
+    // What the kernel still held for the peer at that look, and the look.
     qint64 KernelQueued() const { return mQueued; }
+    const TcpLook& LastLook() const { return mLook; }
     // How often a watcher of a bound of boundMs looks.
     static int PollMs(int boundMs);
     // Whether two looks at the kernel show that the peer took something:
@@ -89,6 +105,7 @@ public:
 private:
     quint64 mAcked = 0;
     qint64 mQueued = -1;
+    TcpLook mLook;
     QElapsedTimer mSince;
 };
 

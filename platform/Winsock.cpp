@@ -1129,14 +1129,13 @@ void Winsock::watchWhilePaused()
 bool Winsock::probePeerWhilePaused()
 {
     if (!mPaused || mFd == -1 || mState != sckConnected || mFailing || mDrainToEnd) return false;
-    tcp_info info{};
-    socklen_t len = sizeof info;
-    if (::getsockopt(mFd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return true;
-    if (info.tcpi_state == TCP_CLOSE) {
+    // A live socket has sent no FIN of its own.
+    const detail::TcpLook look = detail::LookAt(mFd);
+    if (look.Failed(false)) {
         socketFailed(PendingError(mFd, ECONNRESET));
         return false;
     }
-    if (info.tcpi_state != TCP_CLOSE_WAIT) return true;
+    if (look.state != TCP_CLOSE_WAIT) return true;
     mDrainToEnd = true;
     if (!mInArrival) {
         if (!mHeld.isEmpty()) raiseDataArrivalLater();

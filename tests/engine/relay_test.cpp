@@ -27,6 +27,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -802,6 +803,83 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
                 ::close(client);
                 ::close(server);
             }
+        }
+        ::close(listener);
+    }
+    {
+        // A server half-closes, reading nothing, while its client reads
+        // nothing more: both sides are kept for the long bound, until a
+        // reset. The server's, seen by the socket closed towards it, lets
+        // that socket go and shortens the client's bound; the client's, seen
+        // by the relay, shortens the bound of the socket closed towards the
+        // server.
+        constexpr int kBuffer = 32 * 1024;
+        int serverPort = 0;
+        const int listener = tsytest::RawListen(&serverPort, SOCK_NONBLOCK, kBuffer);
+        ASSERT_GE(listener, 0);
+        const int port = FreePort();
+        tsytest::SavePassThroughPort(port, "127.0.0.1", serverPort, "Test relay");
+        General::gobjListening->InitaliseListeningSockets();
+        const auto tcpState = [](int s) {
+            tcp_info info{};
+            socklen_t len = sizeof info;
+            return ::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 ? int(info.tcpi_state) : -1;
+        };
+        const auto resetAndClose = [](int s) {
+            const linger l{1, 0};
+            ::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            ::close(s);
+        };
+        const ShortBounds bounds(200, 60000);
+        for (const bool serverResets : {true, false}) {
+            SCOPED_TRACE(serverResets ? "the server resets" : "the client resets");
+            ASSERT_TRUE(open(port));
+            int server = -1;
+            ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
+            // The client sends what the server will never read, and reads
+            // nothing. The server sends in small pieces, each taken by the
+            // proxy's kernel before the next, until the proxy holds more
+            // than its bound for the client and reads it no more; its
+            // half-close then follows the last piece.
+            qint64 down = 0;
+            bool halfClosed = false;
+            QElapsedTimer t;
+            t.start();
+            while (!HasEvent(key, RemoteServerDisconnected)) {
+                ASSERT_LT(t.elapsed(), 60000);
+                if (written < 512 * 1024) {
+                    const ssize_t w = ::send(fd, data.constData() + written, 16384, MSG_DONTWAIT | MSG_NOSIGNAL);
+                    if (w > 0) written += w;
+                }
+                if (!halfClosed && Unacknowledged(server) == 0) {
+                    if (pair->sckClient->ReadingPaused() && written >= 512 * 1024) {
+                        ::shutdown(server, SHUT_WR);
+                        halfClosed = true;
+                    } else {
+                        const ssize_t w = ::send(server, data.constData() + down, 16384, MSG_DONTWAIT | MSG_NOSIGNAL);
+                        if (w > 0) down += w;
+                    }
+                }
+                tsytest::Pump(2);
+            }
+            ASSERT_GT(relay->S2CBufferedBytes(), 0);
+            ASSERT_FALSE(IsDead(key));
+            // Ten times the short bound: nobody is given up.
+            t.restart();
+            while (t.elapsed() < 2000) tsytest::Pump(20);
+            ASSERT_NE(tcpState(fd), TCP_CLOSE);
+            ASSERT_NE(tcpState(server), TCP_CLOSE);
+            if (serverResets) {
+                resetAndClose(server);
+                EXPECT_TRUE(WaitUntil([&] { return tcpState(fd) == TCP_CLOSE; }, 10000));
+                EXPECT_EQ(Descriptions(key).filter("Timed out: the remote client took nothing for 0.2 s").size(), 1);
+                ::close(fd);
+            } else {
+                resetAndClose(fd);
+                EXPECT_TRUE(WaitUntil([&] { return tcpState(server) == TCP_CLOSE; }, 10000));
+                ::close(server);
+            }
+            EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
         }
         ::close(listener);
     }
