@@ -78,12 +78,34 @@ Listening::Listening(QObject* parent) : QObject(parent)
                 .arg(limit)
                 .arg(tsy::SockErr::TooManySockets));
     });
+    // Likewise once per spell of giving up stalled connections for room,
+    // and once more at its end with what it cost.
+    tsy::Descriptors::SetGiveUpHandler([](int limit, int givenUp, bool over) {
+        if (over) {
+            frmError::LogError(QStringLiteral("File descriptors are free again; %1 connections that only waited to "
+                                              "deliver to a peer that took nothing were given up to make room "
+                                              "while they were short.")
+                                   .arg(givenUp));
+            return;
+        }
+        frmError::LogError(
+            QStringLiteral("An error occurred while attempting to accept connection requests: every file descriptor "
+                           "but a reserve of %1 is in use (the limit is %2). Connections that only wait to deliver to "
+                           "a peer that takes nothing, once the other peer has left, are given up to make room, the "
+                           "one idle longest first (%3 so far).  The operating system reports: %4, Too many open "
+                           "sockets")
+                .arg(tsy::Descriptors::kReserve)
+                .arg(limit)
+                .arg(givenUp)
+                .arg(tsy::SockErr::TooManySockets));
+    });
 }
 
 Listening::~Listening()
 {
     tsy::LoadedWindows::Unregister(this);
     tsy::Descriptors::SetShortageHandler(nullptr);
+    tsy::Descriptors::SetGiveUpHandler(nullptr);
     // Handlers that go with our pairs must not reach us half destroyed.
     if (General::gobjListening == this) General::gobjListening = nullptr;
 }

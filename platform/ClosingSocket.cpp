@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <vector>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -231,9 +233,20 @@ private:
         else allTaken();
     }
     int bound() const { return Winsock::PeerTakesNothingMs(mLeaving.get()); }
+    // Whether its peer still has something of ours to take, and for how long
+    // it has taken nothing.
+    qint64 stalledMs()
+    {
+        if (mAllTaken || mFd == -1) return -1;
+        const qint64 idle = mProgress.Idle(mFd, !mOut.empty());
+        return !mOut.empty() || mProgress.KernelQueued() > 0 ? idle : -1;
+    }
     // The pace follows the bound, which a reset seen meanwhile shortens.
     void pace()
     {
+        // Enlisted only once it waits: most closes find everything taken.
+        if (!mStalled)
+            mStalled = std::make_unique<StalledDelivery>([this] { return stalledMs(); }, [this] { finish(true); });
         const int ms = Winsock::PeerWatchMs(bound());
         if (!mPoll.isActive()) mPoll.start(ms);
         else if (mPoll.interval() != ms) mPoll.setInterval(ms);
@@ -246,6 +259,7 @@ private:
     void allTaken()
     {
         mAllTaken = true;
+        mStalled.reset();
         mPoll.stop();
         mSinceAllTaken.start();
         mSilence.start(kSilenceMs);
@@ -291,6 +305,7 @@ private:
     }
     void finish(bool hard)
     {
+        mStalled.reset();
         mPoll.stop();
         mSilence.stop();
         closeFd(hard);
@@ -309,6 +324,7 @@ private:
     QSocketNotifier* mWrite = nullptr;
     QTimer mPoll;      // while the peer has not taken all of ours
     QTimer mSilence;   // once it has: how long it may say nothing before we let go
+    std::unique_ptr<StalledDelivery> mStalled;   // while the peer has not all of ours
 };
 
 } // namespace
@@ -330,3 +346,70 @@ void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progres
 }
 
 } // namespace tsy::detail
+
+namespace tsy {
+
+namespace {
+struct Enlisted {
+    std::function<qint64()> idleMs;
+    std::function<void()> giveUp;
+    int descriptors;
+};
+// Never destroyed: a socket may linger past static destruction.
+std::map<quint64, Enlisted>& Stalled()
+{
+    static auto* stalled = new std::map<quint64, Enlisted>;
+    return *stalled;
+}
+quint64 gLastStalledId = 0;
+} // namespace
+
+StalledDelivery::StalledDelivery(std::function<qint64()> idleMs, std::function<void()> giveUp, int descriptors)
+    : mId(++gLastStalledId)
+{
+    Stalled().emplace(mId, Enlisted{std::move(idleMs), std::move(giveUp), descriptors});
+}
+
+StalledDelivery::~StalledDelivery()
+{
+    Stalled().erase(mId);
+}
+
+int StalledDelivery::MakeRoom(int needed)
+{
+    if (needed <= 0) return 0;
+    struct Candidate {
+        qint64 idle;
+        quint64 id;
+        int descriptors;
+    };
+    std::vector<Candidate> candidates;
+    int freeable = 0;
+    for (const auto& [id, e] : Stalled()) {
+        const qint64 idle = e.idleMs();
+        if (idle < 0) continue;
+        candidates.push_back({idle, id, e.descriptors});
+        freeable += e.descriptors;
+    }
+    // Files or live connections hold the rest: giving these up would lose
+    // their data and still leave the request waiting.
+    if (freeable < needed) return 0;
+    // The older one first among equals.
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.idle > b.idle; });
+    int freed = 0, givenUp = 0;
+    for (const Candidate& c : candidates) {
+        if (freed >= needed) break;
+        auto it = Stalled().find(c.id);
+        if (it == Stalled().end()) continue;
+        // Delisted first: the give-up may destroy its own entry.
+        const std::function<void()> giveUp = std::move(it->second.giveUp);
+        Stalled().erase(it);
+        giveUp();
+        freed += c.descriptors;
+        ++givenUp;
+    }
+    return givenUp;
+}
+
+} // namespace tsy

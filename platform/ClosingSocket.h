@@ -9,6 +9,7 @@
 #include "platform/ByteCount.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -121,3 +122,32 @@ void Linger(int fd, Outgoing&& out, bool peerClosed, const PeerProgress& progres
 int LingersStarted();
 
 } // namespace tsy::detail
+
+namespace tsy {
+
+// A connection that only waits to deliver to a peer that takes nothing, once
+// the other peer has left: a socket closed with data its peer has not yet
+// acknowledged, or a relay still flushing towards a peer after the other
+// left. Enlisted while it lives. A request that finds no room for its
+// descriptors gives such deliveries up, the one whose peer has taken
+// nothing for the longest first, rather than wait behind them for minutes.
+class StalledDelivery {
+public:
+    // idleMs: how long its peer has taken nothing, or -1 while it is not to
+    // be given up (its peer has all of its data, say). giveUp: closes its
+    // descriptors at once with a reset; it raises no event and unloads
+    // nothing, since it runs inside the accept that wants the room.
+    StalledDelivery(std::function<qint64()> idleMs, std::function<void()> giveUp, int descriptors = 1);
+    ~StalledDelivery();
+    StalledDelivery(const StalledDelivery&) = delete;
+    StalledDelivery& operator=(const StalledDelivery&) = delete;
+
+    // Gives up deliveries until `needed` descriptors are freed, and none when
+    // all of them together would free fewer. How many were given up.
+    static int MakeRoom(int needed);
+
+private:
+    quint64 mId;
+};
+
+} // namespace tsy

@@ -1,5 +1,7 @@
 #include "platform/Descriptors.h"
 
+#include "platform/ClosingSocket.h"
+
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -24,10 +26,17 @@ int gSetAside = 0;       // promised to connections not yet made
 int gLimit = 0;          // soft limit, as last read
 int gElsewhere = -1;     // descriptors the rest of the program holds, as last counted
 bool gShort = false;     // requests are waiting for descriptors
+int gGivenUp = 0;        // stalled deliveries given up for room in this spell
 
 std::function<void(int)>& ShortageHandler()
 {
     static auto* handler = new std::function<void(int)>;
+    return *handler;
+}
+
+std::function<void(int, int, bool)>& GiveUpHandler()
+{
+    static auto* handler = new std::function<void(int, int, bool)>;
     return *handler;
 }
 
@@ -85,6 +94,26 @@ bool RoomFor(int n)
     return Fits(n);
 }
 
+// Gives up stalled deliveries until n more fit; whether they fit now.
+bool MakeRoomFor(int n)
+{
+    const qint64 needed = qint64(gElsewhere) + gHeld + gSetAside + n + Descriptors::kReserve - gLimit;
+    const int givenUp = StalledDelivery::MakeRoom(int(std::min<qint64>(needed, INT_MAX)));
+    if (givenUp == 0) return false;
+    const bool first = gGivenUp == 0;
+    gGivenUp += givenUp;
+    if (first)
+        if (const auto& handler = GiveUpHandler()) handler(gLimit, gGivenUp, false);
+    return Fits(n);
+}
+
+void RoomCameBack()
+{
+    if (gGivenUp == 0) return;
+    const int givenUp = std::exchange(gGivenUp, 0);
+    if (const auto& handler = GiveUpHandler()) handler(gLimit, givenUp, true);
+}
+
 QTimer* RecountTimer();
 
 // Lets the waiting listeners go on once a connection fits again. The count
@@ -114,6 +143,8 @@ QTimer* RecountTimer()
         timer->setInterval(kRecountMs);
         QObject::connect(timer, &QTimer::timeout, [] {
             Descriptors::StopWaiting(nullptr);   // drops listeners that are gone
+            // Deliveries may have stalled since the request began to wait.
+            if (!Waiting().empty() && !RoomFor(2)) MakeRoomFor(2);
             ResumeWaiting();
         });
     }
@@ -142,7 +173,14 @@ bool Descriptors::RoomForOne()
 
 DescriptorClaim Descriptors::SetAside(int n)
 {
-    if (n <= 0 || !RoomFor(n)) return {};
+    if (n <= 0) return {};
+    if (RoomFor(n)) {
+        // A spell of give-ups ends once room is back by a reserve's width,
+        // not at each close that frees a descriptor or two.
+        if (gGivenUp > 0 && Fits(n + kReserve)) RoomCameBack();
+    } else if (!MakeRoomFor(n)) {
+        return {};
+    }
     gSetAside += n;
     return DescriptorClaim(n);
 }
@@ -182,6 +220,11 @@ void Descriptors::RequestsDrained()
 void Descriptors::SetShortageHandler(std::function<void(int limit)> handler)
 {
     ShortageHandler() = std::move(handler);
+}
+
+void Descriptors::SetGiveUpHandler(std::function<void(int limit, int givenUp, bool over)> handler)
+{
+    GiveUpHandler() = std::move(handler);
 }
 
 int Descriptors::SetAsideCount()

@@ -3,8 +3,10 @@
 // is counted until closed; descriptors promised to a connection that is not
 // yet made are set aside; what the rest of the program holds (files,
 // exports, threads, windows) is counted from the system. New connections are
-// taken only while they fit beside a reserve kept for that rest; a listening
-// socket that finds no room waits until there is.
+// taken only while they fit beside a reserve kept for that rest. Without
+// room, connections that only wait to deliver to a peer that takes nothing
+// are given up to make it (StalledDelivery); when they cannot make enough,
+// a listening socket waits until there is room.
 #include <QObject>
 #include <QPointer>
 #include <functional>
@@ -26,7 +28,8 @@ void Close(int fd);
 // The two descriptors of a new connection (its accepted socket and its
 // outgoing one) beside the reserve: set aside when they fit, empty when not.
 DescriptorClaim ClaimConnection();
-// n descriptors beside the reserve, set aside; empty when they do not fit.
+// n descriptors beside the reserve, set aside, after giving up stalled
+// deliveries when that makes them fit; empty when they do not fit.
 DescriptorClaim SetAside(int n);
 // Whether one more descriptor fits beside the reserve.
 bool RoomForOne();
@@ -43,6 +46,11 @@ void StopWaiting(QObject* listener);
 void RequestsDrained();
 // Called once when requests start to wait, with the limit.
 void SetShortageHandler(std::function<void(int limit)> handler);
+// Called when a spell of giving up stalled deliveries for room begins, with
+// how many the first request gave up, and when it is over (a request found
+// room for itself and a reserve's width more without giving any up), with
+// how many the spell gave up in all.
+void SetGiveUpHandler(std::function<void(int limit, int givenUp, bool over)> handler);
 
 // For tests: descriptors set aside right now, and listeners waiting.
 int SetAsideCount();

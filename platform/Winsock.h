@@ -103,7 +103,8 @@ public:
     // Graceful: what SendData took is still delivered after the object is
     // closed or deleted (the socket lingers on its own while the peer takes
     // something at least once within PeerTakesNothingMs, then waits a
-    // bounded while for the peer's own close).
+    // bounded while for the peer's own close). While its peer has not all
+    // of it, a request short of descriptors may give it up (StalledDelivery).
     // Raises no Closed/Error/SendComplete, now or later.
     void Close();
     // For a peer given up on: closes at once with a reset, and what it has

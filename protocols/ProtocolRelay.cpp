@@ -177,7 +177,7 @@ void ProtocolRelay::WatchFlushAfterLeaving()
     SocketPair& pair = Pair();
     const bool blnC2S = C2SFlushAfterLeaving();
     if (pair.Dead() || (!blnC2S && !S2CFlushAfterLeaving())) {
-        if (mtmrFlushGuard) mtmrFlushGuard->stop();
+        StopWatchingTheFlush();
         return;
     }
     if (!mtmrFlushGuard) {
@@ -188,6 +188,23 @@ void ProtocolRelay::WatchFlushAfterLeaving()
     tsy::Winsock* sck = blnC2S ? pair.sckClient : pair.sckServer;
     sck->MsPeerTookNothing(true);
     mtmrFlushGuard->start(tsy::Winsock::PeerWatchMs(sck->PeerTakesNothingMs()));
+    mobjStalledFlush = std::make_unique<tsy::StalledDelivery>([this] { return FlushStalledMs(); },
+                                                              [this] { GiveUpTheFlushForRoom(); });
+}
+
+void ProtocolRelay::StopWatchingTheFlush()
+{
+    if (mtmrFlushGuard) mtmrFlushGuard->stop();
+    mobjStalledFlush.reset();
+}
+
+qint64 ProtocolRelay::FlushStalledMs() const
+{
+    SocketPair* pair = mobjSocketPair.data();
+    if (!pair || pair->Dead()) return -1;
+    const bool blnC2S = C2SFlushAfterLeaving();
+    if (!blnC2S && !S2CFlushAfterLeaving()) return -1;
+    return (blnC2S ? pair->sckClient : pair->sckServer)->MsPeerTookNothing();
 }
 
 void ProtocolRelay::GiveUpTheFlush()
@@ -197,7 +214,7 @@ void ProtocolRelay::GiveUpTheFlush()
         SocketPair& pair = Pair();
         const bool blnC2S = C2SFlushAfterLeaving();
         if (pair.Dead() || (!blnC2S && !S2CFlushAfterLeaving())) {
-            mtmrFlushGuard->stop();
+            StopWatchingTheFlush();
             return;
         }
         tsy::Winsock* sck = blnC2S ? pair.sckClient : pair.sckServer;
@@ -208,30 +225,62 @@ void ProtocolRelay::GiveUpTheFlush()
             if (mtmrFlushGuard->interval() != lngPaceMs) mtmrFlushGuard->setInterval(lngPaceMs);
             return;
         }
-        mtmrFlushGuard->stop();
+        StopWatchingTheFlush();
         // The peer has taken nothing for the whole bound: what its socket
         // still holds goes with a reset, and what waited here is dropped,
         // and said so.
-        const QString strWhy = QStringLiteral("Timed out: the remote %1 took nothing for %2 s; the %3 bytes still "
-                                              "waiting for it were dropped")
-                                   .arg(blnC2S ? QStringLiteral("server") : QStringLiteral("client"))
-                                   .arg(lngBoundMs / 1000.0)
-                                   .arg((blnC2S ? mvarC2SBuffer : mvarS2CBuffer).size());
-        if (blnC2S) {
-            Log().ClientInBadState(&pair, tsy::SockErr::TimedOut, strWhy, false);
-            mblnC2SDropReported = true;
-            DropWaitingC2S();
-            MarkDead();
-            CloseClientSide(true);
-        } else {
-            Log().ServerInBadState(&pair, tsy::SockErr::TimedOut, strWhy, false);
-            mblnS2CDropReported = true;
-            DropWaitingS2C();
-            MarkDead();
-            CloseServerSide(true);
-        }
-        ReportDeath();
+        EndTheFlush(blnC2S, tsy::SockErr::TimedOut,
+                    QStringLiteral("Timed out: the remote %1 took nothing for %2 s; the %3 bytes still "
+                                   "waiting for it were dropped")
+                        .arg(blnC2S ? QStringLiteral("server") : QStringLiteral("client"))
+                        .arg(lngBoundMs / 1000.0)
+                        .arg((blnC2S ? mvarC2SBuffer : mvarS2CBuffer).size()));
     });
+}
+
+void ProtocolRelay::GiveUpTheFlushForRoom()
+{
+    SocketPair* pair = mobjSocketPair.data();
+    if (!pair) return;
+    const bool blnC2S = C2SFlushAfterLeaving();
+    tsy::Winsock* sck = blnC2S ? pair->sckClient : pair->sckServer;
+    const qint64 lngIdleMs = sck->MsPeerTookNothing();
+    // The descriptor goes now, for the request that wants it; the pair ends
+    // from the event loop, never inside that request's accept.
+    sck->Abort();
+    StopWatchingTheFlush();
+    QTimer::singleShot(0, pair, [this, pair, blnC2S, lngIdleMs] {
+        if (pair->mobjProtocolHandler.get() != this || pair->Dead()) return;
+        Trap(blnC2S ? Member::ClientBytesSent : Member::ServerBytesSent, [&] {
+            EndTheFlush(blnC2S, tsy::SockErr::TooManySockets,
+                        QStringLiteral("Given up to make room for new connections: every file descriptor but a "
+                                       "reserve of %1 was in use, and the remote %2 had taken nothing for %3 s; the "
+                                       "%4 bytes still waiting for it were dropped")
+                            .arg(tsy::Descriptors::kReserve)
+                            .arg(blnC2S ? QStringLiteral("server") : QStringLiteral("client"))
+                            .arg(QString::number(lngIdleMs / 1000.0, 'f', 1))
+                            .arg((blnC2S ? mvarC2SBuffer : mvarS2CBuffer).size()));
+        });
+    });
+}
+
+void ProtocolRelay::EndTheFlush(bool blnC2S, int lngError, const QString& strWhy)
+{
+    SocketPair& pair = Pair();
+    if (blnC2S) {
+        Log().ClientInBadState(&pair, lngError, strWhy, false);
+        mblnC2SDropReported = true;
+        DropWaitingC2S();
+        MarkDead();
+        CloseClientSide(true);
+    } else {
+        Log().ServerInBadState(&pair, lngError, strWhy, false);
+        mblnS2CDropReported = true;
+        DropWaitingS2C();
+        MarkDead();
+        CloseServerSide(true);
+    }
+    ReportDeath();
 }
 
 void ProtocolRelay::SendC2S(const QByteArray& T)

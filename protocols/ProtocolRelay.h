@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/ByteCount.h"
+#include "platform/ClosingSocket.h"
 #include "platform/Winsock.h"
 #include "protocols/ProtocolHandler.h"
 #include "protocols/RelayBuffer.h"
@@ -152,10 +153,18 @@ protected:
     // the peer takes, is given up on. The watch starts here,
     // with a fresh clock, and stops while nothing is on its way (a dangle,
     // a throttle's pause).
+    // Meanwhile the flush is enlisted as a stalled delivery, which a
+    // request short of descriptors may give up.
     void WatchFlushAfterLeaving();
     bool C2SFlushAfterLeaving() const;
     bool S2CFlushAfterLeaving() const;
     void GiveUpTheFlush();
+    void StopWatchingTheFlush();
+    qint64 FlushStalledMs() const;
+    void GiveUpTheFlushForRoom();
+    // Resets the side that takes nothing, drops what waited for it with
+    // strWhy as that side's state, and ends the pair.
+    void EndTheFlush(bool blnC2S, int lngError, const QString& strWhy);
     // Sends T; what throttling holds back goes in front of the buffer.
     void SendC2S(const QByteArray& T);
     void SendS2C(const QByteArray& T);
@@ -221,6 +230,7 @@ private:
     bool mblnRepliesBeforeLoginWait = false;
 
     std::unique_ptr<QTimer> mtmrFlushGuard;
+    std::unique_ptr<tsy::StalledDelivery> mobjStalledFlush;   // while the guard runs
 
     bool mblnC2SPaused = false;
     bool mblnS2CPaused = false;

@@ -4,7 +4,9 @@
 // in the listen queue, says so once in its error log, and serves new clients
 // at once when the others have gone. The clients are tests/engine/load_peer.py.
 // Under the same limit, FTP sessions (pyftpdlib and ftplib) each finish or are
-// refused a data port at once, and a Pass Through port beside them answers.
+// refused a data port at once, and a Pass Through port beside them answers;
+// and connections that only wait for a server that reads nothing are given
+// up to make room for new ones.
 #include "common/ProxyFixtures.h"
 #include "common/TestSupport.h"
 
@@ -47,6 +49,7 @@ public:
         if (!mProcess.waitForFinished(5000)) mProcess.kill();
         mProcess.waitForFinished(2000);
     }
+    void Ask() { mProcess.write("\n"); }
     QByteArray Line(int ms)
     {
         tsytest::WaitUntil([&] { return mProcess.canReadLine() || mProcess.state() == QProcess::NotRunning; }, ms);
@@ -57,12 +60,18 @@ private:
     QProcess mProcess;
 };
 
+struct ExtraPort {
+    int port;
+    QString protocol;
+    int passThroughTo = 0;   // a Pass Through port's server port, on 127.0.0.1
+};
+
 // The real program under the limit, with a private home in `dir`: a Pass
 // Through port to the echo server at echoPort (reached as `server`), and the
-// ports of `extra` (port, protocol). Returns the Pass Through port once it
-// and every extra port listen; 0 when they do not.
+// ports of `extra`. Returns the Pass Through port once it and every extra
+// port listen; 0 when they do not.
 int StartProgram(QProcess& app, const QTemporaryDir& dir, int echoPort, const QString& server,
-                 const QList<QPair<int, QString>>& extra = {})
+                 const QList<ExtraPort>& extra = {})
 {
     for (const char* d : {"config", "data", "run"}) QDir().mkpath(dir.filePath(QLatin1String(d)));
     QFile::setPermissions(dir.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -74,9 +83,12 @@ int StartProgram(QProcess& app, const QTemporaryDir& dir, int echoPort, const QS
         s.setValue(QStringLiteral("Protocols/%1").arg(port), QStringLiteral("Pass Through"));
         s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Port").arg(port), QString::number(echoPort));
         s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Server").arg(port), server);
-        for (const auto& [p, protocol] : extra) {
+        for (const auto& [p, protocol, to] : extra) {
             s.setValue(QStringLiteral("PortsInUse/%1").arg(p), protocol);
             s.setValue(QStringLiteral("Protocols/%1").arg(p), protocol);
+            if (to == 0) continue;
+            s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Port").arg(p), QString::number(to));
+            s.setValue(QStringLiteral("Protocols/Pass Through/Port %1/Server").arg(p), QStringLiteral("127.0.0.1"));
         }
         s.setValue(QStringLiteral("Options/ShowConfigAtStartUp"), QStringLiteral("0"));
     }
@@ -92,7 +104,7 @@ int StartProgram(QProcess& app, const QTemporaryDir& dir, int echoPort, const QS
     if (!app.waitForStarted(10000)) return 0;
     // Listening once the start-up pause is over.
     QList<int> ports{port};
-    for (const auto& e : extra) ports << e.first;
+    for (const auto& e : extra) ports << e.port;
     for (int p : ports) {
         tsytest::WaitUntil([&] {
             QTcpSocket probe;
@@ -185,6 +197,49 @@ TEST(DescriptorLimitFtp, SessionsAtTheLimitFinishOrAreAnsweredAtOnce)
     }
     EXPECT_EQ(app.state(), QProcess::Running);
     StopProgram(app);
+}
+
+// Clients that each send 100 KB to a server that reads nothing, then close
+// in order, leave the program holding what the server never takes. Past the
+// limit, each new request gives two of those up, the oldest first, instead
+// of waiting minutes for their bound: every client is connected on at once,
+// and a client of the echo port beside them is answered throughout. The
+// error log says so once.
+TEST(DescriptorLimitStalled, ConnectionsThatOnlyWaitForAPeerThatTakesNothingMakeRoom)
+{
+    constexpr int kClients = 220;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Python sink({"sink"});
+    const int sinkPort = sink.Line(10000).toInt();
+    ASSERT_GT(sinkPort, 0);
+    Python echo({"echo"});
+    const int echoPort = echo.Line(10000).toInt();
+    ASSERT_GT(echoPort, 0);
+    const int echoProxyPort = tsytest::FreePort();
+    QProcess app;
+    const int port = StartProgram(app, dir, sinkPort, QStringLiteral("127.0.0.1"),
+                                  {{echoProxyPort, QStringLiteral("Pass Through"), echoPort}});
+    ASSERT_GT(port, 0);
+    sink.Ask();
+    const int before = sink.Line(10000).toInt();
+    {
+        Python clients({"stalled", QString::number(port), QString::number(kClients), "100000",
+                        QString::number(echoProxyPort)});
+        const QString result = QString::fromUtf8(clients.Line(240000));
+        EXPECT_TRUE(result.startsWith(QStringLiteral("ok "))) << qPrintable(result);
+    }
+    int accepted = 0;
+    EXPECT_TRUE(tsytest::WaitUntil([&] {
+        sink.Ask();
+        accepted = sink.Line(10000).toInt() - before;
+        return accepted >= kClients;
+    }, 30000)) << accepted << " of " << kClients << " clients connected on to the server";
+    EXPECT_EQ(app.state(), QProcess::Running);
+
+    const QString err = StopProgram(app);
+    EXPECT_TRUE(err.contains(QStringLiteral("TSY_ERRORLOG 1\n"))) << qPrintable(err);
+    EXPECT_TRUE(err.contains(QStringLiteral("are given up to make room"))) << qPrintable(err);
 }
 
 } // namespace

@@ -17,6 +17,15 @@
       then all close, and each client served later closes at once. A client
       ended without data counts as refused. Then one more client must be
       echoed. Prints "ok served=S concurrent=C refused=R" or what failed.
+  load_peer.py sink
+      A server that accepts every connection and reads nothing, with a small
+      receive buffer, so that what is sent to it stays unacknowledged; prints
+      its port, then for each line on stdin how many connections it has
+      accepted, and runs until stdin closes.
+  load_peer.py stalled PORT N BYTES ECHO_PORT
+      N clients one after another each send BYTES to PORT and close in order;
+      after each, a new client to ECHO_PORT must have a few bytes echoed
+      within 5 s. Prints "ok slowest=S" or what failed.
 """
 import asyncio
 import os
@@ -25,6 +34,7 @@ import resource
 import selectors
 import socket
 import sys
+import threading
 import time
 
 
@@ -212,6 +222,53 @@ def limit(port, count, size, want):
           flush=True)
 
 
+def sink():
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(socket.SOMAXCONN)
+    held = []
+
+    def accept():
+        while True:
+            held.append(listener.accept()[0])
+
+    threading.Thread(target=accept, daemon=True).start()
+    print(listener.getsockname()[1], flush=True)
+    for _ in sys.stdin:
+        print(len(held), flush=True)
+
+
+def stalled(port, count, size, echo_port):
+    payload = os.urandom(size)
+    slowest = 0.0
+    for i in range(count):
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                s.sendall(payload)
+        except OSError as e:
+            print("client %d could not send: %r" % (i, e), flush=True)
+            return
+        start = time.monotonic()
+        try:
+            with socket.create_connection(("127.0.0.1", echo_port), timeout=5) as s:
+                s.sendall(b"probe %d" % i)
+                back = b""
+                while len(back) < len(b"probe %d" % i):
+                    chunk = s.recv(64)
+                    if not chunk:
+                        break
+                    back += chunk
+        except OSError as e:
+            print("the echo port did not answer within 5 s after client %d: %r" % (i, e), flush=True)
+            return
+        if back != b"probe %d" % i:
+            print("the echo port answered %r after client %d" % (back, i), flush=True)
+            return
+        slowest = max(slowest, time.monotonic() - start)
+    print("ok slowest=%.3f" % slowest, flush=True)
+
+
 def main():
     mode = sys.argv[1]
     if mode == "echo":
@@ -222,6 +279,10 @@ def main():
         asyncio.run(churn(int(sys.argv[2]), int(sys.argv[3])))
     elif mode == "limit":
         limit(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
+    elif mode == "sink":
+        sink()
+    elif mode == "stalled":
+        stalled(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
 
 
 if __name__ == "__main__":

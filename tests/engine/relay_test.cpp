@@ -660,11 +660,14 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
     // The proxy no longer reads the client, nor writes to it, when it
     // leaves: it is seen to leave all the same. The server reads nothing
     // more and is given up on: soon after a reset, after the long bound
-    // after a half-close. Its socket goes with the reset that says so: it
-    // does not linger on after its close.
-    for (const bool reset : {true, false}) {
-        SCOPED_TRACE(reset ? "a reset unread, to a server that reads nothing" : "a half-close unread, to a server that reads nothing");
-        const ShortBounds bounds(200, 400);
+    // after a half-close, or at once when a new connection wants the room.
+    // Its socket goes with the reset that says so: it does not linger on
+    // after its close.
+    for (const int how : {0, 1, 2}) {
+        const bool reset = how == 0, forRoom = how == 2;
+        SCOPED_TRACE(reset ? "a reset unread, to a server that reads nothing"
+                           : forRoom ? "a half-close unread, given up for room" : "a half-close unread, to a server that reads nothing");
+        const ShortBounds bounds(200, forRoom ? 60000 : 400);
         ASSERT_TRUE(open(silentPort));
         // In small pieces, each taken by the proxy's kernel before the next,
         // so that the half-close reaches it behind the last; past the pause
@@ -688,10 +691,22 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         } else {
             ::shutdown(fd, SHUT_WR);
         }
+        if (forRoom) {
+            // The oldest stalled delivery goes first; the pair ends from the
+            // event loop, not inside the request that wanted the room.
+            ASSERT_TRUE(WaitUntil([&] { return HasEvent(key, RemoteClientDisconnected); }));
+            for (int i = 0; pair->sckClient->State() == tsy::Winsock::sckConnected; ++i) {
+                ASSERT_LT(i, 1000);
+                ASSERT_GT(tsy::StalledDelivery::MakeRoom(1), 0);
+            }
+            EXPECT_FALSE(IsDead(key));
+            EXPECT_EQ(Pair(key), pair);
+        }
         ASSERT_TRUE(WaitUntil([&] { return IsDead(key); }));
         EXPECT_EQ(Descriptions(key)
-                      .filter(reset ? "Timed out: the remote server took nothing for 0.2 s"
-                                    : "Timed out: the remote server took nothing for 0.4 s")
+                      .filter(reset   ? "Timed out: the remote server took nothing for 0.2 s"
+                              : forRoom ? "Given up to make room for new connections"
+                                        : "Timed out: the remote server took nothing for 0.4 s")
                       .size(),
                   1);
         // Only the socket to a client that closed in order lingers.
