@@ -61,48 +61,65 @@ while time.monotonic() < deadline:
 """
 
 
-def start(app, proto, server_port=0):
-    """A TessalyApp with one port of `proto` (pass, http or ftp); returns it and the port."""
+def start(app, proto, server_port=0, more_servers=(), limit=None):
+    """A TessalyApp with one port of `proto` (pass, http or ftp); returns it and the port.
+    With more_servers, one more Pass Through port to each; proc.ports lists every port.
+    With limit, its soft and hard limit of open descriptors. stop() gives its stderr."""
     home = tempfile.mkdtemp()
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
+    probes = [socket.socket() for _ in range(1 + len(more_servers))]
+    for probe in probes:   # all bound at once, so the system picks distinct ports
+        probe.bind(("127.0.0.1", 0))
+    ports = [probe.getsockname()[1] for probe in probes]
+    for probe in probes:
+        probe.close()
+    port = ports[0]
     os.makedirs(home + "/config/Tessaly")
     with open(home + "/config/Tessaly/Tessaly.ini", "w") as f:
         f.write("[FirstRun]\nFirstRun=False\n[Options]\nShowConfigAtStartUp=0\n")
         if proto == "pass":
-            f.write(f"[Protocols]\n{port}=Pass Through\n"
-                    f"Pass%20Through\\Port%20{port}\\Server=127.0.0.1\n"
-                    f"Pass%20Through\\Port%20{port}\\Port={server_port}\n")
+            f.write("[Protocols]\n")
+            for p, server in zip(ports, [server_port, *more_servers]):
+                f.write(f"{p}=Pass Through\n"
+                        f"Pass%20Through\\Port%20{p}\\Server=127.0.0.1\n"
+                        f"Pass%20Through\\Port%20{p}\\Port={server}\n")
         else:
             f.write(f"[Protocols]\n{port}={proto.upper()}\n")
-        f.write(f"[PortsInUse]\n{port}=Paused\n")
+        f.write("[PortsInUse]\n" + "".join(f"{p}=Paused\n" for p in ports))
     env = dict(os.environ, XDG_CONFIG_HOME=home + "/config", XDG_DATA_HOME=home + "/data",
-               QT_QPA_PLATFORM="offscreen", TSY_AUTO_ANSWER="1", TSY_QUIT_ON_EOF="1")
-    proc = subprocess.Popen([app], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    proc.home = home
-    for _ in range(300):
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return proc, port
-        except OSError:
-            time.sleep(0.1)
-    stop(proc)
-    raise RuntimeError("the program never listened")
+               QT_QPA_PLATFORM="offscreen", TSY_AUTO_ANSWER="1", TSY_QUIT_ON_EOF="1",
+               TSY_PRINT_ERROR_LOG="1")
+    # prlimit sets the limit and execs the program: no code runs in a forked copy of this one.
+    argv = [app] if limit is None else ["prlimit", f"--nofile={limit}:{limit}", app]
+    with open(home + "/stderr.txt", "w") as err:
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+    proc.home, proc.ports = home, ports
+    for p in ports:
+        for _ in range(300):
+            try:
+                socket.create_connection(("127.0.0.1", p), 0.2).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        else:
+            stop(proc)
+            raise RuntimeError("the program never listened")
+    return proc, port
 
 
 def stop(proc):
+    """Ends the program through its standard input; returns what it wrote on stderr."""
     if proc is None:
-        return
+        return ""
     proc.stdin.close()
     try:
         proc.wait(30)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
+    with open(proc.home + "/stderr.txt", errors="replace") as f:
+        err = f.read()
     shutil.rmtree(proc.home, ignore_errors=True)
+    return err
 
 
 class Server:
