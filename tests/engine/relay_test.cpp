@@ -605,6 +605,11 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         }
         return true;
     };
+    const auto resetAndClose = [](int s) {
+        const linger l{1, 0};
+        ::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::close(s);
+    };
     // What had nowhere to go is recorded once, as that side's bad state.
     const auto droppedAfterTheClose = [&](const char* side) {
         return Descriptions(key).filter(QStringLiteral("local %1 socket is in a error state: -1,").arg(side)).size();
@@ -622,9 +627,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
                    && (!reset || pair->sckServer->ReadingPaused());
         }));
         if (reset) {
-            const linger l{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-            ::close(fd);
+            resetAndClose(fd);
         } else {
             // Not held back: the proxy takes all of it, then sees the end.
             ASSERT_TRUE(WaitUntil([&] { return DataOfType(key, ServerBytesReceived) == written; }));
@@ -685,9 +688,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         }
         const int lingers = tsy::detail::LingersStarted();
         if (reset) {
-            const linger l{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-            ::close(fd);
+            resetAndClose(fd);
         } else {
             ::shutdown(fd, SHUT_WR);
         }
@@ -736,7 +737,7 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         EXPECT_EQ(droppedAfterTheClose("client"), 1);
     }
     {
-        SCOPED_TRACE("a slow or pausing reader after its peer has left");
+        SCOPED_TRACE("a slow, pausing or silent reader after its peer has left");
         constexpr int kBuffer = 32 * 1024;
         int serverPort = 0;
         const int listener = tsytest::RawListen(&serverPort, SOCK_NONBLOCK, kBuffer);
@@ -819,36 +820,21 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
                 ::close(server);
             }
         }
-        ::close(listener);
-    }
-    {
         // A server half-closes, reading nothing, while its client reads
-        // nothing more: both sides are kept for the long bound, until a
-        // reset. The server's, seen by the socket closed towards it, lets
-        // that socket go and shortens the client's bound; the client's, seen
-        // by the relay, shortens the bound of the socket closed towards the
+        // nothing: both sides are kept for the long bound, until a reset.
+        // The server's, seen by the socket closed towards it, lets that
+        // socket go and shortens the client's bound; the client's, seen by
+        // the relay, shortens the bound of the socket closed towards the
         // server.
-        constexpr int kBuffer = 32 * 1024;
-        int serverPort = 0;
-        const int listener = tsytest::RawListen(&serverPort, SOCK_NONBLOCK, kBuffer);
-        ASSERT_GE(listener, 0);
-        const int port = FreePort();
-        tsytest::SavePassThroughPort(port, "127.0.0.1", serverPort, "Test relay");
-        General::gobjListening->InitaliseListeningSockets();
         const auto tcpState = [](int s) {
             tcp_info info{};
             socklen_t len = sizeof info;
             return ::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 ? int(info.tcpi_state) : -1;
         };
-        const auto resetAndClose = [](int s) {
-            const linger l{1, 0};
-            ::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-            ::close(s);
-        };
         const ShortBounds bounds(200, 60000);
         for (const bool serverResets : {true, false}) {
             SCOPED_TRACE(serverResets ? "the server resets" : "the client resets");
-            ASSERT_TRUE(open(port));
+            ASSERT_TRUE(open(slowPort));
             int server = -1;
             ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
             // The client sends what the server will never read, and reads
