@@ -355,13 +355,27 @@ void Logging::ConnectionAttemptFailed(SocketPair* objSocketPair, bool blnNextEve
                     tree->Add(errorKey, key, QStringLiteral("Dead With Error"), kImgSocket);
                     tree->SetTag(key, key);
                 }
-                const QString provisional = ConnectionKey(port, h->mstrRemoteClientIP, QString());
-                if (tree->Exists(provisional) && tree->Children(provisional) == 0) tree->Remove(provisional);
+                RemoveProvisionalNodeWhenNoneWaits(port, h->mstrRemoteClientIP);
             }
         }
         FollowMovedConnection(*h);
         RefreshRow(ev, *h, true, false);
     });
+}
+
+// A collapsed provisional node holds no children, so an empty one may still
+// stand for clients that wait for their request: keep it while any does.
+void Logging::RemoveProvisionalNodeWhenNoneWaits(int lngPort, const QString& strClient)
+{
+    tsy::KeyedTree* tree = SocketTree();
+    const QString provisional = ConnectionKey(lngPort, strClient, QString());
+    if (!tree || !tree->Exists(provisional) || tree->Children(provisional) != 0) return;
+    for (int i = mobjSocketPairHistory.Count(); i >= 1; --i) {   // the waiting ones are mostly recent
+        const auto& h = mobjSocketPairHistory.Item(i);
+        if (h->mlngLocalServerPort == lngPort && h->mstrRemoteClientIP == strClient && h->mstrRemoteServerIP.isEmpty())
+            return;
+    }
+    tree->Remove(provisional);
 }
 
 void Logging::ConnectionAttemptSuccessful(SocketPair* objSocketPair, bool blnNextEventFollowOn, const QString& strComment)
@@ -392,7 +406,7 @@ void Logging::ConnectionAttemptSuccessful(SocketPair* objSocketPair, bool blnNex
                     tree->Add(finalKey, key, QStringLiteral("Alive"), kImgSocket);
                     tree->SetTag(key, key);
                 }
-                if (tree->Exists(provisional) && tree->Children(provisional) == 0) tree->Remove(provisional);
+                RemoveProvisionalNodeWhenNoneWaits(port, h->mstrRemoteClientIP);
             }
             FollowMovedConnection(*h);
             RefreshRow(ev, *h, true, false);

@@ -135,6 +135,7 @@ private:
     bool ShouldSocketDetailsBeUpdated();
     bool IsConnectionOfListedNode(const QString& strKey);
     void FollowMovedConnection(const SocketPairHistory& objHistory);
+    void RemoveProvisionalNodeWhenNoneWaits(int lngPort, const QString& strClient);
     void UpdateDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
     void UpdateConnectionDetails(const std::shared_ptr<SocketEvent>& objEvent, const SocketPairHistory& objHistory);
     void UpdateByteColumns(const SocketPairHistory& objHistory);

@@ -351,6 +351,19 @@ TEST_F(T, FailedAttemptMovesTheSocketUnderTheErrorNode)
     EXPECT_EQ(tree->Text("KEY2"), "Dead With Error");
     log->Dead(q);
     EXPECT_EQ(tree->Text("KEY2"), "Dead With Error (" + History(q).mstrTimeOfDeath + ")");
+
+    // Collapsed, the provisional node holds no children, yet it stays while
+    // another request of its client still has no server.
+    SocketPair* a = NewPair(3);
+    SocketPair* b = NewPair(4);
+    log->LocalServerAcceptedConnection(a, false, 1000);
+    log->LocalServerAcceptedConnection(b, false, 1000);
+    ASSERT_TRUE(tree->Exists("CON1000"));
+    ASSERT_EQ(tree->Children("CON1000"), 0);
+    log->ConnectionAttemptFailed(a, false, "Connection refused", 10061);
+    EXPECT_TRUE(tree->Exists("CON1000"));
+    log->ConnectionAttemptFailed(b, false, "Connection refused", 10061);
+    EXPECT_FALSE(tree->Exists("CON1000"));
 }
 
 TEST_F(T, EventNodesOnlyUnderAnExpandedSocket)

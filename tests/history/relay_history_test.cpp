@@ -130,6 +130,34 @@ TEST_F(RelayHistory, OpenBranchFollowsTheConnection)
     EXPECT_EQ(tree->Children("KEY1"), log->mobjSocketPairHistory.Item(1)->mobjSocketPairEvents.Count());
 }
 
+// Two clients wait under their provisional node, which nobody has opened,
+// so it holds no children; routed one after the other to two servers, each
+// gets its partners' node, and the provisional node goes with the last.
+TEST_F(RelayHistory, RequestsRoutedWhileAnotherWaitsEachGetTheirPartnersNode)
+{
+    QTcpServer one, two;
+    ASSERT_TRUE(one.listen(QHostAddress("127.0.0.1"), 0));
+    ASSERT_TRUE(two.listen(QHostAddress("127.0.0.2"), 0));
+    const int http = tsytest::ListenWithProtocol("HTTP");
+    AddPortNode(http);
+    const QString con = "CON" + QString::number(http) + "127.0.0.1";
+    QTcpSocket a, b;
+    for (QTcpSocket* c : {&a, &b}) {
+        c->connectToHost(QHostAddress::LocalHost, quint16(http));
+        ASSERT_TRUE(c->waitForConnected(5000));
+    }
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return log->mobjSocketPairHistory.Count() == 2; }));
+    ASSERT_TRUE(tree->Exists(con));
+    ASSERT_EQ(tree->Children(con), 0);
+
+    a.write("GET http://127.0.0.2:" + QByteArray::number(two.serverPort()) + "/ HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(tsytest::WaitUntil([&] { return tree->Exists(con + "127.0.0.2"); }));
+    EXPECT_TRUE(tree->Exists(con));
+    b.write("GET http://127.0.0.1:" + QByteArray::number(one.serverPort()) + "/ HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return tree->Exists(con + "127.0.0.1"); }));
+    EXPECT_FALSE(tree->Exists(con));
+}
+
 // The default limits over many short real connections: the purge that runs
 // with every 21st event keeps the history bounded and its totals exact.
 TEST_F(RelayHistory, ManyShortConnectionsStayWithinTheDefaultLimits)
