@@ -1125,6 +1125,9 @@ bool Logging::KillSocketHistory(int intPosition)
         tsy::KeyedTree* tree = SocketTree();
         if (tree && tree->Exists(key)) tree->Remove(key);
         if (IsSocketListed(key)) RemoveRow(key);
+        // The diagram's history goes with the rest, not kept alive by it.
+        if (frmMain::IsLoaded() && frmMain::Instance()->mobjCurrentHistory == h)
+            frmMain::Instance()->mobjCurrentHistory.reset();
         mobjSocketPairHistory.Remove(intPosition);
     });
 }

@@ -70,7 +70,8 @@ void frmMain::SetupTreeHandlers()
     // The node last clicked can go with a branch the purge or the port table
     // removes; the nearest node that stays then stands in for it, so that the
     // pane titles and the commands never look up a node that is gone, and the
-    // list shows what it stands for, as a click on it would.
+    // panes and commands show what it stands for, as a click on it would,
+    // without the click's pruning and loading.
     tvwSockets->OnRemoving = [this](const QString& key, const QString& parentKey) {
         if (key.isEmpty()) return;
         const auto inBranch = [this, &key](const QString& node) {
@@ -85,8 +86,15 @@ void frmMain::SetupTreeHandlers()
         // view puts it, or nowhere; one the user moved elsewhere stays.
         const QString highlighted = tvwSockets->SelectedKey();
         if (highlighted.isEmpty() || inBranch(highlighted)) tvwSockets->Select(mnodSelectedNode);
+        const QString image = tvwSockets->Image(mnodSelectedNode);
+        SelectEventOfNode(mnodSelectedNode);
+        // A stand-in is a partners', port or root node: none has data to save.
+        SetSaveCommandsEnabled(image == kImgSocket || image == kImgSocketDisconnected || image == kImgEvent);
+        if (General::gobjLogging) General::gobjLogging->RefreshAllDetails(image);
+        if (frmEventDetails::IsLoaded()) frmEventDetails::Instance()->ClearDetails();
+        ShowDetailsView();
         RefreshPaneTitles();
-        if (General::gobjLogging) General::gobjLogging->RefreshAllDetails(tvwSockets->Image(mnodSelectedNode));
+        UpdateNavigationState();
     };
 
     connect(mnuStopListening, &QAction::triggered, this, &frmMain::mnuStopListening_Click);

@@ -68,6 +68,7 @@ protected:
         frmError::Unload();
         General::gblnApplicationClosing = false;
         frmMain::SetEndProgramHook({});
+        General::gblnConnectionDiagramView = false;
         tsytest::ClearSettings();
         tsytest::Pump(20);
     }
@@ -231,6 +232,7 @@ TEST_F(TreeTest, ClearAllDataClicksTheRootAndLeavesLiveRelaysIntact)
 
 TEST_F(TreeTest, APurgedSelectionFallsBackToItsNearestSurvivingParent)
 {
+    General::gblnConnectionDiagramView = true;
     QTcpSocket client;
     Connect(client);
     main->tvwSockets_NodeClick(portKey);
@@ -238,6 +240,8 @@ TEST_F(TreeTest, APurgedSelectionFallsBackToItsNearestSurvivingParent)
     main->tvwSockets_NodeClick(pairKey);
     tree->Select(pairKey + "-2");   // as the user's own click highlights it
     main->tvwSockets_NodeClick(pairKey + "-2");
+    ASSERT_FALSE(main->panDiagramOuter->isHidden());
+    ASSERT_TRUE(SaveButtonEnabled());
     client.disconnectFromHost();
     ASSERT_TRUE(tsytest::WaitUntil([&] { return History()->mblnDead; }));
 
@@ -251,6 +255,14 @@ TEST_F(TreeTest, APurgedSelectionFallsBackToItsNearestSurvivingParent)
     EXPECT_EQ(tree->SelectedKey(), conKey);
     EXPECT_EQ(main->lblRealTime->text(), "Real time data for " + tree->Text(conKey));
     EXPECT_EQ(main->lblDetails->PanelText(1), "Details for " + tree->Text(conKey));
+    // The purged connection's diagram and commands go, as a click on the
+    // partners' node would leave them.
+    EXPECT_TRUE(main->panDiagramOuter->isHidden());
+    EXPECT_FALSE(main->mnuSaveHistory->isEnabled());
+    EXPECT_FALSE(SaveButtonEnabled());
+    for (const char* arrow : {"First", "Previous", "Next", "Last"})
+        EXPECT_FALSE(main->barNavigation->findChild<QAction*>(arrow)->isEnabled()) << arrow;
+    EXPECT_EQ(main->mobjCurrentHistory, nullptr);
 
     // Later connections refresh the titles from the partners' node, which the purge leaves.
     QTcpSocket next;
