@@ -68,7 +68,7 @@ Listening::Listening(QObject* parent) : QObject(parent)
     // Element 0: the template, which never listens.
     sckServer.push_back(new tsy::Winsock(this));
     tsy::LoadedWindows::Register(this, QStringLiteral("Listening"));
-    // Once per shortage, not once per waiting client.
+    // Once per spell of shortage, not once per waiting client.
     tsy::Descriptors::SetShortageHandler([](int limit) {
         frmError::LogError(
             QStringLiteral("An error occurred while attempting to accept connection requests: every file descriptor "
@@ -78,8 +78,8 @@ Listening::Listening(QObject* parent) : QObject(parent)
                 .arg(limit)
                 .arg(tsy::SockErr::TooManySockets));
     });
-    // Likewise once per spell of giving up stalled connections for room,
-    // and once more at its end with what it cost.
+    // Instead of that when the spell's first request made room by giving up
+    // stalled connections, and once more at the spell's end with what it cost.
     tsy::Descriptors::SetGiveUpHandler([](int limit, int givenUp, bool over) {
         if (over) {
             frmError::LogError(QStringLiteral("File descriptors are free again; %1 connections that only waited to "

@@ -387,7 +387,8 @@ int StalledDelivery::MakeRoom(int needed)
     int freeable = 0;
     for (const auto& [id, e] : Stalled()) {
         const qint64 idle = e.idleMs();
-        if (idle < 0) continue;
+        // -1 (not to be given up) falls below any minimum too.
+        if (idle < qMax(0, gGiveUpAfterMs)) continue;
         candidates.push_back({idle, id, e.descriptors});
         freeable += e.descriptors;
     }

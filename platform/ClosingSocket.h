@@ -133,6 +133,12 @@ namespace tsy {
 // nothing for the longest first, rather than wait behind them for minutes.
 class StalledDelivery {
 public:
+    // How long a peer must have taken nothing before its delivery may be
+    // given up. A peer that reads is seen to take something only when its
+    // window reopens, about a segment at a time, so anything much shorter
+    // would cut off readers that are merely slow. Tests shorten it.
+    static inline int gGiveUpAfterMs = 10000;
+
     // idleMs: how long its peer has taken nothing, or -1 while it is not to
     // be given up (its peer has all of its data, say). giveUp: closes its
     // descriptors at once with a reset; it raises no event and unloads
@@ -142,8 +148,9 @@ public:
     StalledDelivery(const StalledDelivery&) = delete;
     StalledDelivery& operator=(const StalledDelivery&) = delete;
 
-    // Gives up deliveries until `needed` descriptors are freed, and none when
-    // all of them together would free fewer. How many were given up.
+    // Gives up deliveries idle for gGiveUpAfterMs or more until `needed`
+    // descriptors are freed, and none when all of those together would free
+    // fewer. How many were given up.
     static int MakeRoom(int needed);
 
 private:

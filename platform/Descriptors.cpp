@@ -25,7 +25,11 @@ int gHeld = 0;           // open descriptors of the socket layer, wherever they 
 int gSetAside = 0;       // promised to connections not yet made
 int gLimit = 0;          // soft limit, as last read
 int gElsewhere = -1;     // descriptors the rest of the program holds, as last counted
-bool gShort = false;     // requests are waiting for descriptors
+// A spell of shortage: from the first request that found no room until one
+// finds room for itself and a reserve's width more, once those that waited
+// have been taken. It is logged once at its start, and at its end only when
+// it cost connections.
+bool gSpell = false;
 int gGivenUp = 0;        // stalled deliveries given up for room in this spell
 
 std::function<void(int)>& ShortageHandler()
@@ -50,6 +54,21 @@ std::vector<Waiter>& Waiting()
 {
     static auto* waiting = new std::vector<Waiter>;
     return *waiting;
+}
+
+// Listeners let go on whose queues may still hold requests that waited.
+std::vector<QPointer<QObject>>& Behind()
+{
+    static auto* behind = new std::vector<QPointer<QObject>>;
+    return *behind;
+}
+
+void DropBehind(QObject* listener)
+{
+    auto& behind = Behind();
+    behind.erase(std::remove_if(behind.begin(), behind.end(),
+                                [listener](const QPointer<QObject>& l) { return !l || l == listener; }),
+                 behind.end());
 }
 
 int ReadLimit()
@@ -100,18 +119,25 @@ bool MakeRoomFor(int n)
     const qint64 needed = qint64(gElsewhere) + gHeld + gSetAside + n + Descriptors::kReserve - gLimit;
     const int givenUp = StalledDelivery::MakeRoom(int(std::min<qint64>(needed, INT_MAX)));
     if (givenUp == 0) return false;
-    const bool first = gGivenUp == 0;
     gGivenUp += givenUp;
-    if (first)
+    if (!std::exchange(gSpell, true))
         if (const auto& handler = GiveUpHandler()) handler(gLimit, gGivenUp, false);
     return Fits(n);
 }
 
-void RoomCameBack()
+// Room for n more and a reserve's width besides: the shortage is over, not
+// merely eased by a close that freed a descriptor or two. Requests that
+// waited and are still queued belong to the spell: a burst of closes that
+// lets them in does not end it.
+void EndTheSpellIfRoomFor(int n)
 {
-    if (gGivenUp == 0) return;
+    if (!gSpell || !Fits(n + Descriptors::kReserve) || !Waiting().empty()) return;
+    DropBehind(nullptr);
+    if (!Behind().empty()) return;
+    gSpell = false;
     const int givenUp = std::exchange(gGivenUp, 0);
-    if (const auto& handler = GiveUpHandler()) handler(gLimit, givenUp, true);
+    if (givenUp > 0)
+        if (const auto& handler = GiveUpHandler()) handler(gLimit, givenUp, true);
 }
 
 QTimer* RecountTimer();
@@ -128,6 +154,9 @@ void ResumeWaiting()
     }
     if (QTimer* t = RecountTimer()) t->stop();
     const std::vector<Waiter> resumed = std::exchange(waiting, {});
+    for (const Waiter& w : resumed)
+        if (w.listener && std::find(Behind().begin(), Behind().end(), w.listener) == Behind().end())
+            Behind().push_back(w.listener);
     for (const Waiter& w : resumed)
         if (w.listener) w.resume();
 }
@@ -175,9 +204,7 @@ DescriptorClaim Descriptors::SetAside(int n)
 {
     if (n <= 0) return {};
     if (RoomFor(n)) {
-        // A spell of give-ups ends once room is back by a reserve's width,
-        // not at each close that frees a descriptor or two.
-        if (gGivenUp > 0 && Fits(n + kReserve)) RoomCameBack();
+        EndTheSpellIfRoomFor(n);
     } else if (!MakeRoomFor(n)) {
         return {};
     }
@@ -196,13 +223,13 @@ void Descriptors::WaitForRoom(QObject* listener, std::function<void()> resume)
     // once it is full).
     Waiting().push_back({QPointer<QObject>(listener), std::move(resume)});
     if (QTimer* t = RecountTimer(); t && !t->isActive()) t->start();
-    if (gShort) return;
-    gShort = true;
+    if (std::exchange(gSpell, true)) return;
     if (const auto& handler = ShortageHandler()) handler(gLimit);
 }
 
 void Descriptors::StopWaiting(QObject* listener)
 {
+    if (listener) DropBehind(listener);
     auto& waiting = Waiting();
     if (waiting.empty()) return;
     waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
@@ -212,9 +239,9 @@ void Descriptors::StopWaiting(QObject* listener)
         if (QTimer* t = RecountTimer()) t->stop();
 }
 
-void Descriptors::RequestsDrained()
+void Descriptors::QueueTaken(QObject* listener)
 {
-    if (Waiting().empty()) gShort = false;
+    DropBehind(listener);
 }
 
 void Descriptors::SetShortageHandler(std::function<void(int limit)> handler)

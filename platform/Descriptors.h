@@ -41,15 +41,17 @@ bool RoomForOne();
 void WaitForRoom(QObject* listener, std::function<void()> resume);
 // A listener that closes waits no more.
 void StopWaiting(QObject* listener);
-// A listen queue has been emptied: once nobody waits, a later shortage is
-// reported again.
-void RequestsDrained();
-// Called once when requests start to wait, with the limit.
+// The listener has taken every request its queue held.
+void QueueTaken(QObject* listener);
+// A spell of shortage runs from the first request that finds no room until
+// a request next finds room for itself and a reserve's width more, once the
+// requests that waited have all been taken; it has one entry at its start. The shortage handler makes it when the spell's
+// first request waits, with the limit.
 void SetShortageHandler(std::function<void(int limit)> handler);
-// Called when a spell of giving up stalled deliveries for room begins, with
-// how many the first request gave up, and when it is over (a request found
-// room for itself and a reserve's width more without giving any up), with
-// how many the spell gave up in all.
+// The give-up handler makes it instead when the spell's first request made
+// room by giving stalled deliveries up, with how many (over false); and it
+// is called at the spell's end when the spell gave any up, with how many in
+// all (over true).
 void SetGiveUpHandler(std::function<void(int limit, int givenUp, bool over)> handler);
 
 // For tests: descriptors set aside right now, and listeners waiting.

@@ -195,7 +195,12 @@ void Winsock::waitForDescriptors()
     if (mReadNotifier) mReadNotifier->setEnabled(false);
     const quint64 gen = mGeneration;
     Descriptors::WaitForRoom(this, [this, gen] {
-        if (gen == mGeneration && mState == sckListening && mReadNotifier) mReadNotifier->setEnabled(true);
+        if (gen != mGeneration || mState != sckListening || !mReadNotifier) return;
+        mReadNotifier->setEnabled(true);
+        // The claim comes before the accept, so a listener may have waited
+        // with nothing queued; no wake-up will then say its queue is taken.
+        pollfd p{mFd, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 0) Descriptors::QueueTaken(this);
     });
 }
 
@@ -368,8 +373,7 @@ void Winsock::onAcceptable()
             if (own) mClaim.Absorb(std::move(claim));
             if (e == EINTR || e == ECONNABORTED) continue;
             if (e == EAGAIN || e == EWOULDBLOCK) {
-                // Every waiting request has been taken: a shortage is over.
-                Descriptors::RequestsDrained();
+                Descriptors::QueueTaken(this);
                 return;
             }
             // Out of descriptors or memory: stop watching for a moment rather

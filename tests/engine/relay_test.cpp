@@ -17,6 +17,7 @@
 #include "protocols/ProtocolRelay.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -652,11 +653,13 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         {
             ProtocolRelay::gFlushWithoutProgressMs = afterReset;
             ProtocolRelay::gFlushAfterOrderlyCloseMs = afterOrderlyClose;
+            tsy::StalledDelivery::gGiveUpAfterMs = afterReset;
         }
         ~ShortBounds()
         {
             ProtocolRelay::gFlushWithoutProgressMs = 30000;
             ProtocolRelay::gFlushAfterOrderlyCloseMs = 300000;
+            tsy::StalledDelivery::gGiveUpAfterMs = 10000;
         }
     };
 
@@ -693,13 +696,14 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             ::shutdown(fd, SHUT_WR);
         }
         if (forRoom) {
-            // The oldest stalled delivery goes first; the pair ends from the
+            // Not before its peer has taken nothing for the minimum; then the
+            // oldest stalled delivery goes first, and the pair ends from the
             // event loop, not inside the request that wanted the room.
             ASSERT_TRUE(WaitUntil([&] { return HasEvent(key, RemoteClientDisconnected); }));
-            for (int i = 0; pair->sckClient->State() == tsy::Winsock::sckConnected; ++i) {
-                ASSERT_LT(i, 1000);
-                ASSERT_GT(tsy::StalledDelivery::MakeRoom(1), 0);
-            }
+            ASSERT_TRUE(WaitUntil([&] {
+                tsy::StalledDelivery::MakeRoom(1);
+                return pair->sckClient->State() != tsy::Winsock::sckConnected;
+            }));
             EXPECT_FALSE(IsDead(key));
             EXPECT_EQ(Pair(key), pair);
         }
@@ -823,17 +827,22 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
         // A server half-closes, reading nothing, while its client reads
         // nothing: both sides are kept for the long bound, until a reset.
         // The server's, seen by the socket closed towards it, lets that
-        // socket go and shortens the client's bound; the client's, seen by
-        // the relay, shortens the bound of the socket closed towards the
-        // server.
+        // socket go at its next look and shortens the client's bound; the
+        // client's, seen by the relay, shortens the bound of the socket
+        // closed towards the server. A server that reads it all and closes
+        // in order after all is no reset: the client keeps the long bound.
         const auto tcpState = [](int s) {
             tcp_info info{};
             socklen_t len = sizeof info;
             return ::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 ? int(info.tcpi_state) : -1;
         };
+        const auto openDescriptors = [] {
+            return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+        };
         const ShortBounds bounds(200, 60000);
-        for (const bool serverResets : {true, false}) {
-            SCOPED_TRACE(serverResets ? "the server resets" : "the client resets");
+        for (const int end : {0, 1, 2}) {
+            const bool serverResets = end == 0, clientResets = end == 1;
+            SCOPED_TRACE(serverResets ? "the server resets" : clientResets ? "the client resets" : "the server reads it all");
             ASSERT_TRUE(open(slowPort));
             int server = -1;
             ASSERT_TRUE(WaitUntil([&] { return (server = ::accept(listener, nullptr, nullptr)) >= 0; }));
@@ -871,14 +880,24 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             ASSERT_NE(tcpState(fd), TCP_CLOSE);
             ASSERT_NE(tcpState(server), TCP_CLOSE);
             if (serverResets) {
+                const qsizetype before = openDescriptors();
                 resetAndClose(server);
+                // Far sooner than the long bound: the socket's next look.
+                EXPECT_TRUE(WaitUntil([&] { return openDescriptors() < before - 1; }, 2000));
                 EXPECT_TRUE(WaitUntil([&] { return tcpState(fd) == TCP_CLOSE; }, 10000));
                 EXPECT_EQ(Descriptions(key).filter("Timed out: the remote client took nothing for 0.2 s").size(), 1);
                 ::close(fd);
-            } else {
+            } else if (clientResets) {
                 resetAndClose(fd);
                 EXPECT_TRUE(WaitUntil([&] { return tcpState(server) == TCP_CLOSE; }, 10000));
                 ::close(server);
+            } else {
+                EXPECT_EQ(ReadToTheEnd(server), 0);
+                t.restart();
+                while (t.elapsed() < 2000) tsytest::Pump(20);
+                EXPECT_NE(tcpState(fd), TCP_CLOSE);
+                EXPECT_EQ(Descriptions(key).filter("Timed out").size(), 0);
+                resetAndClose(fd);
             }
             EXPECT_TRUE(WaitUntil([&] { return IsDead(key); }));
         }

@@ -240,6 +240,15 @@ TEST_F(ListTest, ConnectionRowsFollowTheTreeAndTheTraffic)
     EXPECT_EQ(live, Keys());
     EXPECT_EQ(to, Column(1));
 
+    // The highlight moved off the node clicked: rows still follow that node.
+    Click(portKey);
+    tree->Select(idleKey);
+    QTcpSocket g;
+    const QString keyG = Connect(g);
+    EXPECT_TRUE(list->Exists(keyG));
+    EXPECT_EQ(main->mnodSelectedNode, portKey);
+    Click(ConKey());
+
     // The purge takes the dead socket last clicked: its partners stand in,
     // in the list too, though the highlight has moved on.
     OpenSocket(keyB);
@@ -249,7 +258,7 @@ TEST_F(ListTest, ConnectionRowsFollowTheTreeAndTheTraffic)
     ASSERT_FALSE(Log().mobjSocketPairHistory.Exists(keyB));
     EXPECT_EQ(main->mnodSelectedNode, ConKey());
     EXPECT_EQ(list->columnCount(), 9);
-    EXPECT_EQ(Keys(), (QStringList{keyA, keyD, keyF}));
+    EXPECT_EQ(Keys(), (QStringList{keyA, keyD, keyF, keyG}));
     EXPECT_EQ(Errors(), errorsBefore) << ErrorLog().toStdString();
 }
 

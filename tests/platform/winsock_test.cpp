@@ -795,3 +795,34 @@ TEST(Winsock, ShortagesEndWhenOutsideFilesCloseAndSetAsidePortsBypassTheGate)
     for (int fd : {client, waitingClient, dataClient}) ::close(fd);
     D::SetShortageHandler(nullptr);
 }
+
+// Only deliveries whose peer has taken nothing for the minimum are given up
+// for room, the one idle longest first (the older among equals), and none
+// when those together cannot free what is asked.
+TEST(StalledDelivery, OnlyThosePastTheMinimumAreGivenUpTheLongestIdleFirst)
+{
+    using tsy::StalledDelivery;
+    // Far above what any real socket of this process has been idle.
+    constexpr qint64 kMin = 1000000000;
+    struct Restore {
+        int ms = StalledDelivery::gGiveUpAfterMs;
+        ~Restore() { StalledDelivery::gGiveUpAfterMs = ms; }
+    } restore;
+    StalledDelivery::gGiveUpAfterMs = int(kMin);
+    QString gone;
+    qint64 idle[] = {kMin - 1, kMin + 5, kMin + 10, -1, kMin + 20, kMin + 20};
+    std::vector<std::unique_ptr<StalledDelivery>> entries;
+    for (int i = 0; i < 6; ++i)
+        entries.push_back(std::make_unique<StalledDelivery>([&idle, i] { return idle[i]; },
+                                                            [&gone, i] { gone += QChar(u'A' + i); }));
+    EXPECT_EQ(StalledDelivery::MakeRoom(5), 0) << "four past the minimum cannot free five";
+    EXPECT_EQ(gone, QString());
+    EXPECT_EQ(StalledDelivery::MakeRoom(1), 1);
+    EXPECT_EQ(StalledDelivery::MakeRoom(2), 2);
+    EXPECT_EQ(gone, QStringLiteral("EFC"));
+    EXPECT_EQ(StalledDelivery::MakeRoom(1), 1);
+    EXPECT_EQ(StalledDelivery::MakeRoom(1), 0) << "one under the minimum, one not to be given up";
+    idle[0] = kMin;
+    EXPECT_EQ(StalledDelivery::MakeRoom(1), 1);
+    EXPECT_EQ(gone, QStringLiteral("EFCBA"));
+}
