@@ -86,11 +86,10 @@ void frmMain::SetupTreeHandlers()
         // view puts it, or nowhere; one the user moved elsewhere stays.
         const QString highlighted = tvwSockets->SelectedKey();
         if (highlighted.isEmpty() || inBranch(highlighted)) tvwSockets->Select(mnodSelectedNode);
-        const QString image = tvwSockets->Image(mnodSelectedNode);
         SelectEventOfNode(mnodSelectedNode);
         // A stand-in is a partners', port or root node: none has data to save.
-        SetSaveCommandsEnabled(image == kImgSocket || image == kImgSocketDisconnected || image == kImgEvent);
-        if (General::gobjLogging) General::gobjLogging->RefreshAllDetails(image);
+        SetSaveCommandsEnabled(false);
+        if (General::gobjLogging) General::gobjLogging->RefreshAllDetails(tvwSockets->Image(mnodSelectedNode));
         if (frmEventDetails::IsLoaded()) frmEventDetails::Instance()->ClearDetails();
         ShowDetailsView();
         RefreshPaneTitles();

@@ -154,11 +154,12 @@ void ResumeWaiting()
     }
     if (QTimer* t = RecountTimer()) t->stop();
     const std::vector<Waiter> resumed = std::exchange(waiting, {});
-    for (const Waiter& w : resumed)
-        if (w.listener && std::find(Behind().begin(), Behind().end(), w.listener) == Behind().end())
-            Behind().push_back(w.listener);
-    for (const Waiter& w : resumed)
-        if (w.listener) w.resume();
+    for (const Waiter& w : resumed) {
+        if (!w.listener) continue;
+        // Behind before it goes on: the resume may say at once that its queue is taken.
+        if (std::find(Behind().begin(), Behind().end(), w.listener) == Behind().end()) Behind().push_back(w.listener);
+        w.resume();
+    }
 }
 
 // Runs only while a listener waits. The guard is never destroyed: a socket

@@ -45,8 +45,9 @@ void StopWaiting(QObject* listener);
 void QueueTaken(QObject* listener);
 // A spell of shortage runs from the first request that finds no room until
 // a request next finds room for itself and a reserve's width more, once the
-// requests that waited have all been taken; it has one entry at its start. The shortage handler makes it when the spell's
-// first request waits, with the limit.
+// requests that waited have all been taken; it has one entry at its start.
+// The shortage handler makes it when the spell's first request waits, with
+// the limit.
 void SetShortageHandler(std::function<void(int limit)> handler);
 // The give-up handler makes it instead when the spell's first request made
 // room by giving stalled deliveries up, with how many (over false); and it

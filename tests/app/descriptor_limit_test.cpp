@@ -200,18 +200,12 @@ TEST(DescriptorLimitFtp, SessionsAtTheLimitFinishOrAreAnsweredAtOnce)
     // a shortage of the control connections; no delivery here waits past the
     // minimum, so nothing is given up.
     const QString err = StopProgram(app);
-    const int entries = QRegularExpression(QStringLiteral("TSY_ERRORLOG (\\d+)\n")).match(err).captured(1).toInt();
-    const int shortages = int(err.count(QStringLiteral("Further requests wait")));
+    const qsizetype shortages = err.count(QStringLiteral("Further requests wait"));
     EXPECT_LE(shortages, 1) << qPrintable(err);
-    EXPECT_EQ(entries, err.count(QStringLiteral("attempting to listen on an Ephemeral port")) + shortages)
+    EXPECT_TRUE(err.contains(QStringLiteral("TSY_ERRORLOG %1\n")
+                                 .arg(err.count(QStringLiteral("listen on an Ephemeral port")) + shortages)))
         << qPrintable(err);
     EXPECT_FALSE(err.contains(QStringLiteral("given up"))) << qPrintable(err);
-}
-
-// Open descriptors of a running process.
-int OpenDescriptors(qint64 pid)
-{
-    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
 // Clients that each send 100 KB to a server that reads nothing, then close
@@ -237,7 +231,7 @@ TEST(DescriptorLimitStalled, ConnectionsThatOnlyWaitForAPeerThatTakesNothingMake
     const int port = StartProgram(app, dir, sinkPort, QStringLiteral("127.0.0.1"),
                                   {{echoProxyPort, QStringLiteral("Pass Through"), echoPort}});
     ASSERT_GT(port, 0);
-    const int idle = OpenDescriptors(app.processId());
+    const int idle = tsytest::OpenDescriptors(app.processId());
     sink.Ask();
     const int before = sink.Line(10000).toInt();
     {
@@ -258,8 +252,8 @@ TEST(DescriptorLimitStalled, ConnectionsThatOnlyWaitForAPeerThatTakesNothingMake
     // request ends the spell.
     sink.Ask("close\n");
     sink.Line(10000);
-    EXPECT_TRUE(tsytest::WaitUntil([&] { return OpenDescriptors(app.processId()) <= idle + 8; }, 30000))
-        << OpenDescriptors(app.processId()) << " open, " << idle << " before the clients";
+    EXPECT_TRUE(tsytest::WaitUntil([&] { return tsytest::OpenDescriptors(app.processId()) <= idle + 8; }, 30000))
+        << tsytest::OpenDescriptors(app.processId()) << " open, " << idle << " before the clients";
     {
         QTcpSocket probe;
         probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(echoProxyPort));

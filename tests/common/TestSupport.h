@@ -10,6 +10,7 @@
 #include <functional>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,6 +29,19 @@ inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 30000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     return true;
+}
+
+// Open descriptors of a process (this one when pid is 0).
+inline int OpenDescriptors(qint64 pid = 0)
+{
+    const QByteArray dir = pid ? "/proc/" + QByteArray::number(pid) + "/fd" : QByteArray("/proc/self/fd");
+    int n = pid ? 0 : -1;   // our own count opens one
+    if (DIR* d = ::opendir(dir.constData())) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+    }
+    return n;
 }
 
 // Spins the event loop for ms milliseconds.

@@ -17,7 +17,6 @@
 #include "protocols/ProtocolRelay.h"
 
 #include <QCheckBox>
-#include <QDir>
 #include <QLineEdit>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -836,9 +835,6 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             socklen_t len = sizeof info;
             return ::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 ? int(info.tcpi_state) : -1;
         };
-        const auto openDescriptors = [] {
-            return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
-        };
         const ShortBounds bounds(200, 60000);
         for (const int end : {0, 1, 2}) {
             const bool serverResets = end == 0, clientResets = end == 1;
@@ -880,10 +876,10 @@ TEST_F(RelayTest, APeerThatLeavesWhileTheRelayIsHeldUpEndsTheConnection)
             ASSERT_NE(tcpState(fd), TCP_CLOSE);
             ASSERT_NE(tcpState(server), TCP_CLOSE);
             if (serverResets) {
-                const qsizetype before = openDescriptors();
+                const int before = tsytest::OpenDescriptors();
                 resetAndClose(server);
                 // Far sooner than the long bound: the socket's next look.
-                EXPECT_TRUE(WaitUntil([&] { return openDescriptors() < before - 1; }, 2000));
+                EXPECT_TRUE(WaitUntil([&] { return tsytest::OpenDescriptors() < before - 1; }, 2000));
                 EXPECT_TRUE(WaitUntil([&] { return tcpState(fd) == TCP_CLOSE; }, 10000));
                 EXPECT_EQ(Descriptions(key).filter("Timed out: the remote client took nothing for 0.2 s").size(), 1);
                 ::close(fd);

@@ -12,7 +12,6 @@
 #include <memory>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -694,17 +693,6 @@ TEST(Winsock, GatheredSendsOutliveACloseOrTheReadersDeletion)
 
 namespace {
 
-int OpenDescriptors()
-{
-    int n = -1;   // the directory's own
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (const dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
 // A client socket made now and connected later, when no descriptor may be left.
 int ClientTo(int port)
 {
@@ -739,7 +727,7 @@ TEST(Winsock, ShortagesEndWhenOutsideFilesCloseAndSetAsidePortsBypassTheGate)
 
     Server server;
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const rlimit low{rlim_t(OpenDescriptors() + D::kReserve + 32), old.rlim_max};
+    const rlimit low{rlim_t(tsytest::OpenDescriptors() + D::kReserve + 32), old.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> files;
     for (int f; files.size() < low.rlim_cur && (f = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) files.push_back(f);
